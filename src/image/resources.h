@@ -1,0 +1,60 @@
+// Build inputs carried inside the executable, looked up by type and id: the
+// firmware image ("RT_BIN" 130) and the version text ("RT_VER" 133).
+//
+// Windows reads real resources from the executable (resources_win32.cpp); other
+// platforms compile the files into a table (cmake/EmbedFiles.cmake). Tests
+// build their own TableResources.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace orvik {
+
+inline constexpr std::string_view kBinResourceType = "RT_BIN";
+inline constexpr int kBinResourceId = 130;
+inline constexpr std::string_view kVerResourceType = "RT_VER";
+inline constexpr int kVerResourceId = 133;
+
+enum class ResourceStatus {
+  Found,
+  NotFound,    // no resource of that type and id
+  LoadFailed,  // present, but its bytes cannot be had
+};
+
+struct ResourceLookup {
+  ResourceStatus status = ResourceStatus::NotFound;
+  std::span<const std::uint8_t> bytes;  // valid for the program's life when Found
+};
+
+class Resources {
+ public:
+  virtual ~Resources() = default;
+  virtual ResourceLookup Find(std::string_view type, int id) const = 0;
+};
+
+struct EmbeddedResource {
+  const char* type;
+  int id;
+  std::span<const std::uint8_t> bytes;
+};
+
+// Resources held in a table in memory.
+class TableResources final : public Resources {
+ public:
+  explicit TableResources(std::span<const EmbeddedResource> table) : m_table(table) {}
+  ResourceLookup Find(std::string_view type, int id) const override;
+
+ private:
+  std::span<const EmbeddedResource> m_table;
+};
+
+// The table generated from firmware/ at build time (all platforms; the
+// Windows program itself uses its native resources).
+std::span<const EmbeddedResource> EmbeddedResourceTable();
+
+// The resources of the running program.
+const Resources& ProgramResources();
+
+}  // namespace orvik

@@ -1,0 +1,37 @@
+// What the log needs of the file system and the clock; one implementation per
+// platform (log_file_posix.cpp, log_file_win32.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+namespace orvik {
+
+class LogFile {
+ public:
+  // Opens the file for writing, creating it when missing, shared for reading
+  // and writing with other handles. Null when it cannot be opened (a missing
+  // folder, no permission, a directory at that path).
+  static std::unique_ptr<LogFile> OpenAlways(const std::filesystem::path& path);
+
+  virtual ~LogFile() = default;
+  virtual std::uint64_t Size() = 0;
+  // Empties the file and moves the file position to 0.
+  virtual void Truncate() = 0;
+  virtual void SeekToEnd() = 0;
+  // Writes all bytes at the current position; failures are ignored.
+  virtual void Write(const void* data, std::size_t size) = 0;
+  // Pushes the written bytes to the disk (fsync, FlushFileBuffers).
+  virtual void Flush() = 0;
+};
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// The local wall-clock time, to the second.
+LocalTime LocalTimeNow();
+
+}  // namespace orvik
