@@ -96,10 +96,7 @@ class CORVIKUpdaterDlg {
   void AppendVersionToTitle();
   bool LoadAndVerifyImage();
   void EndDialog();
-  void LogVerbose(const std::string& text) const;
-  std::uint32_t FailRun(int code);
-  struct Section;
-  enum class StepResult;
+  friend class UpdateRun;  // the body of RunUpdate (run_update.cpp)
 
   DialogWindow& m_window;
   HidDevice& m_device;
@@ -121,5 +118,9 @@ class CORVIKUpdaterDlg {
   std::atomic<bool> m_workerFinished{true};
   std::thread m_worker;
 };
+
+// The worker thread's entry: runs the dialog's update; a null dialog returns
+// 0 at once.
+std::uint32_t UpdateThreadProc(void* dialog);
 
 }  // namespace orvik
