@@ -1,0 +1,175 @@
+#include "emulator/fault.h"
+
+#include <array>
+#include <charconv>
+
+namespace orvik {
+
+namespace {
+
+struct KindName {
+  FaultKind kind;
+  const char* name;
+};
+
+constexpr std::array<KindName, 5> kKindNames{{
+    {FaultKind::NoWrite, "nowrite"},
+    {FaultKind::NoReply, "noreply"},
+    {FaultKind::BadReply, "badreply"},
+    {FaultKind::BadEcho, "badecho"},
+    {FaultKind::Unplug, "unplug"},
+}};
+
+constexpr std::string_view kAbsentWord = "absent";
+constexpr std::string_view kFaultForms = "(expected KIND@COMMAND, KIND@COMMAND#N or absent)";
+
+std::optional<FaultKind> KindFromName(std::string_view name) {
+  for (const KindName& entry : kKindNames) {
+    if (name == entry.name) {
+      return entry.kind;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string Quoted(std::string_view text) {
+  std::string out = "'";
+  out += text;
+  out += "'";
+  return out;
+}
+
+std::string CommandList() {
+  std::string list;
+  for (std::size_t i = 0; i < kCommandTable.size(); ++i) {
+    if (i > 0) {
+      list += (i + 1 == kCommandTable.size()) ? " or " : ", ";
+    }
+    list += kCommandTable[i].name;
+  }
+  return list;
+}
+
+// Digits only, no sign, no blanks, at most kMaxFaultOccurrence.
+std::optional<std::uint32_t> ParseOccurrence(std::string_view text) {
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+  }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size() || value > kMaxFaultOccurrence) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+const char* FaultKindName(FaultKind kind) {
+  for (const KindName& entry : kKindNames) {
+    if (entry.kind == kind) {
+      return entry.name;
+    }
+  }
+  return "?";
+}
+
+std::string FaultText(const Fault& fault) {
+  std::string text = FaultKindName(fault.kind);
+  text += '@';
+  text += InfoOf(fault.command).name;
+  text += '#';
+  text += std::to_string(fault.occurrence);
+  return text;
+}
+
+std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string& error) {
+  error.clear();
+  if (text == kAbsentWord) {
+    return FaultSetting{.absent = true, .fault = std::nullopt};
+  }
+  if (text.empty()) {
+    error = "empty fault ";
+    error += kFaultForms;
+    return std::nullopt;
+  }
+  const std::size_t at = text.find('@');
+  if (at == std::string_view::npos) {
+    error = "fault " + Quoted(text) + " has no '@' ";
+    error += kFaultForms;
+    return std::nullopt;
+  }
+
+  const std::string_view kindText = text.substr(0, at);
+  const std::optional<FaultKind> kind = KindFromName(kindText);
+  if (!kind) {
+    error = "unknown fault kind " + Quoted(kindText) +
+            " (expected nowrite, noreply, badreply, badecho or unplug)";
+    return std::nullopt;
+  }
+
+  std::string_view commandText = text.substr(at + 1);
+  std::uint32_t occurrence = 0;
+  const std::size_t hash = commandText.find('#');
+  if (hash != std::string_view::npos) {
+    const std::string_view countText = commandText.substr(hash + 1);
+    commandText = commandText.substr(0, hash);
+    const std::optional<std::uint32_t> count = ParseOccurrence(countText);
+    if (!count) {
+      error = "bad command count " + Quoted(countText) + " after '#' (expected a number from 0 to " +
+              std::to_string(kMaxFaultOccurrence) + ")";
+      return std::nullopt;
+    }
+    occurrence = *count;
+  }
+
+  const std::optional<UpdateCommand> command = CommandFromName(commandText);
+  if (!command) {
+    error = "unknown command " + Quoted(commandText) + " (expected " + CommandList() + ")";
+    return std::nullopt;
+  }
+  if (*kind == FaultKind::BadEcho && !InfoOf(*command).echoesBlock) {
+    error = "fault kind 'badecho' needs a command whose reply echoes a block (MCUWrite or USBWrite), not " +
+            Quoted(commandText);
+    return std::nullopt;
+  }
+  return FaultSetting{.absent = false, .fault = Fault{*kind, *command, occurrence}};
+}
+
+EmulateOption ParseEmulateOption(std::span<const std::string> args) {
+  EmulateOption option;
+  for (const std::string& arg : args) {
+    const std::string_view view = arg;
+    const bool plain = view == kEmulateSwitch;
+    const bool withFault = view.size() > kEmulateSwitch.size() && view.starts_with(kEmulateSwitch) &&
+                           view[kEmulateSwitch.size()] == ':';
+    if (!plain && !withFault) {
+      continue;
+    }
+    if (option.emulate) {
+      if (option.error.empty()) {
+        option.error = arg + ": " + std::string(kEmulateSwitch) + " given more than once";
+      }
+      continue;
+    }
+    option.emulate = true;
+    if (plain) {
+      continue;
+    }
+    std::string message;
+    const std::optional<FaultSetting> setting = ParseFaultSetting(view.substr(kEmulateSwitch.size() + 1), message);
+    if (setting) {
+      option.setting = *setting;
+    } else {
+      option.error = arg + ": " + message;
+    }
+  }
+  return option;
+}
+
+}  // namespace orvik

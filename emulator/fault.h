@@ -1,0 +1,97 @@
+// Faults the emulated device can be told to show, and their text form as the
+// front ends take it from the command line: "-Emulate" or "-Emulate:FAULT".
+//
+//   FAULT  =  absent                 OpenDevice fails: no device is present
+//          |  KIND@COMMAND           misbehave at the first COMMAND of a run
+//          |  KIND@COMMAND#N         misbehave at the COMMAND numbered N (from 0)
+//
+//   KIND     nowrite   the command's write never completes: WaitWriteDone
+//                      returns false after the wait bound; the device does not
+//                      act on the command
+//            noreply   the write completes and the device acts on the command,
+//                      but its reply is lost: WaitReadDone returns false after
+//                      the wait bound
+//            badreply  the reply carries the wrong operation byte (the reply
+//                      code of the next command in C0..C3 order)
+//            badecho   the device receives one data byte of the block altered
+//                      (byte 17 of the report), programs it and echoes it; only
+//                      for MCUWrite and USBWrite, rejected at parse time for
+//                      the other commands, whose replies carry no echo
+//            unplug    the device disappears as the command is written: that
+//                      write and every later transfer fail at once, and
+//                      OpenDevice fails until the device is plugged in again
+//   COMMAND  StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite, USBEnd
+//   N        decimal, 0 to kMaxFaultOccurrence
+//
+// "Within a run": the device counts each command as it is written, and the
+// counts start again from zero when a fault is set and whenever
+// DiscardQueuedInput() is called, which the updater does at the start of every
+// run. So MCUWrite#512 is the first block of the MCU's second section in every
+// run, and a fault shows again each time the update is retried (except unplug,
+// after which the device stays gone).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "update/protocol.h"
+
+namespace orvik {
+
+enum class FaultKind { NoWrite, NoReply, BadReply, BadEcho, Unplug };
+
+// More than any command occurs in one run (the longest, MCUWrite, at most
+// 0xE000 / 16 = 3,584 times).
+inline constexpr std::uint32_t kMaxFaultOccurrence = 65535;
+
+// The report byte a badecho fault alters (a data byte of the block).
+inline constexpr std::size_t kBadEchoByte = 17;
+
+struct Fault {
+  FaultKind kind = FaultKind::NoWrite;
+  UpdateCommand command = UpdateCommand::StartUpdate;
+  std::uint32_t occurrence = 0;  // zero-based count of `command` within the run
+
+  friend bool operator==(const Fault&, const Fault&) = default;
+};
+
+// What the device is told to do: be absent, or show one fault, or neither.
+struct FaultSetting {
+  bool absent = false;
+  std::optional<Fault> fault;
+
+  friend bool operator==(const FaultSetting&, const FaultSetting&) = default;
+};
+
+// "nowrite", "noreply", ...
+const char* FaultKindName(FaultKind kind);
+
+// The text form of a fault, always with its count: "badecho@MCUWrite#512".
+std::string FaultText(const Fault& fault);
+
+// Parses FAULT (the text after "-Emulate:"). On error returns nothing and puts
+// into `error` a message naming what is wrong, e.g. "unknown fault kind 'foo'
+// (expected nowrite, noreply, badreply, badecho or unplug)". Case-sensitive;
+// blanks are not skipped.
+std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string& error);
+
+// The emulation switch found among a program's arguments.
+struct EmulateOption {
+  bool emulate = false;  // "-Emulate" or "-Emulate:FAULT" was given
+  FaultSetting setting;  // what FAULT asked for (nothing for plain "-Emulate")
+  std::string error;     // not empty when the switch was malformed: the message
+};
+
+inline constexpr std::string_view kEmulateSwitch = "-Emulate";
+
+// Looks through `args` (the program name may be among them) for "-Emulate" or
+// "-Emulate:FAULT", each compared as a whole argument and case-sensitively;
+// other arguments are ignored. A malformed FAULT, or the switch given more than
+// once, sets `error` (prefixed with the argument at fault); `emulate` is then
+// still true when the switch was present.
+EmulateOption ParseEmulateOption(std::span<const std::string> args);
+
+}  // namespace orvik

@@ -1,0 +1,58 @@
+// The portable part of what the front ends share: the log's path rule and the
+// choice between the real device and the emulated one.
+#include "app/common/app_common.h"
+
+#include <span>
+#include <utility>
+
+#include "emulator/emulated_device.h"
+#include "emulator/fault.h"
+
+namespace orvik::app {
+
+std::filesystem::path LogPathBeside(const std::filesystem::path& executable) {
+  // The search covers the whole path, folders included: an executable without
+  // a "." in its own name but with one in a folder's name is cut in that
+  // folder. The result lives in a growable string, so no path is too long.
+  using String = std::filesystem::path::string_type;
+  String text = executable.native();
+  const String::size_type dot = text.rfind(static_cast<String::value_type>('.'));
+  if (dot != String::npos) {
+    text.resize(dot);
+  }
+  std::filesystem::path result(std::move(text));
+  result += ".log";
+  return result;
+}
+
+std::filesystem::path StateDirLogPath(const std::filesystem::path& besideLog, const char* xdgStateHome,
+                                      const char* home) {
+  // XDG: a relative XDG_STATE_HOME is invalid and is ignored.
+  std::filesystem::path base;
+  if (xdgStateHome != nullptr && std::filesystem::path(xdgStateHome).is_absolute()) {
+    base = xdgStateHome;
+  } else if (home != nullptr && *home != '\0') {
+    base = std::filesystem::path(home) / ".local" / "state";
+  } else {
+    return {};
+  }
+  return base / kStateFolderName / besideLog.filename();
+}
+
+DeviceChoice ChooseDevice(const std::vector<std::string>& arguments) {
+  const EmulateOption option = ParseEmulateOption(std::span<const std::string>(arguments));
+  DeviceChoice choice;
+  choice.emulated = option.emulate;
+  if (!option.error.empty()) {
+    choice.error = option.error;
+    return choice;
+  }
+  if (option.emulate) {
+    choice.device = MakeEmulatedDevice(option.setting);
+  } else {
+    choice.device = MakeSystemHidDevice();
+  }
+  return choice;
+}
+
+}  // namespace orvik::app

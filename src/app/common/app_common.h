@@ -1,0 +1,62 @@
+// What the three front ends share: where the log goes, the single-instance
+// rule, and the choice between the real device and the emulated one.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hid/hid_device.h"
+
+namespace orvik::app {
+
+// The program's name in the single-instance lock and the log's first line.
+inline constexpr char kProgramName[] = "ORVIK Updater";
+
+// The executable's full path cut at its last "." (searched over the whole
+// path, not only the file name) followed by ".log".
+//   C:\Tools\Updater.exe -> C:\Tools\Updater.log
+//   C:\My.Tools\Updater  -> C:\My.log
+std::filesystem::path LogPathBeside(const std::filesystem::path& executable);
+
+// The running executable's full path (empty when it cannot be read).
+std::filesystem::path ExecutablePath();
+
+// Where this platform writes the log: beside the executable; on Linux, when
+// that folder is not writable, $XDG_STATE_HOME/orvik-updater/ (default
+// ~/.local/state/orvik-updater/) with the same file name.
+std::filesystem::path ChooseLogPath();
+
+// The folder under the user's state directory that takes the log when the
+// executable's folder is not writable.
+inline constexpr char kStateFolderName[] = "orvik-updater";
+
+// `besideLog`'s file name in <state>/orvik-updater/, where <state> is
+// `xdgStateHome` when that is an absolute path, otherwise `home`/.local/state.
+// Empty when neither is usable. Values are passed in (not read from the
+// environment) so the rule can be tested anywhere.
+std::filesystem::path StateDirLogPath(const std::filesystem::path& besideLog, const char* xdgStateHome,
+                                      const char* home);
+
+// Held for the life of the program; a second instance cannot acquire it.
+// Windows: the named mutex "ORVIK Updater". Linux: a per-user lock file that
+// the system releases when the process dies.
+class SingleInstance {
+ public:
+  virtual ~SingleInstance() = default;
+  // Null when another instance holds it already. When the lock cannot be
+  // created at all, the program runs as if it were the only instance.
+  static std::unique_ptr<SingleInstance> Acquire();
+};
+
+// The device a front end updates: the real one, or the emulated one when the
+// arguments hold "-Emulate" or "-Emulate:FAULT".
+struct DeviceChoice {
+  std::unique_ptr<HidDevice> device;  // null when `error` is set
+  bool emulated = false;
+  std::string error;  // a malformed "-Emulate:FAULT", for the user
+};
+DeviceChoice ChooseDevice(const std::vector<std::string>& arguments);
+
+}  // namespace orvik::app

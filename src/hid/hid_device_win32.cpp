@@ -1,0 +1,241 @@
+#include "hid/hid_device_win32.h"
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <vector>
+
+// mingw-w64's hidsdi.h (and the hidpi.h it includes) declare the HID
+// functions without an extern "C" guard; unwrapped they fail to link.
+extern "C" {
+#include <hidsdi.h>
+}
+
+namespace orvik {
+namespace {
+
+// Device paths are NT paths: at most 32,767 wide characters. A detail size
+// above this is not a real interface and is skipped.
+constexpr DWORD kMaxDetailBytes =
+    offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 32767 * sizeof(WCHAR) + sizeof(WCHAR);
+
+// Enumeration ends with ERROR_NO_MORE_ITEMS; this bounds a device set that
+// keeps failing with other errors instead.
+constexpr DWORD kMaxInterfaceIndex = 65536;
+
+class DeviceInfoSet {
+ public:
+  explicit DeviceInfoSet(HDEVINFO set) : m_set(set) {}
+  ~DeviceInfoSet() {
+    if (Valid()) SetupDiDestroyDeviceInfoList(m_set);
+  }
+  DeviceInfoSet(const DeviceInfoSet&) = delete;
+  DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
+  bool Valid() const { return m_set != INVALID_HANDLE_VALUE; }
+  HDEVINFO Get() const { return m_set; }
+
+ private:
+  HDEVINFO m_set;
+};
+
+class PreparsedData {
+ public:
+  PreparsedData() = default;
+  ~PreparsedData() {
+    if (m_data != nullptr) HidD_FreePreparsedData(m_data);
+  }
+  PreparsedData(const PreparsedData&) = delete;
+  PreparsedData& operator=(const PreparsedData&) = delete;
+  PHIDP_PREPARSED_DATA* Out() { return &m_data; }
+  PHIDP_PREPARSED_DATA Get() const { return m_data; }
+
+ private:
+  PHIDP_PREPARSED_DATA m_data = nullptr;
+};
+
+DWORD ToWaitMs(std::chrono::milliseconds bound) {
+  // INFINITE is 0xFFFFFFFF: stay one below, so a huge bound is still a bound.
+  const auto count = std::clamp<std::chrono::milliseconds::rep>(bound.count(), 0, INFINITE - 1);
+  return static_cast<DWORD>(count);
+}
+
+}  // namespace
+
+CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
+  // Unnamed, auto-reset, not signalled.
+  m_write.event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  m_read.event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+}
+
+CHIDDevice::CHIDDevice(OwnedHandle device, std::chrono::milliseconds waitBound) : CHIDDevice(waitBound) {
+  m_device = std::move(device);
+}
+
+CHIDDevice::~CHIDDevice() { Close(); }
+
+void CHIDDevice::Close() {
+  Cancel(m_write);
+  Cancel(m_read);
+  m_device.Reset();
+  m_inputReportLength = 0;
+  m_outputReportLength = 0;
+}
+
+bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
+  GUID hidGuid{};
+  HidD_GetHidGuid(&hidGuid);
+  Close();
+
+  const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!set.Valid()) return false;
+
+  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
+    // The size fields take the sizes of this build's structures: 64-bit
+    // Windows rejects the 32-bit ones (28 and 6) for every device.
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+    if (!SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &hidGuid, index, &interfaceData)) {
+      if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      continue;
+    }
+
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailW(set.Get(), &interfaceData, nullptr, 0, &required, nullptr);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || required > kMaxDetailBytes) continue;
+
+    // Zeroed, one wide character longer than asked for, so the path is
+    // terminated even if the service fills every byte it was given.
+    std::vector<DWORD> storage;
+    try {
+      storage.resize((required + sizeof(WCHAR) + sizeof(DWORD) - 1) / sizeof(DWORD));
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+    auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &interfaceData, detail, required, nullptr, nullptr)) break;
+
+    OwnedHandle device(CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
+    if (!device.Valid()) continue;
+
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof(HIDD_ATTRIBUTES);
+    if (!HidD_GetAttributes(device.Get(), &attributes)) continue;
+    if (static_cast<std::uint32_t>(attributes.VendorID) != vendorId ||
+        static_cast<std::uint32_t>(attributes.ProductID) != productId)
+      continue;
+
+    PreparsedData preparsed;
+    if (!HidD_GetPreparsedData(device.Get(), preparsed.Out())) continue;
+    HIDP_CAPS caps{};
+    if (HidP_GetCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS) continue;
+
+    // The first match wins; later interfaces are not looked at.
+    m_inputReportLength = caps.InputReportByteLength;
+    m_outputReportLength = caps.OutputReportByteLength;
+    m_device = std::move(device);
+    return true;
+  }
+  return false;
+}
+
+bool CHIDDevice::Prepare(Transfer& transfer, std::size_t size) {
+  // A transfer left without its wait is cancelled before its record is reused.
+  Cancel(transfer);
+  if (!m_device.Valid() || !transfer.event.Valid() || size > MAXDWORD) {
+    transfer.state = TransferState::Failed;
+    return false;
+  }
+  ResetEvent(transfer.event.Get());
+  transfer.overlapped = OVERLAPPED{};
+  transfer.overlapped.hEvent = transfer.event.Get();
+  return true;
+}
+
+void CHIDDevice::Started(Transfer& transfer, BOOL result) {
+  if (result) {
+    transfer.state = TransferState::Completed;
+  } else if (GetLastError() == ERROR_IO_PENDING) {
+    transfer.state = TransferState::Pending;
+  } else {
+    // Nothing will signal the event: the wait reports the failure at once
+    // rather than running into the bound.
+    transfer.state = TransferState::Failed;
+  }
+}
+
+void CHIDDevice::WriteReport(std::span<const std::uint8_t> report) {
+  if (!Prepare(m_write, report.size())) return;
+  Started(m_write, WriteFile(m_device.Get(), report.data(), static_cast<DWORD>(report.size()), nullptr,
+                             &m_write.overlapped));
+}
+
+void CHIDDevice::ReadReport(std::span<std::uint8_t> buffer) {
+  if (!Prepare(m_read, buffer.size())) return;
+  Started(m_read, ReadFile(m_device.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                           &m_read.overlapped));
+}
+
+bool CHIDDevice::WaitWriteDone() { return Wait(m_write); }
+
+bool CHIDDevice::WaitReadDone() { return Wait(m_read); }
+
+bool CHIDDevice::Wait(Transfer& transfer) {
+  switch (transfer.state) {
+    case TransferState::Idle:
+    case TransferState::Failed:
+      transfer.state = TransferState::Idle;
+      return false;
+    case TransferState::Completed:
+      transfer.state = TransferState::Idle;
+      return true;
+    case TransferState::Pending:
+      break;
+  }
+
+  const DWORD waited = WaitForSingleObject(transfer.overlapped.hEvent, m_waitBoundMs);
+  if (waited == WAIT_TIMEOUT) {
+    // Left pending, a late reply would land in a buffer the caller has given
+    // up on, and the next transfer would fail: cancel it and wait until it is
+    // over.
+    Cancel(transfer);
+    return false;
+  }
+  if (waited != WAIT_OBJECT_0) {
+    // A failed or abandoned wait counts as done; the transfer is still ended
+    // here, so that nothing is written after this returns.
+    Cancel(transfer);
+    return true;
+  }
+  // Signalled: the transfer is over. A transfer that ended in an error (the
+  // device was unplugged) is a failure.
+  DWORD transferred = 0;
+  const BOOL completed = GetOverlappedResult(m_device.Get(), &transfer.overlapped, &transferred, FALSE);
+  transfer.state = TransferState::Idle;
+  return completed != FALSE;
+}
+
+void CHIDDevice::Cancel(Transfer& transfer) {
+  if (transfer.state == TransferState::Pending) {
+    CancelIoEx(m_device.Get(), &transfer.overlapped);
+    // Returns once the transfer is over, cancelled or completed after all.
+    DWORD transferred = 0;
+    GetOverlappedResult(m_device.Get(), &transfer.overlapped, &transferred, TRUE);
+  }
+  transfer.state = TransferState::Idle;
+}
+
+void CHIDDevice::DiscardQueuedInput() {
+  if (m_device.Valid()) HidD_FlushQueue(m_device.Get());
+}
+
+std::unique_ptr<HidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound) {
+  return std::make_unique<CHIDDevice>(waitBound);
+}
+
+}  // namespace orvik
