@@ -1,0 +1,77 @@
+#!/bin/bash
+# From a fresh Debian 12 machine to a whole firmware update, in one command:
+#
+#   scripts/demo.sh
+#
+# (ORVIK_DEMO_BUILD_DIR=<folder> builds there instead of build/linux-release.)
+#
+# Installs what the Linux build needs (apt-get; asks for sudo when not root),
+# builds the linux-release preset, and updates the emulated device with
+# orvik-updater-cli: the progress runs to 1000, "Update complete" is shown,
+# and the log the updater wrote is printed. Nothing touches real hardware.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=linux-release
+# Another folder may be named, to keep an existing build untouched.
+build_dir=${ORVIK_DEMO_BUILD_DIR:-build/$preset}
+# What the build needs; the test libraries too, so the test command works
+# right after the demo.
+packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev)
+
+step() { printf '\n== %s\n' "$*"; }
+
+# --- 1. Packages --------------------------------------------------------------
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -ne 0 ]; then
+  step "Installing ${missing[*]}"
+  if ! command -v apt-get >/dev/null; then
+    echo "No apt-get here: install ${missing[*]} (or your system's equivalents) and run this again." >&2
+    exit 1
+  fi
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  step "Packages: all present (${packages[*]})"
+fi
+
+# --- 2. Build -----------------------------------------------------------------
+step "Building the $preset preset in $build_dir"
+build_start=$(date +%s)
+cmake --preset "$preset" -B "$build_dir" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"
+echo "built in $(($(date +%s) - build_start)) s"
+
+# --- 3. A whole update of the emulated device ----------------------------------
+cli=$build_dir/orvik-updater-cli
+# The log goes beside the program: its path cut at the last "." plus ".log".
+log=$build_dir/orvik-updater-cli.log
+rm -f "$log"
+
+step "$cli --version"
+"$cli" --version
+
+step "$cli -Emulate"
+run_start=$(date +%s%N)
+status=0
+"$cli" -Emulate || status=$?
+run_ms=$((($(date +%s%N) - run_start) / 1000000))
+echo "exit status $status after $run_ms ms"
+
+step "The log it wrote: $log"
+# UTF-16LE with a byte-order mark and CR LF line ends, as on Windows.
+iconv -f UTF-16LE -t UTF-8 "$log" | sed -e '1s/^\xEF\xBB\xBF//' -e 's/\r$//'
+
+cat <<HINT
+
+Next:
+  $cli -Emulate:badreply@USBWrite; echo "exit status \$?"   # a failing device
+  $cli --help                                              # every option
+  cmake --preset linux-debug && cmake --build --preset linux-debug && ctest --preset linux-debug
+HINT
+exit "$status"

@@ -1,0 +1,131 @@
+#!/bin/bash
+# Builds every configuration and runs every test: the one test command.
+#
+#   scripts/test-all.sh            everything (about 25-35 minutes on 2 cores)
+#   scripts/test-all.sh linux      only some stages: linux, tsan, windows, fuzz, packages
+#
+# Stages:
+#   linux     linux-debug preset: AddressSanitizer + UndefinedBehaviorSanitizer,
+#             unit, dialog/worker, hidraw (fake sysfs, socketpair, FUSE),
+#             Qt offscreen and command-line tests
+#   tsan      linux-tsan preset: the threaded tests under ThreadSanitizer
+#   windows   windows preset: MinGW-w64 cross-build; the same core tests, the
+#             Win32 HID tests and the real window under Wine (+ Xvfb)
+#   fuzz      libFuzzer targets, a bounded time each (ORVIK_FUZZ_SECONDS, default 60)
+#   packages  linux-release .deb and the Windows .zip, and their contents
+#
+# Needs the packages that .ci/run installs. Ends with one line
+# "N passed, M failed" counting the tests of every stage.
+set -u
+cd "$(dirname "$0")/.."
+
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(linux tsan windows fuzz packages)
+
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp/orvik-runtime-$(id -u)}
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+export QT_QPA_PLATFORM=offscreen
+jobs=${ORVIK_JOBS:-2}
+
+passed=0
+failed=0
+failed_stages=()
+
+log() { printf '\n==== %s ====\n' "$*"; }
+
+# Runs ctest, adds its counts to the totals.
+count_ctest() {
+  local out
+  out=$(mktemp)
+  "$@" 2>&1 | tee "$out"
+  local status=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1)
+  if [ -n "$line" ]; then
+    local total failures
+    failures=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - failures))
+    failed=$((failed + failures))
+  elif [ "$status" -ne 0 ]; then
+    failed=$((failed + 1))
+  fi
+  rm -f "$out"
+  return "$status"
+}
+
+stage_failed() {
+  failed_stages+=("$1")
+  echo "!!!! stage $1 failed"
+}
+
+configure_build() {
+  local preset=$1
+  shift
+  cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset" -j "$jobs"
+}
+
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    linux)
+      log "linux-debug (ASan + UBSan)"
+      if configure_build linux-debug; then
+        count_ctest ctest --preset linux-debug -j "$jobs" || stage_failed linux
+      else
+        failed=$((failed + 1)); stage_failed linux
+      fi
+      ;;
+    tsan)
+      log "linux-tsan (ThreadSanitizer)"
+      # setarch -R: TSan of gcc 12 fails to map its shadow memory with the
+      # newer kernels' larger address-space randomisation.
+      if configure_build linux-tsan; then
+        count_ctest setarch "$(uname -m)" -R ctest --preset linux-tsan -j "$jobs" || stage_failed tsan
+      else
+        failed=$((failed + 1)); stage_failed tsan
+      fi
+      ;;
+    windows)
+      log "windows (MinGW-w64, tests under Wine)"
+      if configure_build windows; then
+        count_ctest scripts/wine-env.sh build/windows ctest --preset windows || stage_failed windows
+        scripts/wine-env.sh --stop build/windows >/dev/null 2>&1 || true
+      else
+        failed=$((failed + 1)); stage_failed windows
+      fi
+      ;;
+    fuzz)
+      log "fuzz (libFuzzer, ${ORVIK_FUZZ_SECONDS:-60} s each)"
+      if [ -x scripts/fuzz.sh ]; then
+        if scripts/fuzz.sh "${ORVIK_FUZZ_SECONDS:-60}"; then
+          passed=$((passed + 1))
+        else
+          failed=$((failed + 1)); stage_failed fuzz
+        fi
+      else
+        echo "no fuzz script yet"
+      fi
+      ;;
+    packages)
+      log "packages (.deb and .zip)"
+      if [ -x scripts/check-packages.sh ]; then
+        if scripts/check-packages.sh; then
+          passed=$((passed + 1))
+        else
+          failed=$((failed + 1)); stage_failed packages
+        fi
+      else
+        echo "no package check yet"
+      fi
+      ;;
+    *)
+      echo "unknown stage: $stage" >&2
+      exit 2
+      ;;
+  esac
+done
+
+echo
+[ ${#failed_stages[@]} -gt 0 ] && echo "failed stages: ${failed_stages[*]}"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ ${#failed_stages[@]} -eq 0 ]

@@ -1,0 +1,60 @@
+// orvik-updater-cli: the updater dialog's behaviour run as a command. The
+// start-up checks, messages and log lines are the dialog's own; running the
+// command is the click on "Update".
+#pragma once
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/cli/terminal_window.h"
+#include "image/resources.h"
+#include "ui/updater_dlg.h"
+
+namespace orvik::cli {
+
+// Exit statuses, for scripts.
+inline constexpr int kExitCompleted = 0;      // the update completed
+inline constexpr int kExitUpdateFailed = 1;   // the update failed; its number is in the message
+inline constexpr int kExitStartupFailed = 2;  // no device, damaged image, bad options, another instance
+
+inline constexpr char kProgramFileName[] = "orvik-updater-cli";
+
+struct Options {
+  bool noMcu = false;    // clear the "MCU" box: leave the main controller alone
+  bool noUsb = false;    // clear the "USB" box: leave the USB controller alone
+  bool log = false;      // check the "Log" box: detailed log lines
+  bool help = false;     // --help / -h
+  bool version = false;  // --version
+  std::string error;     // not empty: the first argument not understood
+};
+
+// `arguments` holds the program's path first. Besides the options above it
+// accepts "-AdvMode", "-Emulate" and "-Emulate:FAULT" (each compared whole and
+// case-sensitively; FAULT itself is checked when the device is chosen).
+Options ParseOptions(const std::vector<std::string>& arguments);
+
+// The text of --help; also written to standard error after a bad option.
+std::string UsageText();
+
+// --version: the program's version, the dialog's caption with the version
+// text, and the firmware versions of the embedded image ("MCU = Y1-2, USB =
+// Y0-a"). Writes no log line. Returns kExitCompleted, or kExitStartupFailed
+// after writing the dialog's message when the version text or the image is
+// missing or damaged.
+int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resources);
+
+// Runs the dialog as a command: OnInitDialog (an ending during start-up gives
+// kExitStartupFailed), the options' check states, one update, and the update
+// timer served on this thread until the run is over. Returns the exit status.
+int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options);
+
+// While the update runs, the loop that stands in for a message loop: calls
+// OnTimer every period while timer 0 is started, and returns once the timer
+// is stopped and the dialog is no longer busy. Checks this often whether the
+// worker has started the timer yet.
+inline constexpr std::chrono::milliseconds kTimerStartPoll{10};
+void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window);
+
+}  // namespace orvik::cli

@@ -1,0 +1,69 @@
+// orvik-updater-cli: the updater on a terminal, for automation and machines
+// without a display. Same start-up as the windowed updaters (one instance at
+// a time, the log beside the executable, "ORVIK Updater" first), then one
+// update at once; the exit status tells a script how it went.
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/cli/cli.h"
+#include "app/cli/console.h"
+#include "app/cli/terminal_window.h"
+#include "app/common/app_common.h"
+#include "image/resources.h"
+#include "log/log.h"
+#include "ui/updater_dlg.h"
+
+namespace {
+
+// The process-wide log: constructed before main runs, it makes itself g_pLog,
+// and it is destroyed after main has returned, closing the file.
+CLog g_log;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace orvik;
+
+  cli::PrepareConsole();
+  const std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
+  const cli::Options options = cli::ParseOptions(arguments);
+  if (!options.error.empty()) {
+    std::cerr << cli::kProgramFileName << ": " << options.error << "\n\n" << cli::UsageText();
+    return cli::kExitStartupFailed;
+  }
+  if (options.help) {
+    std::cout << cli::UsageText();
+    return cli::kExitCompleted;
+  }
+  // The image and version text are compiled into this program on every
+  // platform (the Windows build carries no resource script of its own).
+  static const TableResources resources(EmbeddedResourceTable());
+  if (options.version) return cli::PrintVersion(std::cout, std::cerr, resources);
+
+  // Held until main returns; shared with the windowed updater, so neither
+  // runs beside the other. A second instance writes no log line.
+  const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire();
+  if (!singleInstance) {
+    std::cerr << cli::kProgramFileName << ": another ORVIK updater is running\n";
+    return cli::kExitStartupFailed;
+  }
+
+  g_log.Open(app::ChooseLogPath());
+  g_log.Write(app::kProgramName);
+
+  app::DeviceChoice choice = app::ChooseDevice(arguments);
+  if (!choice.device) {
+    // A malformed -Emulate:FAULT.
+    g_log.Write(choice.error);
+    std::cerr << choice.error << '\n';
+    return cli::kExitStartupFailed;
+  }
+
+  // Declared before the dialog so that it outlives the dialog's destructor,
+  // which waits for the worker.
+  cli::TerminalWindow window(std::cout, std::cerr, cli::StdoutIsTerminal());
+  CORVIKUpdaterDlg dialog(window, *choice.device, resources, arguments);
+  return cli::RunDialog(dialog, window, options);
+}

@@ -1,0 +1,200 @@
+#include "app/cli/terminal_window.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ui/updater_dlg.h"
+
+namespace orvik::cli {
+namespace {
+
+// How many of `parts` equal parts of [lower, upper] `position` has passed,
+// 0 to `parts`. In 64 bits: the products need not fit an int.
+long long PartsDone(int position, int lower, int upper, int parts) {
+  const long long low = lower;
+  const long long high = std::max<long long>(upper, low);
+  const long long span = std::max<long long>(high - low, 1);
+  const long long done = std::clamp<long long>(position, low, high) - low;
+  return done * parts / span;
+}
+
+}  // namespace
+
+std::string StatusLine(int position, int lower, int upper, const std::string& elapsed) {
+  const auto filled = static_cast<std::size_t>(PartsDone(position, lower, upper, kBarWidth));
+
+  std::string line = "[";
+  line.append(filled, '#');
+  line.append(static_cast<std::size_t>(kBarWidth) - filled, '-');
+  char numbers[48];
+  std::snprintf(numbers, sizeof numbers, "] %4d/%d  ", position, upper);
+  line += numbers;
+  line += elapsed;
+  return line;
+}
+
+TerminalWindow::TerminalWindow(std::ostream& out, std::ostream& err, bool interactive)
+    : m_out(out), m_err(err), m_interactive(interactive), m_caption(kDialogCaption) {}
+
+std::string TerminalWindow::GetCaption() {
+  std::lock_guard lock(m_mutex);
+  return m_caption;
+}
+
+void TerminalWindow::SetCaption(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  m_caption = text;
+}
+
+// The check boxes have no picture here; options set their state instead.
+void TerminalWindow::ShowControl(int /*id*/) {}
+
+int TerminalWindow::GetCheck(int id) {
+  std::lock_guard lock(m_mutex);
+  const auto it = m_checks.find(id);
+  return it == m_checks.end() ? 0 : it->second;
+}
+
+void TerminalWindow::SetCheck(int id, bool checked) {
+  std::lock_guard lock(m_mutex);
+  m_checks[id] = checked ? 1 : 0;
+}
+
+void TerminalWindow::SetItemText(int id, const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  if (id != IDC_ELAPSED) return;
+  m_elapsed = text;
+  DrawStatus();
+}
+
+void TerminalWindow::EnableControl(int id, bool enable) {
+  std::lock_guard lock(m_mutex);
+  if (enable) {
+    m_disabled.erase(id);
+  } else {
+    m_disabled.insert(id);
+  }
+}
+
+void TerminalWindow::SetProgressRange(int lower, int upper) {
+  std::lock_guard lock(m_mutex);
+  m_lower = lower;
+  m_upper = upper;
+}
+
+void TerminalWindow::SetProgressPos(int position) {
+  std::lock_guard lock(m_mutex);
+  m_position = position;
+  DrawStatus();
+}
+
+void TerminalWindow::StartTimer(int /*id*/, unsigned periodMs) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_timerStart = Clock::now();
+    m_timerPeriodMs = periodMs;
+    // The update has begun: from now on the status line is shown.
+    m_statusShown = true;
+    DrawStatus();
+  }
+  m_timerChanged.notify_all();
+}
+
+void TerminalWindow::StopTimer(int /*id*/) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_timerStart.reset();
+    EndStatusLine();
+  }
+  m_timerChanged.notify_all();
+}
+
+int TerminalWindow::MessageBox(const std::string& text, const std::string& /*title*/) {
+  std::lock_guard lock(m_mutex);
+  // The state the bar stood at when the message came, then the message on a
+  // line of its own.
+  if (!m_interactive && m_statusShown) {
+    const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);
+    if (line != m_lastPlainLine) {
+      m_out << line << '\n';
+      m_lastPlainLine = line;
+    }
+  }
+  EndStatusLine();
+  // Output first: with both streams in one file, the lines keep their order.
+  m_out << std::flush;
+  m_err << text << '\n' << std::flush;
+  return kMessageBoxOk;
+}
+
+void TerminalWindow::EndDialog(int result) {
+  std::lock_guard lock(m_mutex);
+  m_ended = true;
+  m_endResult = result;
+}
+
+void TerminalWindow::WriteLine(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  EndStatusLine();
+  m_out << text << '\n' << std::flush;
+}
+
+void TerminalWindow::DrawStatus() {
+  if (!m_statusShown) return;
+  const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);
+  if (m_interactive) {
+    // Most progress steps move the bar by less than one position: nothing
+    // to redraw.
+    if (m_lineOpen && line == m_drawnLine) return;
+    m_out << '\r' << line;
+    if (m_lineOpen && m_drawnLine.size() > line.size()) m_out << std::string(m_drawnLine.size() - line.size(), ' ');
+    m_out << std::flush;
+    m_lineOpen = true;
+    m_drawnLine = line;
+    return;
+  }
+  const auto step = static_cast<int>(PartsDone(m_position, m_lower, m_upper, kPlainLineSteps));
+  if (step == m_lastPlainStep) return;
+  m_lastPlainStep = step;
+  m_lastPlainLine = line;
+  m_out << line << '\n' << std::flush;
+}
+
+void TerminalWindow::EndStatusLine() {
+  if (!m_lineOpen) return;
+  m_out << '\n' << std::flush;
+  m_lineOpen = false;
+  m_drawnLine.clear();
+}
+
+std::optional<TerminalWindow::Clock::time_point> TerminalWindow::TimerStartedAt() const {
+  std::lock_guard lock(m_mutex);
+  return m_timerStart;
+}
+
+unsigned TerminalWindow::TimerPeriodMs() const {
+  std::lock_guard lock(m_mutex);
+  return m_timerPeriodMs;
+}
+
+bool TerminalWindow::WaitForTimerStart(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_mutex);
+  return m_timerChanged.wait_for(lock, timeout, [this] { return m_timerStart.has_value(); });
+}
+
+bool TerminalWindow::Ended() const {
+  std::lock_guard lock(m_mutex);
+  return m_ended;
+}
+
+int TerminalWindow::EndResult() const {
+  std::lock_guard lock(m_mutex);
+  return m_endResult;
+}
+
+bool TerminalWindow::Enabled(int id) const {
+  std::lock_guard lock(m_mutex);
+  return m_disabled.count(id) == 0;
+}
+
+}  // namespace orvik::cli

@@ -1,0 +1,113 @@
+// The updater dialog on a terminal: a DialogWindow that draws the progress
+// bar and the elapsed time as one status line and turns message boxes into
+// lines on standard error.
+//
+//   [##########################--------------]  652/1000  00:03.412
+//
+// On a terminal the status line is redrawn in place ("\r"); into a pipe or a
+// file it is written as plain lines, one each time the bar passes another
+// tenth of its range, so logs of scripted runs stay short and readable.
+//
+// Every call runs directly on the calling thread under the window's lock and
+// returns at once, so the update worker never waits for the main thread, and
+// a message box waits for no key: its text is written and it counts as closed
+// with OK.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+
+#include "ui/dialog_window.h"
+
+namespace orvik::cli {
+
+// Characters of the bar between the brackets.
+inline constexpr int kBarWidth = 40;
+// Plain output writes a line each time the position passes this many parts
+// of the range.
+inline constexpr int kPlainLineSteps = 10;
+
+// "[####----]  652/1000  00:03.412": the bar for `position` within
+// [lower, upper] (clamped to it), the position out of `upper`, and `elapsed`.
+std::string StatusLine(int position, int lower, int upper, const std::string& elapsed);
+
+class TerminalWindow final : public DialogWindow {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `interactive`: `out` is a terminal, and the status line is redrawn in
+  // place. The streams must outlive the window.
+  TerminalWindow(std::ostream& out, std::ostream& err, bool interactive);
+  TerminalWindow(const TerminalWindow&) = delete;
+  TerminalWindow& operator=(const TerminalWindow&) = delete;
+
+  // DialogWindow
+  std::string GetCaption() override;
+  void SetCaption(const std::string& text) override;
+  void ShowControl(int id) override;
+  int GetCheck(int id) override;
+  void SetCheck(int id, bool checked) override;
+  void SetItemText(int id, const std::string& text) override;
+  void EnableControl(int id, bool enable) override;
+  void SetProgressRange(int lower, int upper) override;
+  void SetProgressPos(int position) override;
+  void StartTimer(int id, unsigned periodMs) override;
+  void StopTimer(int id) override;
+  int MessageBox(const std::string& text, const std::string& title) override;
+  void EndDialog(int result) override;
+
+  // Writes `text` as a line of its own on standard output.
+  void WriteLine(const std::string& text);
+
+  // --- For the host's timer loop ---------------------------------------------
+  // When timer 0 was last started, or nothing while it is stopped.
+  std::optional<Clock::time_point> TimerStartedAt() const;
+  unsigned TimerPeriodMs() const;
+  // Waits at most `timeout` for the timer to be started; true when it runs.
+  bool WaitForTimerStart(std::chrono::milliseconds timeout);
+
+  bool Ended() const;
+  int EndResult() const;
+  bool Enabled(int id) const;
+
+ private:
+  // Under the lock.
+  void DrawStatus();
+  void EndStatusLine();
+
+  std::ostream& m_out;
+  std::ostream& m_err;
+  const bool m_interactive;
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_timerChanged;
+  std::string m_caption;
+  std::map<int, int> m_checks;
+  std::set<int> m_disabled;
+  int m_lower = 0;
+  int m_upper = 100;  // a progress bar's range until it is set
+  int m_position = 0;
+  std::string m_elapsed = "00:00.000";
+  std::optional<Clock::time_point> m_timerStart;
+  unsigned m_timerPeriodMs = 0;
+  bool m_ended = false;
+  int m_endResult = 0;
+
+  // The status line is drawn from the first start of the timer on.
+  bool m_statusShown = false;
+  // Interactive: the status line is on screen with no newline after it yet,
+  // and what it shows (a shorter redraw blanks the rest).
+  bool m_lineOpen = false;
+  std::string m_drawnLine;
+  // Plain: the last line written, and the step of the range it was for.
+  std::string m_lastPlainLine;
+  int m_lastPlainStep = -1;
+};
+
+}  // namespace orvik::cli
