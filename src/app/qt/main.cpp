@@ -1,0 +1,48 @@
+// orvik-updater: the Linux front end. One instance per user, the log beside
+// the executable (or in the user's state folder), the real device or the
+// emulated one, and the updater dialog as a Qt dialog.
+#include <QApplication>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/common/app_common.h"
+#include "app/qt/qt_dialog_window.h"
+#include "image/resources.h"
+#include "log/log.h"
+#include "ui/updater_dlg.h"
+
+int main(int argc, char* argv[]) {
+  // A second instance ends at once: no window, no line in the log.
+  const std::unique_ptr<orvik::app::SingleInstance> instance = orvik::app::SingleInstance::Acquire();
+  if (!instance) {
+    return 0;
+  }
+
+  // The dialog sees the command line as given, the program's path first;
+  // QApplication below removes the options it takes for itself from argv.
+  const std::vector<std::string> arguments(argv, argv + argc);
+
+  CLog log;  // registers itself as g_pLog
+  log.Open(orvik::app::ChooseLogPath(), 1);
+  log.Write(orvik::app::kProgramName);
+
+  orvik::app::DeviceChoice device = orvik::app::ChooseDevice(arguments);
+  if (!device.device) {
+    std::fprintf(stderr, "orvik-updater: %s\n", device.error.c_str());
+    return 2;
+  }
+
+  QApplication application(argc, argv);
+  QApplication::setWindowIcon(orvik::qt::ProgramIcon());
+
+  // Destroyed in reverse order: the dialog first, which joins the worker; the
+  // window's Run() has cancelled its pending calls by then, so the worker can
+  // finish without the user-interface thread.
+  orvik::qt::QtDialogWindow window;
+  orvik::CORVIKUpdaterDlg dialog(window, *device.device, orvik::ProgramResources(), arguments);
+  window.Attach(dialog);
+  window.Run();
+  return 0;
+}
