@@ -48,7 +48,12 @@ DeviceChoice ChooseDevice(const std::vector<std::string>& arguments) {
     return choice;
   }
   if (option.emulate) {
-    choice.device = MakeEmulatedDevice(option.setting);
+    auto device = MakeEmulatedDevice(option.setting);
+    // Paced like the real device (one report per 1 ms USB frame, about 5 s
+    // for a whole update), so a demonstration shows the bar and the elapsed
+    // time moving as they do with hardware.
+    device->SetLatency(TransferLatency{std::chrono::microseconds{0}, true});
+    choice.device = std::move(device);
   } else {
     choice.device = MakeSystemHidDevice();
   }

@@ -51,7 +51,8 @@ class SingleInstance {
 };
 
 // The device a front end updates: the real one, or the emulated one when the
-// arguments hold "-Emulate" or "-Emulate:FAULT".
+// arguments hold "-Emulate" or "-Emulate:FAULT" (paced like the real device:
+// one report per 1 ms USB frame).
 struct DeviceChoice {
   std::unique_ptr<HidDevice> device;  // null when `error` is set
   bool emulated = false;
