@@ -310,9 +310,14 @@ void QtDialogWindow::SetProgressRange(int lower, int upper) {
     m_progress.setRange(lower, upper);
     return true;
   });
+  m_requestedPosition = kNoPosition;
 }
 
 void QtDialogWindow::SetProgressPos(int position) {
+  // The worker sets the position after every block, but the bar moves only
+  // about every second block. Setting the same value again has no effect, so
+  // the round trip to the user-interface thread is skipped for it.
+  if (m_requestedPosition.exchange(position) == position) return;
   Send<bool>([this, position] {
     // A Win32 progress bar clamps a position outside its range; QProgressBar
     // would ignore it.

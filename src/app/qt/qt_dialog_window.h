@@ -21,10 +21,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -164,6 +166,9 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
   std::shared_ptr<CallGate> m_gate = std::make_shared<CallGate>();
 
   QProgressBar m_progress;
+  // The position last asked for by SetProgressPos (any thread).
+  static constexpr int kNoPosition = std::numeric_limits<int>::min();
+  std::atomic<int> m_requestedPosition{kNoPosition};
   QPushButton m_update;
   QCheckBox m_mcu;
   QCheckBox m_usb;
