@@ -78,16 +78,27 @@ class FuseHidraw {
       m_session = nullptr;
       return;
     }
+    m_mountPoint = mountPoint;
     m_loop = std::thread([this] { fuse_session_loop(m_session); });
   }
 
   ~FuseHidraw() {
     for (auto& t : m_later) t.join();
     if (m_session == nullptr) return;
-    // Unmounting ends the loop: its next read of /dev/fuse fails.
+    // The loop blocks in a read of /dev/fuse, and unmounting closes that
+    // descriptor: closing it under the read would be a race on the
+    // descriptor. Marked as exited, the loop ends after the next request it
+    // serves, so a lookup of a name that does not exist ends it; only then is
+    // the file system unmounted. Should the loop have ended already, the
+    // lookup waits until the unmount aborts it.
     fuse_session_exit(m_session);
-    fuse_session_unmount(m_session);
+    std::thread wake([mountPoint = m_mountPoint] {
+      std::error_code ignored;
+      static_cast<void>(fs::exists(mountPoint / "end-of-test", ignored));
+    });
     m_loop.join();
+    fuse_session_unmount(m_session);
+    wake.join();
     {
       std::lock_guard lock(m_mutex);
       if (m_pollHandle != nullptr) fuse_pollhandle_destroy(m_pollHandle);
@@ -222,6 +233,7 @@ class FuseHidraw {
 
   std::string m_error;
   fuse_session* m_session = nullptr;
+  fs::path m_mountPoint;
   std::thread m_loop;
   std::vector<std::thread> m_later;
 

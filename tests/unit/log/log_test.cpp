@@ -74,6 +74,33 @@ TEST(Log, SizeBoundAppliesOnlyAtOpen) {
   EXPECT_EQ(StripTimeStamps(ReadLogLines(path)).front(), "fresh");
 }
 
+// A log that grew past the bound during a run, in lines of its own, is
+// emptied at the next open like any file at or over the bound; the run after
+// that appends to the fresh file again.
+TEST(Log, ALogGrownPastTheBoundIsEmptiedAtTheNextOpenOnly) {
+  TempDir dir;
+  const auto path = dir / "g.log";
+  {
+    CLog log;
+    log.Open(path, 1);
+    while (std::filesystem::file_size(path) <= CLog::kTruncateSize + 1000) log.Write("one more line of a long run");
+  }
+  {
+    CLog log;
+    log.Open(path, 1);
+    log.Write("second run");
+  }
+  {
+    CLog log;
+    log.Open(path, 1);
+    log.Write("third run");
+  }
+  const auto bytes = ReadBytes(path);
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes[0], '<') << "emptied: no byte-order mark";
+  EXPECT_EQ(StripTimeStamps(ReadLogLines(path)), (std::vector<std::string>{"second run", "third run"}));
+}
+
 TEST(Log, EmptyTextNullTextAndNonAscii) {
   TempDir dir;
   const auto path = dir / "c.log";
