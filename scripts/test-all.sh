@@ -109,7 +109,9 @@ for stage in "${stages[@]}"; do
     packages)
       log "packages (.deb and .zip)"
       if [ -x scripts/check-packages.sh ]; then
-        if scripts/check-packages.sh; then
+        if configure_build linux-release && cmake --build --preset linux-release --target package &&
+           configure_build windows && cmake --build --preset windows --target package &&
+           scripts/check-packages.sh; then
           passed=$((passed + 1))
         else
           failed=$((failed + 1)); stage_failed packages
