@@ -100,9 +100,8 @@ QtDialogWindow::QtDialogWindow()
   m_elapsed.setFocusPolicy(Qt::NoFocus);
 
   LayOut();
-  // The template places the dialog at the screen's top-left corner and does
-  // not centre it.
-  move(0, 0);
+  // Not moved: like the Windows program, an unowned modal dialog opens
+  // centred on the screen (QDialog does that when it is first shown).
 
   connect(&m_update, &QPushButton::clicked, this, [this] {
     if (m_dialog != nullptr) m_dialog->OnClickedUpdate();
