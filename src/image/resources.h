@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace orvik {
@@ -56,5 +57,14 @@ std::span<const EmbeddedResource> EmbeddedResourceTable();
 
 // The resources of the running program.
 const Resources& ProgramResources();
+
+// What the user is told when the version text is missing or unloadable.
+inline constexpr char kCantFindVersionMessage[] = "Can't find ver data, this updater is damage!";
+
+// The version text as UTF-8: the resource's bytes up to the first zero (it
+// has no terminator of its own). The bytes are in the system's ANSI code
+// page; the shipped text is ASCII, and other bytes are taken as Latin-1, the
+// same on every platform.
+std::string VersionTextToUtf8(std::span<const std::uint8_t> bytes);
 
 }  // namespace orvik

@@ -17,27 +17,9 @@ constexpr std::size_t kCaptionUnits = 259;
 // The version text is converted into at most 4,096 units, terminator included.
 constexpr std::size_t kVersionTextUnits = 4095;
 
-constexpr char kCantFindVersion[] = "Can't find ver data, this updater is damage!";
 constexpr char kOutOfMemory[] = "Out of memory!";
 constexpr char kCantFindDevice[] = "Can't find device, Please connect before run this updater!";
 constexpr char kCantStartUpdate[] = "Can't start update, please try again!";
-
-// The version text is a byte string in the system's ANSI code page. The
-// shipped text is ASCII; other bytes are taken as Latin-1, the same on every
-// platform.
-std::string AnsiToUtf8(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x80) {
-      out.push_back(static_cast<char>(byte));
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -110,7 +92,7 @@ bool CORVIKUpdaterDlg::OnInitDialog() {
 void CORVIKUpdaterDlg::AppendVersionToTitle() {
   const ResourceLookup found = m_resources.Find(kVerResourceType, kVerResourceId);
   if (found.status != ResourceStatus::Found) {
-    ShowMessage(kCantFindVersion);
+    ShowMessage(kCantFindVersionMessage);
     LogLine(found.status == ResourceStatus::NotFound ? "Find ver resource fail" : "Load ver resource fail");
     EndDialog();
     return;
@@ -125,7 +107,8 @@ void CORVIKUpdaterDlg::AppendVersionToTitle() {
   }
   std::copy(found.bytes.begin(), found.bytes.end(), text.get());
   const std::string caption = TruncateToUtf16Units(m_window.GetCaption(), kCaptionUnits);
-  const std::string version = TruncateToUtf16Units(AnsiToUtf8(text.get()), kVersionTextUnits);
+  const std::span<const std::uint8_t> copy(reinterpret_cast<const std::uint8_t*>(text.get()), found.bytes.size());
+  const std::string version = TruncateToUtf16Units(VersionTextToUtf8(copy), kVersionTextUnits);
   m_window.SetCaption(caption + version);
 }
 

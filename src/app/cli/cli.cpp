@@ -12,27 +12,6 @@
 #endif
 
 namespace orvik::cli {
-namespace {
-
-constexpr char kCantFindVersion[] = "Can't find ver data, this updater is damage!";
-
-// The version text's bytes up to the first zero; bytes above 0x7F are taken as
-// Latin-1, as the dialog takes them.
-std::string VersionText(std::span<const std::uint8_t> bytes) {
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    if (byte == 0) break;
-    if (byte < 0x80) {
-      text.push_back(static_cast<char>(byte));
-    } else {
-      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  return text;
-}
-
-}  // namespace
 
 Options ParseOptions(const std::vector<std::string>& arguments) {
   Options options;
@@ -90,9 +69,9 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 
   const ResourceLookup version = resources.Find(kVerResourceType, kVerResourceId);
   if (version.status == ResourceStatus::Found) {
-    out << kDialogCaption << VersionText(version.bytes) << '\n';
+    out << kDialogCaption << VersionTextToUtf8(version.bytes) << '\n';
   } else {
-    err << kCantFindVersion << '\n';
+    err << kCantFindVersionMessage << '\n';
     status = kExitStartupFailed;
   }
 
