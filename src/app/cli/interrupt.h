@@ -1,0 +1,40 @@
+// Requests from outside to end the program: SIGINT, SIGTERM and SIGHUP on
+// POSIX; Ctrl+C, Ctrl+Break and the console's close, logoff and shutdown
+// events on Windows.
+//
+// A controller left half-written may not start again, so while an update
+// runs such a request must not end the program. The handlers only record the
+// request (an atomic and a self-pipe or event, nothing else: they run in
+// signal context); the program's own loop reads it with PendingInterrupt or
+// WaitForInterrupt and decides what it means.
+#pragma once
+
+#include <chrono>
+
+namespace orvik::cli {
+
+enum class InterruptPolicy {
+  EndAtOnce,  // a request ends the program at once, with InterruptExitStatus
+  Defer,      // a request is recorded; the program carries on
+};
+
+// Installs the handlers, with the policy EndAtOnce. Call once, early in main.
+void InstallInterruptHandlers();
+
+void SetInterruptPolicy(InterruptPolicy policy);
+
+// The first request recorded since the last ClearPendingInterrupt, as a
+// signal number (Windows: SIGINT for Ctrl+C, SIGBREAK for Ctrl+Break, SIGHUP
+// for the close, logoff and shutdown events), or 0 when there is none.
+int PendingInterrupt();
+void ClearPendingInterrupt();
+
+// Waits at most `bound` for a request; returns at once when one is pending.
+// True when one is pending. A sleep that a request cuts short.
+bool WaitForInterrupt(std::chrono::milliseconds bound);
+
+// The exit status of a program ended by `signal`: 128 + its number (130 for
+// SIGINT), as shells report it.
+constexpr int InterruptExitStatus(int signal) { return 128 + signal; }
+
+}  // namespace orvik::cli

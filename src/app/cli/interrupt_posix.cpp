@@ -1,0 +1,82 @@
+// POSIX: sigaction handlers for SIGINT, SIGTERM and SIGHUP that either _exit
+// or record the signal and write a byte to a self-pipe, which
+// WaitForInterrupt polls. Both are async-signal-safe.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "app/cli/interrupt.h"
+
+namespace orvik::cli {
+namespace {
+
+std::atomic<int> g_policy{static_cast<int>(InterruptPolicy::EndAtOnce)};
+std::atomic<int> g_pending{0};
+int g_pipe[2] = {-1, -1};
+
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+extern "C" void OnSignal(int signal) {
+  if (g_policy.load() == static_cast<int>(InterruptPolicy::EndAtOnce)) _exit(InterruptExitStatus(signal));
+  int expected = 0;
+  g_pending.compare_exchange_strong(expected, signal);
+  const int savedErrno = errno;
+  const char byte = 1;
+  // A full pipe already wakes the reader; a lost byte changes nothing.
+  [[maybe_unused]] const ssize_t written = write(g_pipe[1], &byte, 1);
+  errno = savedErrno;
+}
+
+void DrainPipe() {
+  char bytes[64];
+  while (read(g_pipe[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
+}  // namespace
+
+void InstallInterruptHandlers() {
+  if (g_pipe[0] < 0 && pipe(g_pipe) == 0) {
+    for (const int fd : g_pipe) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+void SetInterruptPolicy(InterruptPolicy policy) {
+  g_policy.store(static_cast<int>(policy));
+  // A request recorded while deferring is not lost by ending the deferral:
+  // it stays pending for the loop to read.
+}
+
+int PendingInterrupt() { return g_pending.load(); }
+
+void ClearPendingInterrupt() {
+  g_pending.store(0);
+  if (g_pipe[0] >= 0) DrainPipe();
+}
+
+bool WaitForInterrupt(std::chrono::milliseconds bound) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + bound;
+  while (PendingInterrupt() == 0) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd fd{g_pipe[0], POLLIN, 0};
+    if (g_pipe[0] < 0) fd.fd = -1;  // no pipe: poll just sleeps
+    poll(&fd, 1, static_cast<int>(left.count()));
+  }
+  return PendingInterrupt() != 0;
+}
+
+}  // namespace orvik::cli
