@@ -252,6 +252,11 @@ bool EmulatedDevice::IsOpen() const {
   return m_open;
 }
 
+bool EmulatedDevice::IsPresent() const {
+  std::lock_guard lock(m_mutex);
+  return m_present;
+}
+
 ReportPacket EmulatedDevice::Execute(const ReportPacket& command) {
   ReportPacket reply{};
   reply[1] = kReportMarker;

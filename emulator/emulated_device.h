@@ -130,6 +130,8 @@ class EmulatedDevice final : public HidDevice {
   std::vector<std::uint8_t> UsbFlash() const;  // addresses 0x10000-0x11FFF
   std::size_t QueuedReplies() const;
   bool IsOpen() const;
+  // False while absent and after an unplug.
+  bool IsPresent() const;
 
  private:
   enum class WriteState { Idle, Done, Stuck, Failed };
