@@ -212,6 +212,17 @@ void EmulatedDevice::Unplug() {
   m_changed.notify_all();
 }
 
+void EmulatedDevice::Close() {
+  std::lock_guard lock(m_mutex);
+  m_open = false;
+  m_write = WriteState::Idle;
+  m_readPending = false;
+  m_readBuffer = {};
+  m_replyHead = 0;
+  m_replyCount = 0;
+  m_changed.notify_all();
+}
+
 void EmulatedDevice::QueueStaleReply(const ReportPacket& reply) {
   std::lock_guard lock(m_mutex);
   PushReply(reply);

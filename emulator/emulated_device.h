@@ -113,6 +113,9 @@ class EmulatedDevice final : public HidDevice {
   void SetPresent(bool present);
   // Pulls the plug now: open transfers and waits fail at once.
   void Unplug();
+  // Closes the handle, as opening another device does: transfers fail until
+  // OpenDevice; the device stays present.
+  void Close();
 
   // --- Test hooks ------------------------------------------------------------
   // Queues `reply` as if the device had sent it and nobody had read it.

@@ -59,6 +59,8 @@ bool EmulatedDeviceSet::OpenDevice(std::uint32_t vendorId, std::uint32_t product
   std::lock_guard lock(m_mutex);
   const Clock::time_point now = Clock::now();
   Refresh(now);
+  // Opening anew closes what was open, as a real device's handle is.
+  if (m_open) m_slots[*m_open].device->Close();
   m_open.reset();
   for (std::size_t i = 0; i < m_slots.size(); ++i) {
     Slot& slot = m_slots[i];
