@@ -155,7 +155,7 @@ std::string UsageText() {
          "  " + p + " --device /dev/hidraw3\n"
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
-         "  " + p + " --station -Emulate:good/leave=500,badreply@MCUWrite/after=1000/leave=500\n";
+         "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
 
 int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resources) {

@@ -67,7 +67,7 @@ class EmulatedCommand : public ::testing::Test {
 };
 
 constexpr char kThreeArrivals[] =
-    "-Emulate:good/leave=60,badreply@MCUWrite/after=100/leave=60,good/after=100/leave=60";
+    "-Emulate:good/leave=150,badreply@MCUWrite/after=100/leave=150,good/after=100/leave=150";
 
 TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
   EXPECT_EQ(Run(kThreeArrivals, {"--station=3"}), kExitUpdateFailed);
@@ -95,7 +95,7 @@ TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
 }
 
 TEST_F(EmulatedCommand, StationOfGoodUnitsExitsZero) {
-  EXPECT_EQ(Run("-Emulate:good/leave=30,good/after=30/leave=30", {"--station=2", "--no-mcu"}), kExitCompleted);
+  EXPECT_EQ(Run("-Emulate:good/leave=150,good/after=30/leave=150", {"--station=2", "--no-mcu"}), kExitCompleted);
   EXPECT_EQ(LinesWith("Station: ").back(), "Station: 2 devices, 2 updated, 0 failed");
 }
 
