@@ -212,6 +212,17 @@ void EmulatedDevice::Unplug() {
   m_changed.notify_all();
 }
 
+void EmulatedDevice::Close() {
+  std::lock_guard lock(m_mutex);
+  m_open = false;
+  m_write = WriteState::Idle;
+  m_readPending = false;
+  m_readBuffer = {};
+  m_replyHead = 0;
+  m_replyCount = 0;
+  m_changed.notify_all();
+}
+
 void EmulatedDevice::QueueStaleReply(const ReportPacket& reply) {
   std::lock_guard lock(m_mutex);
   PushReply(reply);
@@ -250,6 +261,11 @@ std::size_t EmulatedDevice::QueuedReplies() const {
 bool EmulatedDevice::IsOpen() const {
   std::lock_guard lock(m_mutex);
   return m_open;
+}
+
+bool EmulatedDevice::IsPresent() const {
+  std::lock_guard lock(m_mutex);
+  return m_present;
 }
 
 ReportPacket EmulatedDevice::Execute(const ReportPacket& command) {

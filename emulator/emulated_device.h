@@ -113,6 +113,9 @@ class EmulatedDevice final : public HidDevice {
   void SetPresent(bool present);
   // Pulls the plug now: open transfers and waits fail at once.
   void Unplug();
+  // Closes the handle, as opening another device does: transfers fail until
+  // OpenDevice; the device stays present.
+  void Close();
 
   // --- Test hooks ------------------------------------------------------------
   // Queues `reply` as if the device had sent it and nobody had read it.
@@ -130,6 +133,8 @@ class EmulatedDevice final : public HidDevice {
   std::vector<std::uint8_t> UsbFlash() const;  // addresses 0x10000-0x11FFF
   std::size_t QueuedReplies() const;
   bool IsOpen() const;
+  // False while absent and after an unplug.
+  bool IsPresent() const;
 
  private:
   enum class WriteState { Idle, Done, Stuck, Failed };

@@ -68,6 +68,18 @@ std::optional<std::uint32_t> ParseOccurrence(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
+// Digits only, at most kMaxEmulatedDelayMs.
+std::optional<std::uint32_t> ParseMilliseconds(std::string_view text) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value > kMaxEmulatedDelayMs) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 const char* FaultKindName(FaultKind kind) {
@@ -141,6 +153,45 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
   return FaultSetting{.absent = false, .fault = Fault{*kind, *command, occurrence}};
 }
 
+std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string& error) {
+  error.clear();
+  const std::size_t slash = text.find('/');
+  const std::string_view behaviour = text.substr(0, slash);
+  EmulatedUnit unit;
+  if (behaviour != "good") {
+    const std::optional<FaultSetting> setting = ParseFaultSetting(behaviour, error);
+    if (!setting) return std::nullopt;
+    unit.setting = *setting;
+  }
+  std::string_view rest = slash == std::string_view::npos ? std::string_view{} : text.substr(slash);
+  while (!rest.empty()) {
+    rest.remove_prefix(1);  // the '/'
+    const std::size_t next = rest.find('/');
+    const std::string_view timing = rest.substr(0, next);
+    rest = next == std::string_view::npos ? std::string_view{} : rest.substr(next);
+    const std::size_t equals = timing.find('=');
+    const std::string_view key = timing.substr(0, equals);
+    std::optional<std::uint32_t>* target = key == "after" ? &unit.afterMs : key == "leave" ? &unit.leaveMs : nullptr;
+    if (target == nullptr || equals == std::string_view::npos) {
+      error = "unknown timing " + Quoted(timing) + " (expected after=MS or leave=MS)";
+      return std::nullopt;
+    }
+    if (target->has_value()) {
+      error = "timing " + Quoted(key) + " given more than once";
+      return std::nullopt;
+    }
+    const std::string_view value = timing.substr(equals + 1);
+    const std::optional<std::uint32_t> ms = ParseMilliseconds(value);
+    if (!ms) {
+      error = "bad time " + Quoted(value) + " in " + Quoted(timing) + " (expected milliseconds from 0 to " +
+              std::to_string(kMaxEmulatedDelayMs) + ")";
+      return std::nullopt;
+    }
+    *target = *ms;
+  }
+  return unit;
+}
+
 EmulateOption ParseEmulateOption(std::span<const std::string> args) {
   EmulateOption option;
   for (const std::string& arg : args) {
@@ -159,12 +210,28 @@ EmulateOption ParseEmulateOption(std::span<const std::string> args) {
     }
     option.emulate = true;
     if (plain) {
+      option.units.push_back(EmulatedUnit{});
       continue;
     }
+    std::string_view list = view.substr(kEmulateSwitch.size() + 1);
+    std::vector<EmulatedUnit> units;
     std::string message;
-    const std::optional<FaultSetting> setting = ParseFaultSetting(view.substr(kEmulateSwitch.size() + 1), message);
-    if (setting) {
-      option.setting = *setting;
+    for (;;) {
+      const std::size_t comma = list.find(',');
+      const std::string_view text = list.substr(0, comma);
+      if (units.size() == kMaxEmulatedUnits) {
+        message = "more than " + std::to_string(kMaxEmulatedUnits) + " emulated devices";
+        break;
+      }
+      const std::optional<EmulatedUnit> unit = ParseEmulatedUnit(text, message);
+      if (!unit) break;
+      units.push_back(*unit);
+      if (comma == std::string_view::npos) break;
+      list.remove_prefix(comma + 1);
+    }
+    if (message.empty()) {
+      option.units = std::move(units);
+      option.setting = option.units.front().setting;
     } else {
       option.error = arg + ": " + message;
     }

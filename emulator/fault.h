@@ -1,5 +1,6 @@
 // Faults the emulated device can be told to show, and their text form as the
-// front ends take it from the command line: "-Emulate" or "-Emulate:FAULT".
+// front ends take it from the command line: "-Emulate", "-Emulate:FAULT", or
+// several emulated devices with their timing, "-Emulate:UNIT,UNIT,...".
 //
 //   FAULT  =  absent                 OpenDevice fails: no device is present
 //          |  KIND@COMMAND           misbehave at the first COMMAND of a run
@@ -23,6 +24,24 @@
 //   COMMAND  StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite, USBEnd
 //   N        decimal, 0 to kMaxFaultOccurrence
 //
+// Several devices, listed and searched in the order given (at most
+// kMaxEmulatedUnits):
+//
+//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS]
+//   BEHAVIOUR =  good | FAULT
+//
+//   good        a device that updates without fault
+//   /after=MS   the device is plugged in MS milliseconds after the unit before
+//               it has left (the first unit: after the program starts);
+//               without it the device is present from the start
+//   /leave=MS   the device is unplugged once MS milliseconds have passed
+//               since it was last opened or sent a report, that is, after
+//               its update; without it the device stays
+//   MS          decimal, 0 to kMaxEmulatedDelayMs
+//
+// "-Emulate" is one good unit, "-Emulate:FAULT" one unit with that fault.
+// Emulated devices are named "emulated:1", "emulated:2", ... in list order.
+//
 // "Within a run": the device counts each command as it is written, and the
 // counts start again from zero when a fault is set and whenever
 // DiscardQueuedInput() is called, which the updater does at the start of every
@@ -36,6 +55,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "update/protocol.h"
 
@@ -78,10 +98,27 @@ std::string FaultText(const Fault& fault);
 // blanks are not skipped.
 std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string& error);
 
+inline constexpr std::size_t kMaxEmulatedUnits = 16;
+inline constexpr std::uint32_t kMaxEmulatedDelayMs = 3'600'000;  // one hour
+
+// One emulated device of "-Emulate:UNIT,...".
+struct EmulatedUnit {
+  FaultSetting setting;
+  std::optional<std::uint32_t> afterMs;  // arrival after the previous unit has left
+  std::optional<std::uint32_t> leaveMs;  // departure once idle this long
+
+  friend bool operator==(const EmulatedUnit&, const EmulatedUnit&) = default;
+};
+
+// Parses one UNIT. On error returns nothing and names what is wrong in
+// `error`.
+std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string& error);
+
 // The emulation switch found among a program's arguments.
 struct EmulateOption {
-  bool emulate = false;  // "-Emulate" or "-Emulate:FAULT" was given
-  FaultSetting setting;  // what FAULT asked for (nothing for plain "-Emulate")
+  bool emulate = false;  // "-Emulate" or "-Emulate:..." was given
+  FaultSetting setting;  // the first unit's (nothing for plain "-Emulate")
+  std::vector<EmulatedUnit> units;  // at least one when emulate and no error
   std::string error;     // not empty when the switch was malformed: the message
 };
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <vector>
 
 namespace orvik {
 
@@ -54,7 +56,46 @@ class HidDevice {
   virtual void DiscardQueuedInput() = 0;
 };
 
+// One present HID interface with the IDs asked for, as a search sees it.
+struct HidInterfaceInfo {
+  // What OpenDevice would open: /dev/hidrawN, the Windows interface path, or
+  // an emulated device's name.
+  std::string path;
+  // Tells one attachment from the next when a path is reused (Linux: the
+  // sysfs device folder, whose name carries a sequence number); otherwise
+  // the path.
+  std::string identity;
+  // Longest input and output report in bytes, report-ID byte included, as
+  // Windows counts them; 0 when unknown or when there is none.
+  std::uint32_t inputReportLength = 0;
+  std::uint32_t outputReportLength = 0;
+  // OpenDevice would take this interface: its reports are the updater's and
+  // it can be opened for reading and writing.
+  bool usable = false;
+  // Why not, when not usable: "Permission denied (install the udev rule
+  // 70-orvik-updater.rules)", "no 32-byte input and output reports", ...
+  std::string problem;
+};
+
+// A HidDevice whose search can be shown and narrowed: the real devices and
+// the emulated ones. For the command line's listing and its choice of one
+// interface among several.
+class SearchableHidDevice : public HidDevice {
+ public:
+  // Every present HID interface whose vendor and product IDs match, in the
+  // order OpenDevice looks at them; opens nothing for longer than the call
+  // and writes no log line.
+  virtual std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) = 0;
+
+  // Holds OpenDevice to the interface at `path`: any other is passed over.
+  // Empty (the default): the first usable match, as always.
+  virtual void RestrictToPath(std::string path) = 0;
+
+  // The path of the interface OpenDevice opened; empty while closed.
+  virtual std::string OpenedPath() const = 0;
+};
+
 // The platform's real device, not yet open.
-std::unique_ptr<HidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
+std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
 
 }  // namespace orvik

@@ -125,7 +125,55 @@ bool CarriesUpdaterReports(const ReportDescriptorSummary& summary) {
 
 std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
+// What the sysfs files of one hidraw node say, read without opening the node.
+struct NodeLook {
+  bool idsMatch = false;
+  bool carriesUpdaterReports = false;
+  std::uint32_t inputReportLength = 0;  // with the report-ID byte; 0: none or unknown
+  std::uint32_t outputReportLength = 0;
+  std::string problem;  // why the node is not the updater's interface
+};
+
+NodeLook LookAtNode(const std::filesystem::path& sysfsNode, std::uint32_t vendorId, std::uint32_t productId) {
+  NodeLook look;
+  const std::filesystem::path hidDevice = sysfsNode / "device";
+  const auto uevent = ReadSmallFile(hidDevice / "uevent", kMaxUeventSize);
+  if (!uevent) return look;
+  const auto ids = ParseHidId(std::string_view(reinterpret_cast<const char*>(uevent->data()), uevent->size()));
+  if (!ids || ids->vendorId != vendorId || ids->productId != productId) return look;
+  look.idsMatch = true;
+
+  const auto descriptor = ReadSmallFile(hidDevice / "report_descriptor", kMaxReportDescriptorSize);
+  if (!descriptor) {
+    look.problem = "report descriptor unreadable";
+    return look;
+  }
+  const auto summary = ParseReportDescriptor(*descriptor);
+  if (!summary) {
+    look.problem = "report descriptor malformed";
+    return look;
+  }
+  // As Windows counts: the longest report, plus the report-ID byte.
+  std::size_t input = 0;
+  std::size_t output = 0;
+  for (const ReportLengths& report : summary->reports) {
+    input = std::max(input, report.InputBytes());
+    output = std::max(output, report.OutputBytes());
+  }
+  look.inputReportLength = input == 0 ? 0 : static_cast<std::uint32_t>(input + 1);
+  look.outputReportLength = output == 0 ? 0 : static_cast<std::uint32_t>(output + 1);
+  look.carriesUpdaterReports = CarriesUpdaterReports(*summary);
+  if (!look.carriesUpdaterReports) look.problem = "not the updater's interface (no unnumbered 32-byte reports)";
+  return look;
+}
+
 }  // namespace
+
+std::string OpenFailureText(int error) {
+  std::string text = ErrorText(error);
+  if (error == EACCES || error == EPERM) text += std::string(" (install the udev rule ") + kUdevRuleName + ")";
+  return text;
+}
 
 // ---- UniqueFd ---------------------------------------------------------------
 
@@ -171,29 +219,18 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   Close();
 
   for (const std::string& node : HidrawNodesInOrder(m_sysfsRoot)) {
-    const std::filesystem::path hidDevice = m_sysfsRoot / node / "device";
-
-    const auto uevent = ReadSmallFile(hidDevice / "uevent", kMaxUeventSize);
-    if (!uevent) continue;
-    const auto ids = ParseHidId(std::string_view(reinterpret_cast<const char*>(uevent->data()), uevent->size()));
-    if (!ids || ids->vendorId != vendorId || ids->productId != productId) continue;
-
+    const NodeLook look = LookAtNode(m_sysfsRoot / node, vendorId, productId);
     // A composite device shows one node per interface, all with the same IDs;
     // only the interface with the updater's reports will do.
-    const auto descriptor = ReadSmallFile(hidDevice / "report_descriptor", kMaxReportDescriptorSize);
-    if (!descriptor) continue;
-    const auto summary = ParseReportDescriptor(*descriptor);
-    if (!summary || !CarriesUpdaterReports(*summary)) continue;
+    if (!look.idsMatch || !look.carriesUpdaterReports) continue;
 
     const std::filesystem::path devicePath = m_devRoot / node;
+    if (!m_onlyPath.empty() && devicePath != m_onlyPath) continue;
     UniqueFd fd(::open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!fd.IsValid()) {
       // Usually EACCES: without a udev rule the node belongs to root, and
       // right after the device appears udev may not have set access yet.
-      const int error = errno;
-      std::string line = "Can't open " + devicePath.string() + ": " + ErrorText(error);
-      if (error == EACCES || error == EPERM) line += " (install the udev rule 70-orvik-updater.rules)";
-      LogLine(line);
+      LogLine("Can't open " + devicePath.string() + ": " + OpenFailureText(errno));
       continue;
     }
 
@@ -205,6 +242,36 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   }
   return false;
 }
+
+std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) {
+  std::vector<HidInterfaceInfo> found;
+  for (const std::string& node : HidrawNodesInOrder(m_sysfsRoot)) {
+    const NodeLook look = LookAtNode(m_sysfsRoot / node, vendorId, productId);
+    if (!look.idsMatch) continue;
+
+    HidInterfaceInfo info;
+    info.path = (m_devRoot / node).string();
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::canonical(m_sysfsRoot / node / "device", ec);
+    info.identity = ec ? info.path : folder.string();
+    info.inputReportLength = look.inputReportLength;
+    info.outputReportLength = look.outputReportLength;
+    if (!look.problem.empty()) {
+      info.problem = look.problem;
+    } else {
+      const UniqueFd fd(::open(info.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+      if (fd.IsValid()) {
+        info.usable = true;
+      } else {
+        info.problem = OpenFailureText(errno);
+      }
+    }
+    found.push_back(std::move(info));
+  }
+  return found;
+}
+
+void CHIDDevice::RestrictToPath(std::string path) { m_onlyPath = std::move(path); }
 
 // ---- Transfers ----------------------------------------------------------------
 
@@ -310,7 +377,7 @@ void CHIDDevice::DiscardQueuedInput() {
   }
 }
 
-std::unique_ptr<HidDevice> MakeSystemHidDevice(milliseconds waitBound) {
+std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(milliseconds waitBound) {
   return std::make_unique<CHIDDevice>(waitBound);
 }
 

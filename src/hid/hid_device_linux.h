@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "hid/hid_device.h"
 
@@ -43,7 +45,14 @@ class UniqueFd {
   int m_fd = -1;
 };
 
-class CHIDDevice final : public HidDevice {
+// Why a hidraw node could not be opened, from open()'s errno: the system's
+// text, and for EACCES or EPERM the udev rule that grants access.
+//   "Permission denied (install the udev rule 70-orvik-updater.rules)"
+std::string OpenFailureText(int error);
+
+inline constexpr char kUdevRuleName[] = "70-orvik-updater.rules";
+
+class CHIDDevice final : public SearchableHidDevice {
  public:
   // Not open. The roots are parameters so that tests can serve a fake tree.
   explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound,
@@ -65,6 +74,13 @@ class CHIDDevice final : public HidDevice {
   // Reads and drops queued input reports until none is left, without waiting.
   // A device that keeps sending stops the draining after kMaxDiscardedReports.
   void DiscardQueuedInput() override;
+
+  // Each node under the sysfs root with the IDs: its /dev path, report
+  // lengths from its descriptor, and whether it carries the updater's
+  // reports and opens (it is opened and closed again to find out).
+  std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
+  void RestrictToPath(std::string path) override;
+  std::string OpenedPath() const override { return m_devicePath.string(); }
 
   // Bounds DiscardQueuedInput for a device that never stops sending; hidraw
   // itself queues at most 64 reports.
@@ -93,6 +109,7 @@ class CHIDDevice final : public HidDevice {
   std::chrono::milliseconds m_waitBound;
   std::filesystem::path m_sysfsRoot;
   std::filesystem::path m_devRoot;
+  std::filesystem::path m_onlyPath;  // RestrictToPath; empty: any node
 
   UniqueFd m_fd;
   std::filesystem::path m_devicePath;

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
+
+#include "log/utf.h"
 
 // mingw-w64's hidsdi.h (and the hidpi.h it includes) declare the HID
 // functions without an extern "C" guard; unwrapped they fail to link.
@@ -62,6 +65,84 @@ DWORD ToWaitMs(std::chrono::milliseconds bound) {
   return static_cast<DWORD>(count);
 }
 
+std::wstring Upper(std::wstring text) {
+  if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+std::wstring Widen(const std::string& utf8) {
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  return std::wstring(reinterpret_cast<const wchar_t*>(wide.data()), wide.size());
+}
+
+// The system's text for an error code, without its line break.
+std::string SystemErrorText(DWORD error) {
+  wchar_t* buffer = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+  if (text.empty()) return "error " + std::to_string(error);
+  return Narrow(text);
+}
+
+// The device path of interface `index` of `set`; nothing when the index
+// has no interface (`end` set at ERROR_NO_MORE_ITEMS) or its detail cannot
+// be read (`end` set when the search should stop, as for a failed
+// allocation or detail fetch).
+bool InterfacePath(HDEVINFO set, GUID& guid, DWORD index, std::wstring& path, bool& end) {
+  end = false;
+  // The size fields take the sizes of this build's structures: 64-bit
+  // Windows rejects the 32-bit ones (28 and 6) for every device.
+  SP_DEVICE_INTERFACE_DATA interfaceData{};
+  interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+  if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &interfaceData)) {
+    end = GetLastError() == ERROR_NO_MORE_ITEMS;
+    return false;
+  }
+  DWORD required = 0;
+  SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &required, nullptr);
+  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || required > kMaxDetailBytes) return false;
+
+  // Zeroed, one wide character longer than asked for, so the path is
+  // terminated even if the service fills every byte it was given.
+  std::vector<DWORD> storage;
+  try {
+    storage.resize((required + sizeof(WCHAR) + sizeof(DWORD) - 1) / sizeof(DWORD));
+  } catch (const std::bad_alloc&) {
+    end = true;
+    return false;
+  }
+  auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, required, nullptr, nullptr)) {
+    end = true;
+    return false;
+  }
+  path = detail->DevicePath;
+  return true;
+}
+
+OwnedHandle OpenInterface(const std::wstring& path, DWORD access) {
+  return OwnedHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr));
+}
+
+// The interface answers with these vendor and product IDs.
+bool IdsMatch(HANDLE device, std::uint32_t vendorId, std::uint32_t productId) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof(HIDD_ATTRIBUTES);
+  if (!HidD_GetAttributes(device, &attributes)) return false;
+  return static_cast<std::uint32_t>(attributes.VendorID) == vendorId &&
+         static_cast<std::uint32_t>(attributes.ProductID) == productId;
+}
+
 }  // namespace
 
 CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
@@ -80,6 +161,7 @@ void CHIDDevice::Close() {
   Cancel(m_write);
   Cancel(m_read);
   m_device.Reset();
+  m_openedPath.clear();
   m_inputReportLength = 0;
   m_outputReportLength = 0;
 }
@@ -93,42 +175,17 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   if (!set.Valid()) return false;
 
   for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
-    // The size fields take the sizes of this build's structures: 64-bit
-    // Windows rejects the 32-bit ones (28 and 6) for every device.
-    SP_DEVICE_INTERFACE_DATA interfaceData{};
-    interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-    if (!SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &hidGuid, index, &interfaceData)) {
-      if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+    std::wstring path;
+    bool end = false;
+    if (!InterfacePath(set.Get(), hidGuid, index, path, end)) {
+      if (end) break;
       continue;
     }
+    if (!m_onlyPath.empty() && Upper(path) != m_onlyPath) continue;
 
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set.Get(), &interfaceData, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || required > kMaxDetailBytes) continue;
-
-    // Zeroed, one wide character longer than asked for, so the path is
-    // terminated even if the service fills every byte it was given.
-    std::vector<DWORD> storage;
-    try {
-      storage.resize((required + sizeof(WCHAR) + sizeof(DWORD) - 1) / sizeof(DWORD));
-    } catch (const std::bad_alloc&) {
-      break;
-    }
-    auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &interfaceData, detail, required, nullptr, nullptr)) break;
-
-    OwnedHandle device(CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr));
+    OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
     if (!device.Valid()) continue;
-
-    HIDD_ATTRIBUTES attributes{};
-    attributes.Size = sizeof(HIDD_ATTRIBUTES);
-    if (!HidD_GetAttributes(device.Get(), &attributes)) continue;
-    if (static_cast<std::uint32_t>(attributes.VendorID) != vendorId ||
-        static_cast<std::uint32_t>(attributes.ProductID) != productId)
-      continue;
+    if (!IdsMatch(device.Get(), vendorId, productId)) continue;
 
     PreparsedData preparsed;
     if (!HidD_GetPreparsedData(device.Get(), preparsed.Out())) continue;
@@ -139,10 +196,59 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
     m_inputReportLength = caps.InputReportByteLength;
     m_outputReportLength = caps.OutputReportByteLength;
     m_device = std::move(device);
+    m_openedPath = Narrow(path);
     return true;
   }
   return false;
 }
+
+std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) {
+  std::vector<HidInterfaceInfo> found;
+  GUID hidGuid{};
+  HidD_GetHidGuid(&hidGuid);
+  const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!set.Valid()) return found;
+
+  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
+    std::wstring path;
+    bool end = false;
+    if (!InterfacePath(set.Get(), hidGuid, index, path, end)) {
+      if (end) break;
+      continue;
+    }
+    // An interface held exclusively (a keyboard, a device another program
+    // has open) still answers for its IDs through a handle without access.
+    OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
+    const DWORD openError = device.Valid() ? ERROR_SUCCESS : GetLastError();
+    OwnedHandle query = device.Valid() ? OwnedHandle() : OpenInterface(path, 0);
+    const HANDLE handle = device.Valid() ? device.Get() : query.Get();
+    if (!device.Valid() && !query.Valid()) continue;
+    if (!IdsMatch(handle, vendorId, productId)) continue;
+
+    HidInterfaceInfo info;
+    info.path = Narrow(path);
+    info.identity = info.path;
+    PreparsedData preparsed;
+    HIDP_CAPS caps{};
+    const bool capsRead =
+        HidD_GetPreparsedData(handle, preparsed.Out()) && HidP_GetCaps(preparsed.Get(), &caps) == HIDP_STATUS_SUCCESS;
+    if (capsRead) {
+      info.inputReportLength = caps.InputReportByteLength;
+      info.outputReportLength = caps.OutputReportByteLength;
+    }
+    if (!device.Valid()) {
+      info.problem = SystemErrorText(openError);
+    } else if (!capsRead) {
+      info.problem = "capabilities unreadable";
+    } else {
+      info.usable = true;
+    }
+    found.push_back(std::move(info));
+  }
+  return found;
+}
+
+void CHIDDevice::RestrictToPath(std::string path) { m_onlyPath = Upper(Widen(path)); }
 
 bool CHIDDevice::Prepare(Transfer& transfer, std::size_t size) {
   // A transfer left without its wait is cancelled before its record is reused.
@@ -234,7 +340,7 @@ void CHIDDevice::DiscardQueuedInput() {
   if (m_device.Valid()) HidD_FlushQueue(m_device.Get());
 }
 
-std::unique_ptr<HidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound) {
+std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound) {
   return std::make_unique<CHIDDevice>(waitBound);
 }
 

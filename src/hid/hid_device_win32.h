@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "hid/hid_device.h"
 
@@ -40,7 +42,7 @@ class OwnedHandle {
   HANDLE m_handle = nullptr;
 };
 
-class CHIDDevice final : public HidDevice {
+class CHIDDevice final : public SearchableHidDevice {
  public:
   explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
   // Adopts a handle opened with FILE_FLAG_OVERLAPPED as the open device, so
@@ -58,6 +60,14 @@ class CHIDDevice final : public HidDevice {
   bool WaitReadDone() override;
   // Drops the input reports Windows has queued for the device (HidD_FlushQueue).
   void DiscardQueuedInput() override;
+
+  // Each present interface with the IDs (read through a handle without
+  // access rights when it cannot be opened for reading and writing), with
+  // the report lengths of its capabilities.
+  std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
+  // Paths compare without regard to case, as Windows names them.
+  void RestrictToPath(std::string path) override;
+  std::string OpenedPath() const override { return m_openedPath; }
 
   bool IsOpen() const { return m_device.Valid(); }
   // Report lengths in bytes, report ID included, from the device's
@@ -88,6 +98,8 @@ class CHIDDevice final : public HidDevice {
   void Cancel(Transfer& transfer);
 
   OwnedHandle m_device;
+  std::wstring m_onlyPath;  // RestrictToPath, upper-cased; empty: any interface
+  std::string m_openedPath;
   std::uint32_t m_inputReportLength = 0;
   std::uint32_t m_outputReportLength = 0;
   Transfer m_write;

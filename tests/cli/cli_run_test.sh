@@ -156,6 +156,117 @@ $(cat "$work/both")"
 $(cat -A "$work/out")"
     grep -qF "Update complete" "$work/out" || fail "no 'Update complete'"
     ;;
+  list)
+    run --list -Emulate:good,absent,badreply@MCUWrite
+    expect_status 0
+    [ "$(cat "$work/out")" = "* emulated:1  input 33  output 33  ready
+  emulated:3  input 33  output 33  ready" ] || fail "listing:
+$(cat "$work/out")"
+    expect_err
+    # Only the start-up's line in the log: nothing was updated.
+    [ "$(log_lines)" = "ORVIK Updater" ] || fail "log of a listing:
+$(log_lines)"
+    run --list -Emulate:absent
+    expect_status 2
+    [ ! -s "$work/out" ] || fail "output of an empty listing: $(cat "$work/out")"
+    ;;
+  device)
+    run --device emulated:2 --no-mcu -Emulate:good,badreply@USBWrite
+    expect_status 1
+    expect_err "Check write usb code reply fail(1345)"
+    run --device emulated:4 -Emulate:good,good
+    expect_status 2
+    expect_err "orvik-updater-cli: emulated:4 is not a usable interface of the device; found: emulated:1 (ready), emulated:2 (ready)"
+    [ ! -s "$work/out" ] || fail "output after a refused --device: $(cat "$work/out")"
+    [ "$(log_lines | tail -n 1)" = "$(cat "$work/err")" ] || fail "last log line: $(log_lines | tail -n 1)"
+    ;;
+  wait)
+    start=$(date +%s%N)
+    run --wait=10 --no-mcu -Emulate:good/after=1000
+    took_ms=$((($(date +%s%N) - start) / 1000000))
+    expect_status 0
+    expect_err "Update complete"
+    [ "$(head -n 1 "$work/out")" = "Waiting for the device (at most 10 s)..." ] || fail "first line: $(head -n 1 "$work/out")"
+    [ "$(grep -c Waiting "$work/out")" -eq 1 ] || fail "said more than once that it waits"
+    [ "$took_ms" -ge 1000 ] || fail "updated after $took_ms ms, before the device came"
+    # The bound passes: the dialog's own message, log line and status.
+    start=$(date +%s%N)
+    run --wait=1 -Emulate:good/after=5000
+    took_ms=$((($(date +%s%N) - start) / 1000000))
+    expect_status 2
+    expect_err "Can't find device, Please connect before run this updater!"
+    [ "$(log_lines | tail -n 1)" = "Can't find device" ] || fail "last log line: $(log_lines | tail -n 1)"
+    [ "$took_ms" -ge 1000 ] && [ "$took_ms" -lt 3000 ] || fail "gave up after $took_ms ms, not after 1 s"
+    ;;
+  station)
+    command -v python3 >/dev/null || exit 77
+    # Three arrivals, the second faulty; Ctrl+C once the third has been
+    # updated ends the station with its summary. Python starts the program
+    # with SIGINT at its default: a background job of this shell would
+    # inherit it ignored.
+    python3 - "$cli" "$work" <<'PY' || fail "the station run did not go as expected"
+import signal, subprocess, sys, time
+cli, work = sys.argv[1], sys.argv[2]
+units = "-Emulate:good/leave=300,badreply@USBWrite/after=500/leave=300,good/after=500/leave=300"
+with open(work + "/out", "w") as out, open(work + "/err", "w") as err:
+    p = subprocess.Popen([cli, "--station", "--no-mcu", units], stdout=out, stderr=err,
+                         stdin=subprocess.DEVNULL, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 40
+    while time.monotonic() < deadline:
+        with open(work + "/out") as f:
+            if sum("  emulated:" in line for line in f) == 3:
+                break
+        time.sleep(0.1)
+    time.sleep(0.5)  # waiting for the third to be unplugged, or for a fourth
+    p.send_signal(signal.SIGINT)
+    sys.exit(0 if p.wait(timeout=10) == 1 else 1)
+PY
+    results=$(grep '  emulated:' "$work/out")
+    [ "$(echo "$results" | wc -l)" -eq 3 ] || fail "expected three result lines:
+$results"
+    echo "$results" | sed -n 1p | grep -qE '^[0-9-]{10} [0-9:]{8}  emulated:1  Update complete  [0-9]{2}:[0-9]{2}\.[0-9]{3}$' ||
+      fail "first result: $(echo "$results" | sed -n 1p)"
+    echo "$results" | sed -n 2p | grep -qF '  emulated:2  Check write usb code reply fail(1345)  ' ||
+      fail "second result: $(echo "$results" | sed -n 2p)"
+    echo "$results" | sed -n 3p | grep -qF '  emulated:3  Update complete  ' || fail "third result"
+    [ "$(tail -n 2 "$work/out")" = "Station: 3 devices, 2 updated, 1 failed
+  failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out")"
+    # Each unit was updated once, with the dialog's start-up lines each time.
+    [ "$(log_lines | grep -c '^MCU = Y1-3, USB = Y1-1$')" -eq 3 ] || fail "expected three runs in the log:
+$(log_lines)"
+    [ "$(log_lines | grep -c '^USB Section$')" -eq 3 ] || fail "a unit was updated twice"
+    ;;
+  json)
+    command -v python3 >/dev/null || exit 77
+    # The same run in plain text and as JSON: the JSON messages are the
+    # texts of standard error, and every line parses.
+    run --no-mcu -Emulate:badreply@USBWrite#100
+    cp "$work/err" "$work/err.text"
+    run --json --no-mcu -Emulate:badreply@USBWrite#100
+    expect_status 1
+    cmp -s "$work/err" "$work/err.text" || fail "standard error differs with --json"
+    python3 - "$work/out" "$work/err.text" <<'PY' || fail "JSON output:
+$(cat "$work/out")"
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+messages = [e["text"] for e in events if e["event"] == "message"]
+assert messages == open(sys.argv[2]).read().splitlines(), messages
+assert events[0] == {"event": "start", "program": "orvik-updater-cli", "version": "2.0.0.6", "mode": "update"}
+assert [e["path"] for e in events if e["event"] == "device"] == ["emulated:1"]
+positions = [e["position"] for e in events if e["event"] == "progress"]
+assert positions == sorted(positions) and positions, positions
+assert events[-1]["event"] == "result" and events[-1]["status"] == 1 and events[-1]["failure"] == 1345
+assert events[-1]["message"] == "Check write usb code reply fail(1345)"
+PY
+    run --json --list -Emulate:good,good
+    expect_status 0
+    python3 -c '
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+assert [e["event"] for e in events] == ["start", "interface", "interface", "result"], events
+assert [e["chosen"] for e in events[1:3]] == [True, False]
+' "$work/out" || fail "JSON listing: $(cat "$work/out")"
+    ;;
   *)
     echo "unknown case '$case_name'" >&2
     exit 2

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "image/image.h"
@@ -12,6 +13,22 @@
 #endif
 
 namespace orvik::cli {
+
+namespace {
+
+// A whole decimal number from 0 to `max`; nothing for anything else.
+std::optional<unsigned> ParseCount(std::string_view text, unsigned max) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  unsigned long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > max) return std::nullopt;
+  return static_cast<unsigned>(value);
+}
+
+}  // namespace
 
 Options ParseOptions(const std::vector<std::string>& arguments) {
   Options options;
@@ -27,6 +44,44 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       options.help = true;
     } else if (argument == "--version") {
       options.version = true;
+    } else if (argument == "--list") {
+      options.list = true;
+    } else if (argument == "--json") {
+      options.json = true;
+    } else if (argument == "--device" || argument.starts_with("--device=")) {
+      if (argument == "--device") {
+        if (i + 1 == arguments.size()) {
+          options.error = "--device needs a PATH";
+          break;
+        }
+        options.device = arguments[++i];
+      } else {
+        options.device = argument.substr(9);
+      }
+      if (options.device.empty()) {
+        options.error = "--device needs a PATH";
+        break;
+      }
+    } else if (argument == "--wait" || argument.starts_with("--wait=")) {
+      options.waitSeconds = kDefaultWaitSeconds;
+      if (argument != "--wait") {
+        options.waitSeconds = ParseCount(std::string_view(argument).substr(7), kMaxWaitSeconds);
+        if (!options.waitSeconds) {
+          options.error = "bad time in '" + argument + "' (expected seconds from 0 to " +
+                          std::to_string(kMaxWaitSeconds) + ")";
+          break;
+        }
+      }
+    } else if (argument == "--station" || argument.starts_with("--station=")) {
+      options.station = true;
+      if (argument != "--station") {
+        options.stationCount = ParseCount(std::string_view(argument).substr(10), kMaxStationCount);
+        if (!options.stationCount || *options.stationCount == 0) {
+          options.error = "bad count in '" + argument + "' (expected a number from 1 to " +
+                          std::to_string(kMaxStationCount) + ")";
+          break;
+        }
+      }
     } else if (argument == "-AdvMode" || argument == "-Emulate" || argument.starts_with("-Emulate:")) {
       // Read by the dialog and by the device choice.
     } else {
@@ -34,33 +89,73 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       break;
     }
   }
+  if (!options.error.empty()) return options;
+  // Each of these pairs asks for two different things.
+  if (options.list && options.station) {
+    options.error = "--list and --station cannot be combined";
+  } else if (options.list && options.waitSeconds) {
+    options.error = "--list and --wait cannot be combined";
+  } else if (options.station && !options.device.empty()) {
+    options.error = "--station takes every device in turn; it cannot be combined with --device";
+  } else if (options.station && options.waitSeconds) {
+    options.error = "--station waits for each device by itself; it cannot be combined with --wait";
+  }
   return options;
 }
 
 std::string UsageText() {
-  return std::string("Usage: ") + kProgramFileName +
-         " [--no-mcu] [--no-usb] [--log] [-Emulate[:FAULT]] [-AdvMode]\n"
-         "       " + kProgramFileName + " --version | --help\n"
+  const std::string p = kProgramFileName;
+  return "Usage: " + p + " [OPTION]... [-Emulate[:UNIT[,UNIT]...]] [-AdvMode]\n"
+         "Update the Solvane device's firmware from the image built into this program.\n"
          "\n"
-         "Updates the device's firmware from the image built into this program,\n"
-         "and starts at once.\n"
+         "Without --list or --station, updates the first matching device at once.\n"
          "\n"
-         "  --no-mcu          leave the main controller (MCU) as it is\n"
-         "  --no-usb          leave the USB controller as it is\n"
-         "  --log             write every block and reply to the log\n"
-         "  -Emulate          update an emulated device instead of the real one\n"
-         "  -Emulate:FAULT    ... that misbehaves: absent, or KIND@COMMAND[#N] with\n"
-         "                    KIND nowrite, noreply, badreply, badecho or unplug and\n"
-         "                    COMMAND StartUpdate, MCUErase, MCUWrite, MCUEnd,\n"
-         "                    USBErase, USBWrite or USBEnd\n"
-         "  -AdvMode          accepted, as by the windowed updater\n"
-         "  --version         show the program's and the firmware's versions\n"
-         "  --help            show this text\n"
+         "Options:\n"
+         "  --no-mcu             leave the main controller (MCU) as it is\n"
+         "  --no-usb             leave the USB controller as it is\n"
+         "  --log                write every block and reply to the log\n"
+         "  --list               list every attached interface with the device's IDs:\n"
+         "                       path, report lengths, whether it opens (why not),\n"
+         "                       and '*' on the one an update would choose\n"
+         "  --device PATH        update the interface at PATH (as --list shows it)\n"
+         "                       instead of the first match\n"
+         "  --wait[=SECONDS]     when no device is attached, wait for one, at most\n"
+         "                       SECONDS (default 60; 0 waits without bound)\n"
+         "  --station[=COUNT]    flashing station: wait for a device, update it, print\n"
+         "                       a result line, wait until it is unplugged, repeat;\n"
+         "                       Ctrl+C (or COUNT devices) ends it between devices\n"
+         "                       with a summary\n"
+         "  --json               one JSON object per line on standard output for every\n"
+         "                       event (fields: event, path, position, upper, elapsed,\n"
+         "                       text, status, failure, message, ...; see README)\n"
+         "  -Emulate             update an emulated device instead of the real one\n"
+         "  -Emulate:FAULT       ... that misbehaves: absent, or KIND@COMMAND[#N] with\n"
+         "                       KIND nowrite, noreply, badreply, badecho or unplug and\n"
+         "                       COMMAND StartUpdate, MCUErase, MCUWrite, MCUEnd,\n"
+         "                       USBErase, USBWrite or USBEnd\n"
+         "  -Emulate:UNIT,...    several emulated devices, named emulated:1, ...;\n"
+         "                       UNIT is good or FAULT, then /after=MS (plugged in MS ms\n"
+         "                       after the unit before it left) and /leave=MS (unplugged\n"
+         "                       MS ms after its last report)\n"
+         "  -AdvMode             accepted, as by the windowed updater\n"
+         "  --version            show the program's and the firmware's versions\n"
+         "  -h, --help           show this text\n"
          "\n"
          "Messages go to standard error. The log is written beside the program.\n"
-         "Exit status: 0 update complete, 1 update failed (the message names the\n"
-         "failure's number), 2 not started (no device, damaged image, bad option,\n"
-         "another updater running).\n";
+         "\n"
+         "Exit status:\n"
+         "  0  update complete (--list: at least one interface listed; --station: every\n"
+         "     unit completed)\n"
+         "  1  update failed; the message names the failure's number (--station: a unit\n"
+         "     failed)\n"
+         "  2  not started: no device, damaged image, bad option, another updater running\n"
+         "\n"
+         "Examples:\n"
+         "  " + p + " --list\n"
+         "  " + p + " --device /dev/hidraw3\n"
+         "  " + p + " --wait=30 --json\n"
+         "  " + p + " --station\n"
+         "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
 
 int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resources) {
@@ -127,9 +222,11 @@ void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window) {
   }
 }
 
-int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options) {
+int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
+              const std::function<void()>& started) {
   dialog.OnInitDialog();
   if (window.Ended()) return kExitStartupFailed;
+  if (started) started();
 
   // The check boxes as a user would set them before clicking "Update".
   if (options.noMcu) window.SetCheck(IDC_MCU, false);

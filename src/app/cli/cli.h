@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,18 +23,33 @@ inline constexpr int kExitStartupFailed = 2;  // no device, damaged image, bad o
 
 inline constexpr char kProgramFileName[] = "orvik-updater-cli";
 
+// --wait without SECONDS waits this long for a device.
+inline constexpr unsigned kDefaultWaitSeconds = 60;
+// The longest --wait=SECONDS (a day); 0 waits without bound.
+inline constexpr unsigned kMaxWaitSeconds = 86400;
+// The most devices --station=COUNT takes before it ends by itself.
+inline constexpr unsigned kMaxStationCount = 1000000;
+
 struct Options {
   bool noMcu = false;    // clear the "MCU" box: leave the main controller alone
   bool noUsb = false;    // clear the "USB" box: leave the USB controller alone
   bool log = false;      // check the "Log" box: detailed log lines
   bool help = false;     // --help / -h
   bool version = false;  // --version
+  bool list = false;     // --list: show the matching interfaces, update nothing
+  std::string device;    // --device PATH: update that interface only
+  // --wait[=SECONDS]: wait this long for a device at start (0: no bound).
+  std::optional<unsigned> waitSeconds;
+  bool station = false;  // --station[=COUNT]: update one device after another
+  std::optional<unsigned> stationCount;  // end by itself after this many devices
+  bool json = false;     // --json: events as JSON lines on standard output
   std::string error;     // not empty: the first argument not understood
 };
 
 // `arguments` holds the program's path first. Besides the options above it
-// accepts "-AdvMode", "-Emulate" and "-Emulate:FAULT" (each compared whole and
-// case-sensitively; FAULT itself is checked when the device is chosen).
+// accepts "-AdvMode", "-Emulate" and "-Emulate:..." (each compared whole and
+// case-sensitively; what follows "-Emulate:" is checked when the device is
+// chosen). Options that cannot go together are refused with a reason.
 Options ParseOptions(const std::vector<std::string>& arguments);
 
 // The text of --help; also written to standard error after a bad option.
@@ -48,7 +65,10 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // Runs the dialog as a command: OnInitDialog (an ending during start-up gives
 // kExitStartupFailed), the options' check states, one update, and the update
 // timer served on this thread until the run is over. Returns the exit status.
-int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options);
+// `started`, when given, is called once start-up has succeeded, before the
+// update begins.
+int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
+              const std::function<void()>& started = {});
 
 // While the update runs, the loop that stands in for a message loop: calls
 // OnTimer every period while timer 0 is started, and returns once the timer

@@ -1,15 +1,18 @@
 // orvik-updater-cli: the updater on a terminal, for automation and machines
 // without a display. Same start-up as the windowed updaters (one instance at
 // a time, the log beside the executable, "ORVIK Updater" first), then one
-// update at once; the exit status tells a script how it went.
+// update at once (or a listing, or a flashing station); the exit status
+// tells a script how it went.
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/cli/cli.h"
+#include "app/cli/commands.h"
 #include "app/cli/console.h"
-#include "app/cli/terminal_window.h"
+#include "app/cli/interrupt.h"
+#include "app/cli/json_events.h"
 #include "app/common/app_common.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -42,28 +45,43 @@ int main(int argc, char** argv) {
   static const TableResources resources(EmbeddedResourceTable());
   if (options.version) return cli::PrintVersion(std::cout, std::cerr, resources);
 
+  // --json: every event, start-up failures included, as a line of JSON.
+  std::unique_ptr<cli::EventStream> events;
+  if (options.json) events = std::make_unique<cli::EventStream>(std::cout);
+  const auto failStartup = [&](const std::string& text) {
+    std::cerr << text << '\n';
+    if (events) {
+      events->Emit("error", {{"text", text}});
+      events->Emit("result", {{"status", cli::kExitStartupFailed}, {"failure", nullptr}, {"message", text}});
+    }
+    return cli::kExitStartupFailed;
+  };
+
   // Held until main returns; shared with the windowed updater, so neither
   // runs beside the other. A second instance writes no log line.
   const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire();
-  if (!singleInstance) {
-    std::cerr << cli::kProgramFileName << ": another ORVIK updater is running\n";
-    return cli::kExitStartupFailed;
-  }
+  if (!singleInstance) return failStartup(std::string(cli::kProgramFileName) + ": another ORVIK updater is running");
 
   g_log.Open(app::ChooseLogPath());
   g_log.Write(app::kProgramName);
 
   app::DeviceChoice choice = app::ChooseDevice(arguments);
   if (!choice.device) {
-    // A malformed -Emulate:FAULT.
+    // A malformed -Emulate:...
     g_log.Write(choice.error);
-    std::cerr << choice.error << '\n';
-    return cli::kExitStartupFailed;
+    return failStartup(choice.error);
   }
 
-  // Declared before the dialog so that it outlives the dialog's destructor,
-  // which waits for the worker.
-  cli::TerminalWindow window(std::cout, std::cerr, cli::StdoutIsTerminal());
-  CORVIKUpdaterDlg dialog(window, *choice.device, resources, arguments);
-  return cli::RunDialog(dialog, window, options);
+  // The station defers requests to end until it is between devices.
+  if (options.station) cli::InstallInterruptHandlers();
+
+  cli::CommandEnvironment env{.device = *choice.device,
+                              .resources = resources,
+                              .arguments = arguments,
+                              .options = options,
+                              .out = std::cout,
+                              .err = std::cerr,
+                              .interactive = cli::StdoutIsTerminal(),
+                              .events = events.get()};
+  return cli::RunCommand(env);
 }

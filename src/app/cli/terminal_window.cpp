@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/cli/json_events.h"
 #include "ui/updater_dlg.h"
 
 namespace orvik::cli {
@@ -33,8 +34,8 @@ std::string StatusLine(int position, int lower, int upper, const std::string& el
   return line;
 }
 
-TerminalWindow::TerminalWindow(std::ostream& out, std::ostream& err, bool interactive)
-    : m_out(out), m_err(err), m_interactive(interactive), m_caption(kDialogCaption) {}
+TerminalWindow::TerminalWindow(std::ostream& out, std::ostream& err, bool interactive, EventStream* events)
+    : m_out(out), m_err(err), m_interactive(interactive), m_events(events), m_caption(kDialogCaption) {}
 
 std::string TerminalWindow::GetCaption() {
   std::lock_guard lock(m_mutex);
@@ -64,6 +65,10 @@ void TerminalWindow::SetItemText(int id, const std::string& text) {
   std::lock_guard lock(m_mutex);
   if (id != IDC_ELAPSED) return;
   m_elapsed = text;
+  if (m_events != nullptr) {
+    m_events->Emit("elapsed", {{"elapsed", text}});
+    return;
+  }
   DrawStatus();
 }
 
@@ -84,6 +89,11 @@ void TerminalWindow::SetProgressRange(int lower, int upper) {
 
 void TerminalWindow::SetProgressPos(int position) {
   std::lock_guard lock(m_mutex);
+  if (m_events != nullptr) {
+    if (position != m_position) m_events->Emit("progress", {{"position", position}, {"upper", m_upper}});
+    m_position = position;
+    return;
+  }
   m_position = position;
   DrawStatus();
 }
@@ -111,6 +121,12 @@ void TerminalWindow::StopTimer(int /*id*/) {
 
 int TerminalWindow::MessageBox(const std::string& text, const std::string& /*title*/) {
   std::lock_guard lock(m_mutex);
+  m_lastMessage = text;
+  if (m_events != nullptr) {
+    m_events->Emit("message", {{"text", text}});
+    m_err << text << '\n' << std::flush;
+    return kMessageBoxOk;
+  }
   // The state the bar stood at when the message came, then the message on a
   // line of its own.
   if (!m_interactive && m_statusShown) {
@@ -135,12 +151,18 @@ void TerminalWindow::EndDialog(int result) {
 
 void TerminalWindow::WriteLine(const std::string& text) {
   std::lock_guard lock(m_mutex);
+  if (m_events != nullptr) return;
   EndStatusLine();
   m_out << text << '\n' << std::flush;
 }
 
+std::string TerminalWindow::LastMessage() const {
+  std::lock_guard lock(m_mutex);
+  return m_lastMessage;
+}
+
 void TerminalWindow::DrawStatus() {
-  if (!m_statusShown) return;
+  if (!m_statusShown || m_events != nullptr) return;
   const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);
   if (m_interactive) {
     // Most progress steps move the bar by less than one position: nothing

@@ -8,6 +8,10 @@
 // file it is written as plain lines, one each time the bar passes another
 // tenth of its range, so logs of scripted runs stay short and readable.
 //
+// With an EventStream (--json) nothing of this is drawn: each change of the
+// progress position, each tick's elapsed time and each message box becomes
+// an event line instead; message boxes still go to standard error.
+//
 // Every call runs directly on the calling thread under the window's lock and
 // returns at once, so the update worker never waits for the main thread, and
 // a message box waits for no key: its text is written and it counts as closed
@@ -27,6 +31,8 @@
 
 namespace orvik::cli {
 
+class EventStream;
+
 // Characters of the bar between the brackets.
 inline constexpr int kBarWidth = 40;
 // Plain output writes a line each time the position passes this many parts
@@ -43,7 +49,7 @@ class TerminalWindow final : public DialogWindow {
 
   // `interactive`: `out` is a terminal, and the status line is redrawn in
   // place. The streams must outlive the window.
-  TerminalWindow(std::ostream& out, std::ostream& err, bool interactive);
+  TerminalWindow(std::ostream& out, std::ostream& err, bool interactive, EventStream* events = nullptr);
   TerminalWindow(const TerminalWindow&) = delete;
   TerminalWindow& operator=(const TerminalWindow&) = delete;
 
@@ -62,8 +68,12 @@ class TerminalWindow final : public DialogWindow {
   int MessageBox(const std::string& text, const std::string& title) override;
   void EndDialog(int result) override;
 
-  // Writes `text` as a line of its own on standard output.
+  // Writes `text` as a line of its own on standard output (not with
+  // events: they carry it in their own fields).
   void WriteLine(const std::string& text);
+
+  // The text of the last message box; empty before the first.
+  std::string LastMessage() const;
 
   // --- For the host's timer loop ---------------------------------------------
   // When timer 0 was last started, or nothing while it is stopped.
@@ -84,6 +94,7 @@ class TerminalWindow final : public DialogWindow {
   std::ostream& m_out;
   std::ostream& m_err;
   const bool m_interactive;
+  EventStream* const m_events;
 
   mutable std::mutex m_mutex;
   std::condition_variable m_timerChanged;
@@ -94,6 +105,7 @@ class TerminalWindow final : public DialogWindow {
   int m_upper = 100;  // a progress bar's range until it is set
   int m_position = 0;
   std::string m_elapsed = "00:00.000";
+  std::string m_lastMessage;
   std::optional<Clock::time_point> m_timerStart;
   unsigned m_timerPeriodMs = 0;
   bool m_ended = false;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "emulator/emulated_device.h"
+#include "emulator/emulated_device_set.h"
 #include "emulator/fault.h"
 
 namespace orvik::app {
@@ -40,6 +41,8 @@ std::filesystem::path StateDirLogPath(const std::filesystem::path& besideLog, co
 }
 
 DeviceChoice ChooseDevice(const std::vector<std::string>& arguments) {
+  // One emulated unit for "-Emulate" and "-Emulate:FAULT", one per UNIT of
+  // "-Emulate:UNIT,UNIT,...".
   const EmulateOption option = ParseEmulateOption(std::span<const std::string>(arguments));
   DeviceChoice choice;
   choice.emulated = option.emulate;
@@ -48,7 +51,7 @@ DeviceChoice ChooseDevice(const std::vector<std::string>& arguments) {
     return choice;
   }
   if (option.emulate) {
-    auto device = MakeEmulatedDevice(option.setting);
+    auto device = std::make_unique<EmulatedDeviceSet>(option.units);
     // Paced like the real device (one report per 1 ms USB frame, about 5 s
     // for a whole update), so a demonstration shows the bar and the elapsed
     // time moving as they do with hardware.

@@ -50,11 +50,11 @@ class SingleInstance {
   static std::unique_ptr<SingleInstance> Acquire();
 };
 
-// The device a front end updates: the real one, or the emulated one when the
-// arguments hold "-Emulate" or "-Emulate:FAULT" (paced like the real device:
+// The device a front end updates: the real one, or the emulated ones when the
+// arguments hold "-Emulate" or "-Emulate:..." (paced like the real device:
 // one report per 1 ms USB frame).
 struct DeviceChoice {
-  std::unique_ptr<HidDevice> device;  // null when `error` is set
+  std::unique_ptr<SearchableHidDevice> device;  // null when `error` is set
   bool emulated = false;
   std::string error;  // a malformed "-Emulate:FAULT", for the user
 };

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -19,55 +20,17 @@
 #include "hid/report_descriptor.h"
 #include "support/test_support.h"
 #include "unit/hid_linux/descriptors.h"
+#include "unit/hid_linux/fake_hidraw.h"
 
 namespace orvik {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-
-constexpr std::uint32_t kVendor = 0x1209;
-constexpr std::uint32_t kProduct = 0x0121;
-
-std::string Uevent(std::uint32_t vendor, std::uint32_t product) {
-  char line[64];
-  std::snprintf(line, sizeof line, "HID_ID=0003:%08X:%08X\n", vendor, product);
-  return "DRIVER=hid-generic\n" + std::string(line) + "HID_NAME=Orvik Solvane\nHID_PHYS=usb-0000:00:14.0-1/input0\n";
-}
-
-class FakeHidraw {
- public:
-  FakeHidraw() {
-    fs::create_directories(SysfsRoot());
-    fs::create_directories(DevRoot());
-  }
-  fs::path SysfsRoot() const { return m_dir / "sys/class/hidraw"; }
-  fs::path DevRoot() const { return m_dir / "dev"; }
-  fs::path Node(unsigned n) const { return DevRoot() / ("hidraw" + std::to_string(n)); }
-  fs::path HidDevice(unsigned n) const { return m_dir / ("sys/devices/0003:1209:0121.000" + std::to_string(n)); }
-
-  // A hidraw node; a missing descriptor leaves the sysfs file out.
-  void Add(unsigned n, const std::string& uevent, const std::optional<std::vector<std::uint8_t>>& descriptor,
-           bool withDevNode = true) {
-    const fs::path device = HidDevice(n);
-    const fs::path hidraw = device / "hidraw" / ("hidraw" + std::to_string(n));
-    fs::create_directories(hidraw);
-    std::ofstream(device / "uevent") << uevent;
-    if (descriptor) test::WriteBytes(device / "report_descriptor", *descriptor);
-    fs::create_directory_symlink("../..", hidraw / "device");
-    fs::create_directory_symlink(hidraw, SysfsRoot() / hidraw.filename());
-    if (withDevNode) std::ofstream(Node(n)) << "";
-  }
-  void AddMatching(unsigned n, const std::vector<std::uint8_t>& descriptor = test::kVendor32) {
-    Add(n, Uevent(kVendor, kProduct), descriptor);
-  }
-
-  CHIDDevice Device() const { return CHIDDevice(milliseconds(50), SysfsRoot(), DevRoot()); }
-
- private:
-  test::TempDir m_temp;
-  fs::path m_dir = m_temp.path();
-};
+using test::FakeHidraw;
+using test::kProduct;
+using test::kVendor;
+using test::Uevent;
 
 // How many descriptors this process holds open on `path`.
 int OpenDescriptorsOn(const fs::path& path) {
@@ -213,6 +176,115 @@ TEST(HidrawSearch, DestructionClosesTheNode) {
     ASSERT_EQ(OpenDescriptorsOn(tree.Node(0)), 1);
   }
   EXPECT_EQ(OpenDescriptorsOn(tree.Node(0)), 0);
+}
+
+}  // namespace
+}  // namespace orvik
+
+namespace orvik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeHidraw;
+using test::kProduct;
+using test::kVendor;
+using test::Uevent;
+
+// The tree of the listing tests: two interfaces the updater can use, one
+// whose node does not open (a folder where the node should be: EISDIR, even
+// for root), one of another product, one of this product with the wrong
+// report descriptor (a keyboard interface).
+struct ListingTree {
+  ListingTree() {
+    tree.AddMatching(1);
+    tree.Add(2, Uevent(kVendor, kProduct), test::kVendor32, /*withDevNode=*/false);
+    fs::create_directory(tree.Node(2));
+    tree.Add(3, Uevent(kVendor, 0x0122), test::kVendor32);
+    tree.AddMatching(4, test::kBootKeyboard);
+    tree.AddMatching(5);
+  }
+  FakeHidraw tree;
+};
+
+TEST(HidrawListing, ListsEveryNodeWithTheIdsWithLengthsAndWhyItCannotBeUsed) {
+  test::ScopedLog log;
+  ListingTree fixture;
+  CHIDDevice device = fixture.tree.Device();
+
+  const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
+  ASSERT_EQ(found.size(), 4u);  // not the other product
+  EXPECT_EQ(found[0].path, fixture.tree.Node(1).string());
+  EXPECT_TRUE(found[0].usable);
+  EXPECT_EQ(found[0].problem, "");
+  EXPECT_EQ(found[0].inputReportLength, 33u);
+  EXPECT_EQ(found[0].outputReportLength, 33u);
+
+  EXPECT_EQ(found[1].path, fixture.tree.Node(2).string());
+  EXPECT_FALSE(found[1].usable);
+  EXPECT_EQ(found[1].problem, "Is a directory");
+  EXPECT_EQ(found[1].inputReportLength, 33u);
+
+  EXPECT_EQ(found[2].path, fixture.tree.Node(4).string());
+  EXPECT_FALSE(found[2].usable);
+  EXPECT_NE(found[2].problem.find("not the updater's interface"), std::string::npos) << found[2].problem;
+  EXPECT_EQ(found[2].inputReportLength, 9u);  // 8-byte keyboard report and the ID byte
+  EXPECT_EQ(found[2].outputReportLength, 2u);
+
+  EXPECT_EQ(found[3].path, fixture.tree.Node(5).string());
+  EXPECT_TRUE(found[3].usable);
+  // Each attachment has its own identity: the sysfs device folder.
+  EXPECT_EQ(found[3].identity, fs::canonical(fixture.tree.HidDevice(5)).string());
+  EXPECT_NE(found[0].identity, found[3].identity);
+
+  // Listing opens nothing for longer than the call and writes no log line.
+  EXPECT_FALSE(device.IsOpen());
+  EXPECT_EQ(OpenDescriptorsOn(fixture.tree.Node(1)), 0);
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_TRUE(device.ListInterfaces(kVendor, 0x0123).empty());
+}
+
+TEST(HidrawListing, RestrictedSearchOpensOnlyTheNamedNode) {
+  test::ScopedLog log;
+  ListingTree fixture;
+  CHIDDevice device = fixture.tree.Device();
+
+  // Unrestricted: the first usable node, as the dialog chooses.
+  ASSERT_TRUE(device.OpenDevice(kVendor, kProduct));
+  EXPECT_EQ(device.OpenedPath(), fixture.tree.Node(1).string());
+
+  device.RestrictToPath(fixture.tree.Node(5).string());
+  ASSERT_TRUE(device.OpenDevice(kVendor, kProduct));
+  EXPECT_EQ(device.OpenedPath(), fixture.tree.Node(5).string());
+  EXPECT_EQ(OpenDescriptorsOn(fixture.tree.Node(1)), 0);
+
+  // A node that does not match, does not open, or does not exist is never
+  // replaced by another.
+  for (const fs::path& path : {fixture.tree.Node(2), fixture.tree.Node(3), fixture.tree.Node(4),
+                               fixture.tree.Node(9), fs::path("hidraw1")}) {
+    SCOPED_TRACE(path.string());
+    device.RestrictToPath(path.string());
+    EXPECT_FALSE(device.OpenDevice(kVendor, kProduct));
+    EXPECT_EQ(device.OpenedPath(), "");
+  }
+  device.RestrictToPath("");
+  EXPECT_TRUE(device.OpenDevice(kVendor, kProduct));
+}
+
+TEST(HidrawListing, NodesThatComeAndGoAreSeenByTheNextListing) {
+  FakeHidraw tree;
+  CHIDDevice device = tree.Device();
+  EXPECT_TRUE(device.ListInterfaces(kVendor, kProduct).empty());
+  tree.AddMatching(0);
+  ASSERT_EQ(device.ListInterfaces(kVendor, kProduct).size(), 1u);
+  tree.Remove(0);
+  EXPECT_TRUE(device.ListInterfaces(kVendor, kProduct).empty());
+  EXPECT_FALSE(device.OpenDevice(kVendor, kProduct));
+}
+
+TEST(HidrawListing, PermissionProblemsNameTheUdevRule) {
+  EXPECT_EQ(OpenFailureText(EACCES), "Permission denied (install the udev rule 70-orvik-updater.rules)");
+  EXPECT_EQ(OpenFailureText(EPERM), "Operation not permitted (install the udev rule 70-orvik-updater.rules)");
+  EXPECT_EQ(OpenFailureText(ENOENT), "No such file or directory");
 }
 
 }  // namespace

@@ -114,5 +114,36 @@ TEST(HidEnumeration, PresentDeviceIsFoundByItsVendorAndProductId) {
   }
 }
 
+TEST(HidEnumeration, ListingShowsWhatTheSearchWouldOpenAndARestrictedSearchKeepsToOnePath) {
+  CHIDDevice device;
+  if (!Present(OpenableHidInterfaces(), kOurVendorId, kOurProductId)) {
+    EXPECT_TRUE(device.ListInterfaces(kOurVendorId, kOurProductId).empty());
+  }
+  const std::vector<SeenDevice> seen = OpenableHidInterfaces();
+  if (seen.empty()) GTEST_SKIP() << "no HID interface here can be opened for reading and writing";
+  const SeenDevice& target = seen.front();
+
+  const std::vector<HidInterfaceInfo> listed = device.ListInterfaces(target.vendorId, target.productId);
+  ASSERT_FALSE(listed.empty());
+  const auto first = std::find_if(listed.begin(), listed.end(), [](const HidInterfaceInfo& i) { return i.usable; });
+  ASSERT_NE(first, listed.end());
+  EXPECT_EQ(first->inputReportLength, target.inputReportLength);
+  EXPECT_EQ(first->outputReportLength, target.outputReportLength);
+  EXPECT_FALSE(device.IsOpen());
+
+  // The unrestricted search opens the first usable interface listed.
+  ASSERT_TRUE(device.OpenDevice(target.vendorId, target.productId));
+  EXPECT_EQ(device.OpenedPath(), first->path);
+  for (const HidInterfaceInfo& info : listed) {
+    if (!info.usable) continue;
+    device.RestrictToPath(info.path);
+    ASSERT_TRUE(device.OpenDevice(target.vendorId, target.productId)) << info.path;
+    EXPECT_EQ(device.OpenedPath(), info.path);
+  }
+  device.RestrictToPath("\\\\?\\hid#vid_0000&pid_0000#none");
+  EXPECT_FALSE(device.OpenDevice(target.vendorId, target.productId));
+  EXPECT_EQ(device.OpenedPath(), "");
+}
+
 }  // namespace
 }  // namespace orvik

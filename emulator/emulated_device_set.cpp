@@ -1,0 +1,159 @@
+#include "emulator/emulated_device_set.h"
+
+#include <utility>
+
+namespace orvik {
+
+EmulatedDeviceSet::EmulatedDeviceSet(const std::vector<EmulatedUnit>& units, std::chrono::milliseconds waitBound)
+    : m_start(Clock::now()), m_closed(std::make_unique<EmulatedDevice>(waitBound)) {
+  m_slots.reserve(units.size());
+  for (const EmulatedUnit& unit : units) {
+    Slot slot;
+    slot.device = MakeEmulatedDevice(unit.setting, waitBound);
+    slot.unit = unit;
+    if (unit.afterMs) {
+      slot.device->SetPresent(false);  // until its arrival
+    } else {
+      slot.state = State::Present;
+    }
+    m_slots.push_back(std::move(slot));
+  }
+  std::lock_guard lock(m_mutex);
+  Refresh(m_start);
+}
+
+std::string EmulatedDeviceSet::UnitPath(std::size_t index) { return "emulated:" + std::to_string(index + 1); }
+
+void EmulatedDeviceSet::Refresh(Clock::time_point now) {
+  using std::chrono::milliseconds;
+  for (std::size_t i = 0; i < m_slots.size(); ++i) {
+    Slot& slot = m_slots[i];
+    if (slot.state == State::Waiting) {
+      // A scheduled unit arrives a while after the one before it has left.
+      std::optional<Clock::time_point> base;
+      if (i == 0) {
+        base = m_start;
+      } else if (m_slots[i - 1].state == State::Gone) {
+        base = m_slots[i - 1].leftAt;
+      }
+      if (!base || now < *base + milliseconds(*slot.unit.afterMs)) continue;
+      slot.state = State::Present;
+      if (!slot.unit.setting.absent) slot.device->SetPresent(true);
+    }
+    if (slot.state != State::Present) continue;
+    if (slot.unit.leaveMs && slot.lastActivity && now >= *slot.lastActivity + milliseconds(*slot.unit.leaveMs)) {
+      slot.device->Unplug();
+      slot.state = State::Gone;
+      slot.leftAt = *slot.lastActivity + milliseconds(*slot.unit.leaveMs);
+    } else if (!slot.device->IsPresent()) {
+      // Absent from the start, or pulled out by an unplug fault.
+      slot.state = State::Gone;
+      slot.leftAt = now;
+    }
+  }
+}
+
+EmulatedDevice& EmulatedDeviceSet::Current() { return m_open ? *m_slots[*m_open].device : *m_closed; }
+
+bool EmulatedDeviceSet::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
+  std::lock_guard lock(m_mutex);
+  const Clock::time_point now = Clock::now();
+  Refresh(now);
+  // Opening anew closes what was open, as a real device's handle is.
+  if (m_open) m_slots[*m_open].device->Close();
+  m_open.reset();
+  for (std::size_t i = 0; i < m_slots.size(); ++i) {
+    Slot& slot = m_slots[i];
+    if (slot.state != State::Present) continue;
+    if (!m_onlyPath.empty() && UnitPath(i) != m_onlyPath) continue;
+    if (!slot.device->OpenDevice(vendorId, productId)) continue;
+    m_open = i;
+    slot.lastActivity = now;
+    return true;
+  }
+  return false;
+}
+
+void EmulatedDeviceSet::WriteReport(std::span<const std::uint8_t> report) {
+  EmulatedDevice* device;
+  {
+    std::lock_guard lock(m_mutex);
+    const Clock::time_point now = Clock::now();
+    Refresh(now);
+    if (m_open) m_slots[*m_open].lastActivity = now;
+    device = &Current();
+  }
+  device->WriteReport(report);
+}
+
+// The waits run outside the lock: they may take the whole wait bound.
+bool EmulatedDeviceSet::WaitWriteDone() {
+  EmulatedDevice* device;
+  {
+    std::lock_guard lock(m_mutex);
+    device = &Current();
+  }
+  return device->WaitWriteDone();
+}
+
+void EmulatedDeviceSet::ReadReport(std::span<std::uint8_t> buffer) {
+  EmulatedDevice* device;
+  {
+    std::lock_guard lock(m_mutex);
+    device = &Current();
+  }
+  device->ReadReport(buffer);
+}
+
+bool EmulatedDeviceSet::WaitReadDone() {
+  EmulatedDevice* device;
+  {
+    std::lock_guard lock(m_mutex);
+    device = &Current();
+  }
+  return device->WaitReadDone();
+}
+
+void EmulatedDeviceSet::DiscardQueuedInput() {
+  EmulatedDevice* device;
+  {
+    std::lock_guard lock(m_mutex);
+    device = &Current();
+  }
+  device->DiscardQueuedInput();
+}
+
+std::vector<HidInterfaceInfo> EmulatedDeviceSet::ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) {
+  std::vector<HidInterfaceInfo> found;
+  if (vendorId != DeviceVendorId || productId != DeviceProductId) return found;
+  std::lock_guard lock(m_mutex);
+  Refresh(Clock::now());
+  for (std::size_t i = 0; i < m_slots.size(); ++i) {
+    if (m_slots[i].state != State::Present) continue;
+    HidInterfaceInfo info;
+    info.path = UnitPath(i);
+    info.identity = info.path;
+    info.inputReportLength = kReportSize;
+    info.outputReportLength = kReportSize;
+    info.usable = true;
+    found.push_back(std::move(info));
+  }
+  return found;
+}
+
+void EmulatedDeviceSet::RestrictToPath(std::string path) {
+  std::lock_guard lock(m_mutex);
+  m_onlyPath = std::move(path);
+}
+
+std::string EmulatedDeviceSet::OpenedPath() const {
+  std::lock_guard lock(m_mutex);
+  return m_open ? UnitPath(*m_open) : std::string();
+}
+
+void EmulatedDeviceSet::SetLatency(const TransferLatency& latency) {
+  std::lock_guard lock(m_mutex);
+  for (Slot& slot : m_slots) slot.device->SetLatency(latency);
+}
+
+}  // namespace orvik

@@ -1,0 +1,286 @@
+#include "app/cli/commands.h"
+
+#include <algorithm>
+#include <ctime>
+#include <map>
+#include <optional>
+
+#include "app/cli/interrupt.h"
+#include "app/cli/terminal_window.h"
+#include "image/image.h"
+#include "log/log.h"
+#include "ui/updater_dlg.h"
+
+#ifndef ORVIK_PROGRAM_VERSION
+#error "ORVIK_PROGRAM_VERSION must be defined by the build"
+#endif
+
+namespace orvik::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::vector<HidInterfaceInfo> List(CommandEnvironment& env) {
+  return env.device.ListInterfaces(DeviceVendorId, DeviceProductId);
+}
+
+// The interface OpenDevice would take: the first usable one, or only the
+// one at `path` when it is not empty.
+const HidInterfaceInfo* Choose(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
+  for (const HidInterfaceInfo& info : found) {
+    if (info.usable && (path.empty() || info.path == path)) return &info;
+  }
+  return nullptr;
+}
+
+bool Listed(const std::vector<HidInterfaceInfo>& found, const std::string& identity) {
+  return std::any_of(found.begin(), found.end(), [&](const HidInterfaceInfo& info) { return info.identity == identity; });
+}
+
+Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
+  return {{"path", info.path},
+          {"input_report_length", info.inputReportLength},
+          {"output_report_length", info.outputReportLength},
+          {"usable", info.usable},
+          {"problem", info.problem},
+          {"chosen", chosen}};
+}
+
+// A line of the command's own on standard output, or an event instead.
+void Say(CommandEnvironment& env, const std::string& text, const std::string& event, const Json& fields) {
+  if (env.events != nullptr) {
+    env.events->Emit(event, fields);
+  } else {
+    env.out << text << '\n' << std::flush;
+  }
+}
+
+// A start-up failure of the command's own: the message on standard error,
+// in the log, and as an event.
+int StartupFailure(CommandEnvironment& env, const std::string& text, Json fields = Json::object()) {
+  env.err << text << '\n' << std::flush;
+  LogLine(text);
+  if (env.events != nullptr) {
+    fields["text"] = text;
+    env.events->Emit("error", fields);
+    env.events->Emit("result", {{"status", kExitStartupFailed}, {"failure", nullptr}, {"message", text}});
+  }
+  return kExitStartupFailed;
+}
+
+std::string LocalTimeText() {
+  const std::time_t now = std::time(nullptr);
+  char text[32] = "";
+  // Only the main thread formats times here; the log has its own clock.
+  if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
+  return text;
+}
+
+std::string WaitBoundText(unsigned seconds) {
+  return seconds == 0 ? std::string("without bound") : "at most " + std::to_string(seconds) + " s";
+}
+
+// One dialog over the device as it is restricted now: start-up, one update.
+struct DialogRun {
+  int status = kExitStartupFailed;
+  int failure = 0;       // the run's failure number; 0 when complete or not run
+  std::string message;   // the last message box's text
+  std::string path;      // the interface opened
+  milliseconds duration{0};
+};
+
+DialogRun RunOneDialog(CommandEnvironment& env) {
+  DialogRun run;
+  TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
+  CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
+  const Clock::time_point begin = Clock::now();
+  run.status = RunDialog(dialog, window, env.options, [&] {
+    run.path = env.device.OpenedPath();
+    if (env.events != nullptr) env.events->Emit("device", {{"path", run.path}, {"caption", window.GetCaption()}});
+  });
+  run.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
+  run.failure = std::max(dialog.LastRunResult(), 0);
+  run.message = window.LastMessage();
+  return run;
+}
+
+}  // namespace
+
+std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
+  std::string line = chosen ? "* " : "  ";
+  line += info.path;
+  line += "  input " + std::to_string(info.inputReportLength);
+  line += "  output " + std::to_string(info.outputReportLength);
+  line += "  ";
+  line += info.usable ? std::string("ready") : "can't open: " + info.problem;
+  return line;
+}
+
+int RunCommand(CommandEnvironment& env) {
+  const char* mode = env.options.list ? "list" : env.options.station ? "station" : "update";
+  if (env.events != nullptr) {
+    env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
+  }
+  if (env.options.list) return RunList(env);
+  if (env.options.station) return RunStation(env);
+  return RunSingleUpdate(env);
+}
+
+int RunList(CommandEnvironment& env) {
+  const std::vector<HidInterfaceInfo> found = List(env);
+  const HidInterfaceInfo* chosen = Choose(found, env.options.device);
+  for (const HidInterfaceInfo& info : found) {
+    Say(env, InterfaceLine(info, &info == chosen), "interface", InterfaceFields(info, &info == chosen));
+  }
+  const int status = found.empty() ? kExitStartupFailed : kExitCompleted;
+  if (found.empty()) env.err << "No interface with the device's vendor and product ID is attached.\n" << std::flush;
+  if (env.events != nullptr) {
+    env.events->Emit("result", {{"status", status}, {"failure", nullptr}, {"listed", found.size()}});
+  }
+  return status;
+}
+
+int RunSingleUpdate(CommandEnvironment& env) {
+  const std::string& only = env.options.device;
+  env.device.RestrictToPath(only);
+
+  std::vector<HidInterfaceInfo> found = List(env);
+  if (env.options.waitSeconds && Choose(found, only) == nullptr) {
+    const unsigned seconds = *env.options.waitSeconds;
+    const std::string what = only.empty() ? std::string("the device") : only;
+    Say(env, "Waiting for " + what + " (" + WaitBoundText(seconds) + ")...", "waiting",
+        {{"for", "device"}, {"path", only}, {"bound_s", seconds}});
+    const std::optional<Clock::time_point> deadline =
+        seconds == 0 ? std::nullopt : std::optional(Clock::now() + std::chrono::seconds(seconds));
+    while (Choose(found, only) == nullptr) {
+      if (deadline && Clock::now() >= *deadline) break;
+      // A real sleep that a request to end cuts short.
+      const milliseconds nap =
+          deadline ? std::min(env.poll, std::chrono::ceil<milliseconds>(*deadline - Clock::now())) : env.poll;
+      if (WaitForInterrupt(std::max(nap, milliseconds(1)))) return InterruptExitStatus(PendingInterrupt());
+      found = List(env);
+    }
+    // Found, or the bound has passed: either way the dialog's own search
+    // decides, with its "Can't find device" when nothing came.
+  } else if (!only.empty() && Choose(found, only) == nullptr) {
+    std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;";
+    Json candidates = Json::array();
+    if (found.empty()) text += " none is attached";
+    for (const HidInterfaceInfo& info : found) {
+      text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
+              (info.usable ? std::string("ready") : "can't open: " + info.problem) + ")";
+      candidates.push_back(InterfaceFields(info, false));
+    }
+    return StartupFailure(env, text, {{"path", only}, {"found", candidates}});
+  }
+
+  if (only.empty()) {
+    const auto usable = std::count_if(found.begin(), found.end(), [](const HidInterfaceInfo& i) { return i.usable; });
+    if (usable > 1 && env.events == nullptr) {
+      env.out << usable << " devices attached; updating the first (choose one with --device)\n";
+    }
+  }
+  const DialogRun run = RunOneDialog(env);
+  if (env.events != nullptr) {
+    env.events->Emit("result", {{"status", run.status},
+                                {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
+                                {"message", run.message},
+                                {"path", run.path},
+                                {"duration_ms", run.duration.count()}});
+  }
+  return run.status;
+}
+
+int RunStation(CommandEnvironment& env) {
+  SetInterruptPolicy(InterruptPolicy::Defer);
+  unsigned devices = 0;
+  unsigned updated = 0;
+  unsigned failed = 0;
+  std::map<int, unsigned> failures;
+  int status = kExitCompleted;
+  std::string endedBy = "interrupt";
+
+  Say(env, "Station: connect the devices one after another; Ctrl+C ends the station between devices.", "station",
+      {{"count", env.options.stationCount ? Json(*env.options.stationCount) : Json(nullptr)}});
+  bool announced = false;
+  for (;;) {
+    if (PendingInterrupt() != 0) break;
+    if (env.options.stationCount && devices >= *env.options.stationCount) {
+      endedBy = "count";
+      break;
+    }
+    const std::vector<HidInterfaceInfo> found = List(env);
+    const HidInterfaceInfo* next = Choose(found, "");
+    if (next == nullptr) {
+      if (!announced) Say(env, "Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}});
+      announced = true;
+      WaitForInterrupt(env.poll);
+      continue;
+    }
+    announced = false;
+    const HidInterfaceInfo unit = *next;
+
+    // Held to the unit just seen: a unit plugged in meanwhile waits its turn.
+    env.device.RestrictToPath(unit.path);
+    const std::string when = LocalTimeText();
+    const DialogRun run = RunOneDialog(env);
+    env.device.RestrictToPath("");
+    if (run.status == kExitStartupFailed) {
+      // Gone before it could be opened: it was never this station's unit.
+      if (!Listed(List(env), unit.identity)) continue;
+      // Otherwise every unit would fail the same way (a damaged image).
+      status = kExitStartupFailed;
+      endedBy = "startup_failure";
+      break;
+    }
+
+    ++devices;
+    if (run.status == kExitCompleted) {
+      ++updated;
+    } else {
+      ++failed;
+      ++failures[run.failure];
+    }
+    const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(run.duration.count()));
+    Say(env, when + "  " + unit.path + "  " + run.message + "  " + duration, "result",
+        {{"status", run.status},
+         {"failure", run.failure},
+         {"message", run.message},
+         {"path", unit.path},
+         {"time", when},
+         {"duration", duration},
+         {"duration_ms", run.duration.count()}});
+
+    // A unit stays this station's until it is unplugged: a failed one is
+    // never updated a second time by mistake.
+    bool gone = false;
+    Say(env, "Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
+    while (!gone) {
+      if (WaitForInterrupt(env.poll)) break;
+      gone = !Listed(List(env), unit.identity);
+    }
+    if (!gone) break;
+  }
+
+  if (status != kExitStartupFailed) status = failed == 0 ? kExitCompleted : kExitUpdateFailed;
+  std::string summary = "Station: " + std::to_string(devices) + " devices, " + std::to_string(updated) +
+                        " updated, " + std::to_string(failed) + " failed";
+  Json tally = Json::array();
+  for (const auto& [number, count] : failures) {
+    summary += "\n  failure " + std::to_string(number) + ": " + std::to_string(count);
+    tally.push_back({{"failure", number}, {"count", count}});
+  }
+  Say(env, summary, "summary",
+      {{"devices", devices},
+       {"updated", updated},
+       {"failed", failed},
+       {"failures", tally},
+       {"status", status},
+       {"ended_by", endedBy}});
+  SetInterruptPolicy(InterruptPolicy::EndAtOnce);
+  ClearPendingInterrupt();
+  return status;
+}
+
+}  // namespace orvik::cli

@@ -1,0 +1,54 @@
+// What orvik-updater-cli does once it has started: list the matching
+// interfaces, update one device (the first match, or the one --device
+// names, after waiting for it with --wait), or run a flashing station.
+// Every update is the dialog's: OnInitDialog, then one run of RunUpdate,
+// with the dialog's messages, log lines and failure numbers.
+#pragma once
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/cli/cli.h"
+#include "app/cli/json_events.h"
+#include "hid/hid_device.h"
+#include "image/resources.h"
+
+namespace orvik::cli {
+
+// How often a waiting command looks for a device again.
+inline constexpr std::chrono::milliseconds kDevicePoll{250};
+
+struct CommandEnvironment {
+  SearchableHidDevice& device;
+  const Resources& resources;
+  std::vector<std::string> arguments;  // the program's path first
+  Options options;
+  std::ostream& out;
+  std::ostream& err;
+  bool interactive = false;       // standard output is a terminal
+  EventStream* events = nullptr;  // --json
+  std::chrono::milliseconds poll = kDevicePoll;
+};
+
+// Writes the start-up event and runs what the options ask for. Returns the
+// exit status.
+int RunCommand(CommandEnvironment& env);
+
+// --list. 0 when at least one interface is listed, kExitStartupFailed when
+// none is.
+int RunList(CommandEnvironment& env);
+
+// One update, with --device and --wait.
+int RunSingleUpdate(CommandEnvironment& env);
+
+// --station. Requests to end (Ctrl+C) are deferred for the whole station and
+// end it between devices only: while waiting for one to arrive or to leave.
+int RunStation(CommandEnvironment& env);
+
+// "/dev/hidraw3  input 33  output 33  ready", with "* " before the interface
+// an update would choose and "  " before the others.
+std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen);
+
+}  // namespace orvik::cli

@@ -1,0 +1,155 @@
+// Several emulated devices: the "-Emulate:UNIT,..." grammar and the set's
+// schedule of arrivals and departures.
+#include "emulator/emulated_device_set.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace orvik {
+namespace {
+
+using namespace std::chrono_literals;
+
+EmulateOption Parse(const std::string& argument) {
+  const std::vector<std::string> args{"orvik-updater-cli", argument};
+  return ParseEmulateOption(args);
+}
+
+TEST(EmulateUnits, TodaysFormsAreOneUnitEach) {
+  EXPECT_EQ(Parse("-Emulate").units, std::vector<EmulatedUnit>{EmulatedUnit{}});
+  const EmulateOption absent = Parse("-Emulate:absent");
+  ASSERT_EQ(absent.units.size(), 1u);
+  EXPECT_TRUE(absent.units[0].setting.absent);
+  EXPECT_TRUE(absent.setting.absent);
+  const EmulateOption faulty = Parse("-Emulate:badreply@MCUWrite#3");
+  ASSERT_EQ(faulty.units.size(), 1u);
+  EXPECT_EQ(faulty.setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::MCUWrite, 3}));
+  EXPECT_FALSE(faulty.units[0].afterMs || faulty.units[0].leaveMs);
+}
+
+TEST(EmulateUnits, SeveralUnitsWithTimingParseInOrder) {
+  const EmulateOption option = Parse("-Emulate:good/leave=300,badreply@USBWrite/after=1000/leave=0,good/after=3600000");
+  ASSERT_EQ(option.error, "");
+  ASSERT_EQ(option.units.size(), 3u);
+  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u}));
+  EXPECT_EQ(option.units[1].setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::USBWrite, 0}));
+  EXPECT_EQ(option.units[1].afterMs, 1000u);
+  EXPECT_EQ(option.units[1].leaveMs, 0u);
+  EXPECT_EQ(option.units[2].afterMs, kMaxEmulatedDelayMs);
+  EXPECT_FALSE(option.setting.fault);  // the first unit's
+}
+
+TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
+  struct Case {
+    const char* argument;
+    const char* part;
+  };
+  for (const Case& c : {
+           Case{"-Emulate:good,", "empty fault"},
+           Case{"-Emulate:,good", "empty fault"},
+           Case{"-Emulate:Good", "'Good'"},
+           Case{"-Emulate:good/after=", "bad time ''"},
+           Case{"-Emulate:good/after=-1", "bad time '-1'"},
+           Case{"-Emulate:good/after=3600001", "bad time '3600001'"},
+           Case{"-Emulate:good/after=99999999", "bad time"},
+           Case{"-Emulate:good/after=1/after=2", "'after' given more than once"},
+           Case{"-Emulate:good/stay=1", "unknown timing 'stay=1'"},
+           Case{"-Emulate:good/", "unknown timing ''"},
+           Case{"-Emulate:good/leave", "unknown timing 'leave'"},
+           Case{"-Emulate:good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good",
+                "more than 16 emulated devices"},
+       }) {
+    SCOPED_TRACE(c.argument);
+    const EmulateOption option = Parse(c.argument);
+    EXPECT_TRUE(option.emulate);
+    EXPECT_NE(option.error.find(c.part), std::string::npos) << option.error;
+    EXPECT_EQ(option.error.rfind(c.argument, 0), 0u) << option.error;
+  }
+  EXPECT_EQ(Parse("-Emulate:good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good").error,
+            "");
+}
+
+std::vector<std::string> Paths(EmulatedDeviceSet& set) {
+  std::vector<std::string> paths;
+  for (const HidInterfaceInfo& info : set.ListInterfaces(DeviceVendorId, DeviceProductId)) paths.push_back(info.path);
+  return paths;
+}
+
+EmulatedDeviceSet MakeSet(const std::string& argument) {
+  const EmulateOption option = Parse(argument);
+  EXPECT_EQ(option.error, "");
+  return EmulatedDeviceSet(option.units, 50ms);
+}
+
+TEST(EmulatedDeviceSet, ListsThePresentUnitsAndOpensTheFirstOrTheNamedOne) {
+  EmulatedDeviceSet set = MakeSet("-Emulate:good,absent,badreply@MCUWrite");
+  EXPECT_EQ(Paths(set), (std::vector<std::string>{"emulated:1", "emulated:3"}));
+  EXPECT_TRUE(set.ListInterfaces(DeviceVendorId, DeviceProductId + 1).empty());
+  const auto info = set.ListInterfaces(DeviceVendorId, DeviceProductId).front();
+  EXPECT_TRUE(info.usable);
+  EXPECT_EQ(info.inputReportLength, kReportSize);
+
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  EXPECT_EQ(set.OpenedPath(), "emulated:1");
+  set.RestrictToPath("emulated:3");
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  EXPECT_EQ(set.OpenedPath(), "emulated:3");
+  EXPECT_FALSE(set.Unit(0).IsOpen());
+  // The transfers go to the unit opened.
+  const ReportPacket start = MakeCommand(UpdateCommand::StartUpdate);
+  set.WriteReport(start);
+  EXPECT_TRUE(set.WaitWriteDone());
+  EXPECT_EQ(set.Unit(2).RecordSize(), 1u);
+  EXPECT_EQ(set.Unit(0).RecordSize(), 0u);
+
+  for (const char* path : {"emulated:2", "emulated:4", "/dev/hidraw0"}) {
+    set.RestrictToPath(path);
+    EXPECT_FALSE(set.OpenDevice(DeviceVendorId, DeviceProductId)) << path;
+    EXPECT_EQ(set.OpenedPath(), "");
+    set.WriteReport(start);
+    EXPECT_FALSE(set.WaitWriteDone());  // nothing is open
+  }
+}
+
+TEST(EmulatedDeviceSet, UnitsArriveAfterTheOneBeforeHasLeftAndLeaveWhenIdle) {
+  EmulatedDeviceSet set = MakeSet("-Emulate:good/after=100/leave=100,good/after=100");
+  EXPECT_TRUE(Paths(set).empty());
+  EXPECT_FALSE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:1"});
+  // Not opened yet: an unused unit stays.
+  std::this_thread::sleep_for(150ms);
+  ASSERT_EQ(Paths(set), std::vector<std::string>{"emulated:1"});
+
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  const ReportPacket start = MakeCommand(UpdateCommand::StartUpdate);
+  set.WriteReport(start);
+  EXPECT_TRUE(set.WaitWriteDone());
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:1"});  // idle for less than 100 ms
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(Paths(set).empty());  // gone, and the next comes 100 ms after that
+  set.WriteReport(start);
+  EXPECT_FALSE(set.WaitWriteDone());  // the unplugged unit takes nothing
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:2"});
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  EXPECT_EQ(set.OpenedPath(), "emulated:2");
+}
+
+TEST(EmulatedDeviceSet, AnUnplugFaultEndsTheUnitLikeALeave) {
+  EmulatedDeviceSet set = MakeSet("-Emulate:unplug@StartUpdate,good/after=0");
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  const ReportPacket start = MakeCommand(UpdateCommand::StartUpdate);
+  set.WriteReport(start);
+  EXPECT_FALSE(set.WaitWriteDone());
+  EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:2"});
+}
+
+}  // namespace
+}  // namespace orvik

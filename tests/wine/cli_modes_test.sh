@@ -1,0 +1,67 @@
+#!/bin/bash
+# orvik-updater-cli.exe under Wine with emulated devices: --list shows them
+# and marks the first, and a station of three arrivals, the second faulty,
+# gives three result lines and its summary. Needs no display.
+#
+#   cli_modes_test.sh PATH-TO-orvik-updater-cli.exe
+set -u
+exe=$1
+command -v wine >/dev/null || { echo "SKIP: wine is not installed" >&2; exit 77; }
+
+# No "." in the folder's name: the log is named after the path's last ".".
+work=$(mktemp -d "/tmp/orvik-wine-cli-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp "$exe" "$work/orvik-updater-cli.exe"
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+run() {
+  (cd "$work" && timeout 120 wine ./orvik-updater-cli.exe "$@" </dev/null >"$work/out" 2>"$work/err")
+  status=$?
+  # Windows ends lines with CR LF.
+  tr -d '\r' <"$work/out" >"$work/out.txt"
+  tr -d '\r' <"$work/err" >"$work/err.txt"
+}
+
+run --list -Emulate:good,good
+[ "$status" -eq 0 ] || fail "--list exit status $status"
+[ "$(cat "$work/out.txt")" = "* emulated:1  input 33  output 33  ready
+  emulated:2  input 33  output 33  ready" ] || fail "listing:
+$(cat "$work/out.txt")"
+
+# Wine shows HID devices of its own, never one with the updater's IDs.
+run --list
+[ "$status" -eq 2 ] || fail "--list without a device: exit status $status"
+
+run --station=3 --no-mcu "-Emulate:good/leave=300,badreply@USBWrite/after=300/leave=300,good/after=300/leave=300"
+[ "$status" -eq 1 ] || fail "--station exit status $status"
+results=$(grep '  emulated:' "$work/out.txt")
+[ "$(echo "$results" | wc -l)" -eq 3 ] || fail "expected three result lines:
+$(cat "$work/out.txt")"
+echo "$results" | sed -n 2p | grep -qF '  emulated:2  Check write usb code reply fail(1345)  ' ||
+  fail "second result: $(echo "$results" | sed -n 2p)"
+[ "$(tail -n 2 "$work/out.txt")" = "Station: 3 devices, 2 updated, 1 failed
+  failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out.txt")"
+[ "$(cat "$work/err.txt")" = "Update complete
+Check write usb code reply fail(1345)
+Update complete" ] || fail "messages: $(cat "$work/err.txt")"
+
+run --json --list -Emulate:good
+if command -v python3 >/dev/null; then
+  python3 -c '
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+assert [e["event"] for e in events] == ["start", "interface", "result"], events
+' "$work/out.txt" || fail "JSON listing: $(cat "$work/out.txt")"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "--- last standard output ---" >&2
+  cat "$work/out.txt" >&2
+  exit 1
+fi
+echo "PASS"
