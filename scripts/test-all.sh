@@ -14,10 +14,14 @@
 #   fuzz      libFuzzer targets, a bounded time each (ORVIK_FUZZ_SECONDS, default 60)
 #   packages  linux-release .deb and the Windows .zip, and their contents
 #
-# Needs the packages that .ci/run installs. Ends with one line
-# "N passed, M failed" counting the tests of every stage.
+# Installs the Debian 12 packages it needs when they are missing (apt-get,
+# through sudo when not root; the list is in scripts/packages.sh). Ends with
+# one line "N passed, M failed" counting the tests of every stage.
 set -u
 cd "$(dirname "$0")/.."
+
+source scripts/packages.sh
+orvik_install_packages "${ORVIK_ALL_PACKAGES[@]}" || exit 2
 
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(linux tsan windows fuzz packages)
