@@ -5,7 +5,7 @@
 #
 # (run by `cmake --build --preset windows --target package`).
 #
-# The .zip holds both programs, stripped and then signed by
+# The .zip holds both programs (stripped when linked), signed by
 # scripts/sign-windows.sh when a certificate is configured (unsigned
 # otherwise), README.txt with CR LF line ends and the version filled in, and
 # SHA256SUMS of those three. Members are sorted, dated at the release's time
@@ -30,7 +30,6 @@ mkdir -p "$stage"
 
 cp "$gui" "$stage/orvik-updater.exe"
 cp "$cli" "$stage/orvik-updater-cli.exe"
-x86_64-w64-mingw32-strip --strip-unneeded "$stage/orvik-updater.exe" "$stage/orvik-updater-cli.exe"
 "$here/../scripts/sign-windows.sh" "$stage/orvik-updater.exe" "$stage/orvik-updater-cli.exe"
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' "$readme" >"$stage/README.txt"
 (cd "$stage" && sha256sum orvik-updater-cli.exe orvik-updater.exe README.txt) >"$stage/SHA256SUMS"
