@@ -63,7 +63,9 @@ command -v osslsigncode >/dev/null || { echo "sign-windows: osslsigncode is not 
 
 epoch=$("$here/source-date-epoch.sh")
 for file in "$@"; do
-  signed=$(mktemp "$file.signing.XXXXXX")
+  # osslsigncode does not overwrite: a fresh name beside the file.
+  signed=$file.signing.$$
+  rm -f "$signed"
   if ! osslsigncode sign "${credentials[@]}" -h sha256 -n "ORVIK Updater" -time "$epoch" \
          -in "$file" -out "$signed" >/dev/null; then
     rm -f "$signed"
