@@ -28,8 +28,10 @@ ORVIK_ALL_PACKAGES=(
 
 # orvik_install_packages PACKAGE...: installs those not yet installed with
 # apt-get (through sudo when not root). Fails with a message naming them
-# where there is no apt-get.
+# where there is no apt-get. ORVIK_NO_INSTALL=1 skips all this, for a system
+# that has the tools under other names.
 orvik_install_packages() {
+  [ "${ORVIK_NO_INSTALL:-0}" = 1 ] && return 0
   local missing=()
   local package
   for package in "$@"; do
@@ -40,7 +42,8 @@ orvik_install_packages() {
   fi
   echo "== Installing ${missing[*]}"
   if ! command -v apt-get >/dev/null 2>&1; then
-    echo "No apt-get here: install ${missing[*]} (Debian 12 names; or your system's equivalents) and run this again." >&2
+    echo "No apt-get here: install ${missing[*]} (Debian 12 names; or your system's equivalents) and run this again" >&2
+    echo "(with ORVIK_NO_INSTALL=1 once they are there)." >&2
     return 1
   fi
   local sudo=()
