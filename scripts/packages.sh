@@ -21,7 +21,7 @@ ORVIK_ALL_PACKAGES=(
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine
   xvfb xdotool imagemagick x11-utils
-  dpkg-dev unzip zip file help2man man-db groff-base
+  dpkg-dev unzip zip file help2man man-db groff-base python3
   lintian desktop-file-utils appstream
   osslsigncode openssl diffoscope-minimal faketime
 )
