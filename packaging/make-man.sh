@@ -21,15 +21,8 @@ include=$scratch/include.h2m
   sed "s/PROGRAM/$name/g" "$here/man/common.h2m"
 } >"$include"
 
-# help2man reads further synopsis lines only in the form "  or:  PROGRAM ...":
-# the help text's own ("       PROGRAM ...", under "Usage: PROGRAM ...") are
-# given to it so. Its paragraph that starts "Exit status:" becomes the page's
-# EXIT STATUS section. The rest goes unchanged.
-cat >"$scratch/help" <<HELP
-#!/bin/sh
-"$program" --help | awk '/^\$/ { body = 1 } !body && /^ +$name / { sub(/^ +/, "  or:  ") }
-  /^Exit status:/ { print ""; print "*Exit status*"; print ""; sub(/^Exit status: */, "") } { print }'
-HELP
+# The help text, in the forms help2man reads (man/help-filter.awk).
+printf '#!/bin/bash\n%q --help | awk -v name=%q -f %q\n' "$program" "$name" "$here/man/help-filter.awk" >"$scratch/help"
 chmod +x "$scratch/help"
 # The version is the first line of the program's --version.
 version=$("$program" --version 2>/dev/null | head -1) || true

@@ -42,11 +42,16 @@ for program in "$@"; do
   for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO'; do
     echo "$text" | grep -qx "$section" || fail "no $section section in $name.1"
   done
-  echo "$text" | sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p' | grep -q -- '--help' ||
-    fail "the second usage line is not in the synopsis of $name.1"
-  # Every option --help lists: an indented line starting with a dash.
+  # Every usage line of --help is a line of the synopsis.
+  usage_lines=$(echo "$help" | sed -n '1,/^$/p' | grep -c -E "^(Usage:)? +$name( |\$)")
+  synopsis_lines=$(echo "$text" | sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p' | grep -c -E "^ +$name( |\$)")
+  [ "$usage_lines" -ge 1 ] && [ "$synopsis_lines" -eq "$usage_lines" ] ||
+    fail "$usage_lines usage line(s) in $name --help, $synopsis_lines in the synopsis of $name.1"
+  # Every option --help lists (an indented line starting with a dash) starts
+  # a line of the page.
   for option in $(echo "$help" | sed -n 's/^  \(-[^ ]*\).*/\1/p'); do
-    echo "$text" | grep -q -- "^ *${option}\( \|$\)" || fail "option $option of $name --help is not in $name.1"
+    echo "$text" | sed 's/^ *//' | awk -v o="$option" 'index($0, o) == 1 { found = 1 } END { exit !found }' ||
+      fail "option $option of $name --help is not in $name.1"
   done
 done
 
