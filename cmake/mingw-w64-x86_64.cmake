@@ -22,9 +22,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static runtime: the executables import system DLLs only and run as one file.
-# No link time in the PE header (TimeDateStamp 0), so that two builds of one
-# commit give the same bytes.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # CTest runs each test .exe through Wine, in a Wine prefix private to this build
 # tree. scripts/wine-env.sh creates that prefix and starts its server detached
