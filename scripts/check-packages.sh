@@ -1,6 +1,8 @@
 #!/bin/bash
 # Lists what the release packages hold and fails when an expected file is
-# missing.
+# missing or a package validator finds fault: lintian (at its default
+# settings) on the .deb, desktop-file-validate on its desktop entry,
+# appstreamcli validate --no-net on its AppStream metainfo.
 #
 #   scripts/check-packages.sh [PACKAGE...]
 #
@@ -45,7 +47,12 @@ check_deb() {
     ./usr/lib/udev/rules.d/70-orvik-updater.rules \
     ./usr/share/applications/orvik-updater.desktop \
     ./usr/share/icons/hicolor/32x32/apps/orvik-updater.png \
-    ./usr/share/icons/hicolor/64x64/apps/orvik-updater.png; do
+    ./usr/share/icons/hicolor/64x64/apps/orvik-updater.png \
+    ./usr/share/metainfo/invalid.orvik.updater.metainfo.xml \
+    ./usr/share/man/man1/orvik-updater.1.gz \
+    ./usr/share/man/man1/orvik-updater-cli.1.gz \
+    ./usr/share/doc/orvik-updater/copyright \
+    ./usr/share/doc/orvik-updater/changelog.gz; do
     echo "$paths" | grep -qxF "$expected" || fail "$expected in $deb"
   done
   echo "$listing" | grep -E ' \./usr/bin/orvik-updater(-cli)?$' | grep -qv '^-rwxr-xr-x' &&
@@ -66,6 +73,63 @@ check_deb() {
   desktop=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/applications/orvik-updater.desktop 2>/dev/null)
   echo "$desktop" | grep -qx 'Exec=orvik-updater' || fail "Exec=orvik-updater in the desktop entry"
   echo "$desktop" | grep -qx 'Icon=orvik-updater' || fail "Icon=orvik-updater in the desktop entry"
+  # Every member belongs to root and carries one time (the commit's).
+  echo "$listing" | awk '$2 != "root/root"' | grep -q . && fail "only root/root members in $deb"
+  [ "$(echo "$listing" | awk '{ print $4, $5 }' | sort -u | wc -l)" -eq 1 ] || fail "one time on every member of $deb"
+
+  # The control file's description: a synopsis, then an extended description
+  # whose lines start with a blank (no list separators from the build).
+  local description
+  description=$(dpkg-deb -f "$deb" Description)
+  echo "$description" | grep -q '^ *;' && fail "no line starting with ';' in the description of $deb: $description"
+  [ "$(echo "$description" | wc -l)" -ge 3 ] || fail "an extended description in $deb"
+
+  # The manual pages: every option of the programs' --help, the exit
+  # statuses, the log and the udev rule.
+  local page option
+  for page in orvik-updater orvik-updater-cli; do
+    local text
+    text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/man/man1/$page.1.gz" 2>/dev/null | gzip -dc |
+      MANWIDTH=200 man -l - 2>/dev/null)
+    for option in -AdvMode -Emulate --help --version SYNOPSIS EXAMPLES FILES 'EXIT STATUS' \
+                  "$page.log" 70-orvik-updater.rules; do
+      echo "$text" | grep -qF -- "$option" || fail "'$option' in the manual page $page.1 of $deb"
+    done
+  done
+  for option in --no-mcu --no-usb --log; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/orvik-updater-cli.1.gz | gzip -dc |
+      grep -qF -- "${option//-/\\-}" || fail "'$option' in the manual page orvik-updater-cli.1 of $deb"
+  done
+
+  validate_deb "$deb"
+}
+
+# The validators of the .deb's ecosystems, each on the built package.
+validate_deb() {
+  local deb=$1
+  echo "-- lintian"
+  local tags
+  # Lintian says that it runs as root on a line of its own: not a finding.
+  tags=$(lintian "$deb" 2>&1 | grep -v '^running with root privileges is not recommended!$')
+  [ -z "$tags" ] || { echo "$tags"; fail "no lintian tags on $deb"; }
+
+  local extracted
+  extracted=$(mktemp -d)
+  dpkg-deb -x "$deb" "$extracted"
+  echo "-- desktop-file-validate"
+  desktop-file-validate "$extracted/usr/share/applications/orvik-updater.desktop" ||
+    fail "a valid desktop entry in $deb"
+  echo "-- appstreamcli validate --no-net"
+  appstreamcli validate --no-net "$extracted"/usr/share/metainfo/*.metainfo.xml ||
+    fail "valid AppStream metainfo in $deb"
+  # The metainfo names the desktop entry it describes and this release.
+  local metainfo
+  metainfo=$(cat "$extracted"/usr/share/metainfo/*.metainfo.xml)
+  echo "$metainfo" | grep -qF '<launchable type="desktop-id">orvik-updater.desktop</launchable>' ||
+    fail "the desktop entry as the metainfo's launchable"
+  echo "$metainfo" | grep -qF "<release version=\"$(dpkg-deb -f "$deb" Version)\"" ||
+    fail "the package's version as the metainfo's release"
+  rm -rf "$extracted"
 }
 
 check_zip() {
@@ -77,14 +141,38 @@ check_zip() {
   # Names as unzip prints them: the fourth column, between the dashed lines.
   local names
   names=$(echo "$listing" | awk '/^-+/ { inside = !inside; next } inside { print $4 }')
-  echo "$names" | grep -qx 'orvik-updater.exe' || fail "orvik-updater.exe in $zip"
-  echo "$names" | grep -qx 'README.md' || fail "README.md in $zip"
+  local expected
+  for expected in README.txt SHA256SUMS orvik-updater-cli.exe orvik-updater.exe; do
+    echo "$names" | grep -qxF "$expected" || fail "$expected in $zip"
+  done
+  [ "$names" = "$(echo "$names" | LC_ALL=C sort)" ] || fail "sorted members in $zip"
   local programs
   programs=$(echo "$names" | grep -ci '\.exe$')
-  [ "$programs" -eq 1 ] || fail "a single .exe in $zip (found $programs)"
+  [ "$programs" -eq 2 ] || fail "two programs in $zip (found $programs)"
   local dlls
   dlls=$(echo "$names" | grep -ci '\.dll$')
-  [ "$dlls" -eq 0 ] || fail "no DLL beside the statically linked program in $zip (found $dlls)"
+  [ "$dlls" -eq 0 ] || fail "no DLL beside the statically linked programs in $zip (found $dlls)"
+
+  local unpacked
+  unpacked=$(mktemp -d)
+  unzip -q "$zip" -d "$unpacked" || fail "an unpackable $zip"
+  # README.txt: plain text for Windows, every line ended by CR LF.
+  [ "$(grep -c $'\r$' "$unpacked/README.txt")" -eq "$(wc -l <"$unpacked/README.txt")" ] ||
+    fail "CR LF line ends in README.txt of $zip"
+  grep -qF 'orvik-updater-cli.exe' "$unpacked/README.txt" || fail "README.txt naming orvik-updater-cli.exe in $zip"
+  grep -q '@VERSION@' "$unpacked/README.txt" && fail "the version filled in README.txt of $zip"
+  echo "-- sha256sum -c SHA256SUMS"
+  (cd "$unpacked" && sha256sum -c SHA256SUMS) || fail "matching SHA256SUMS in $zip"
+  local program
+  for program in orvik-updater orvik-updater-cli; do
+    file "$unpacked/$program.exe" | grep -q 'PE32+ executable.*x86-64' || fail "$program.exe a 64-bit Windows program"
+    # No link time in the header: bytes 8..11 of the COFF header are zero.
+    local pe
+    pe=$(od -An -tu4 -j 60 -N 4 "$unpacked/$program.exe" | tr -d ' ')
+    [ "$(od -An -tu4 -j $((pe + 8)) -N 4 "$unpacked/$program.exe" | tr -d ' ')" = 0 ] ||
+      fail "no time stamp in the PE header of $program.exe"
+  done
+  rm -rf "$unpacked"
 }
 
 packages=("$@")

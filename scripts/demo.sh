@@ -15,30 +15,15 @@ cd "$(dirname "$0")/.."
 preset=linux-release
 # Another folder may be named, to keep an existing build untouched.
 build_dir=${ORVIK_DEMO_BUILD_DIR:-build/$preset}
-# What the build needs; the test libraries too, so the test command works
-# right after the demo.
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev)
+source scripts/packages.sh
 
 step() { printf '\n== %s\n' "$*"; }
 
 # --- 1. Packages --------------------------------------------------------------
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-  step "Installing ${missing[*]}"
-  if ! command -v apt-get >/dev/null; then
-    echo "No apt-get here: install ${missing[*]} (or your system's equivalents) and run this again." >&2
-    exit 1
-  fi
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-else
-  step "Packages: all present (${packages[*]})"
-fi
+# What the build needs; the test libraries too, so that the tests build right
+# after the demo.
+step "Packages: ${ORVIK_BUILD_PACKAGES[*]}"
+orvik_install_packages "${ORVIK_BUILD_PACKAGES[@]}"
 
 # --- 2. Build -----------------------------------------------------------------
 step "Building the $preset preset in $build_dir"

@@ -4,16 +4,30 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/common/app_common.h"
+#include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
 
 int main(int argc, char* argv[]) {
+  // Answered before anything else: no window, no lock, no log line.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(orvik::qt::kHelpText, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("orvik-updater %s\n", ORVIK_PROGRAM_VERSION);
+      return 0;
+    }
+  }
+
   // A second instance ends at once: no window, no line in the log.
   const std::unique_ptr<orvik::app::SingleInstance> instance = orvik::app::SingleInstance::Acquire();
   if (!instance) {

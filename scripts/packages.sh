@@ -1,0 +1,60 @@
+# Sourced by scripts/demo.sh and scripts/test-all.sh: the Debian 12 packages
+# this tree needs, and the installation of those that are missing.
+#
+#   source scripts/packages.sh
+#   orvik_install_packages "${ORVIK_BUILD_PACKAGES[@]}"
+
+# Building the Linux programs and their tests (linux-debug, linux-release).
+ORVIK_BUILD_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev libgmock-dev googletest nlohmann-json3-dev
+  qt6-base-dev fonts-dejavu-core
+)
+
+# Everything scripts/test-all.sh runs: the build above, the FUSE hidraw tests,
+# ThreadSanitizer and libFuzzer (clang), the Windows cross-build and its tests
+# under Wine on Xvfb, and the release packages with their validators, double
+# build, comparison and signing check.
+ORVIK_ALL_PACKAGES=(
+  "${ORVIK_BUILD_PACKAGES[@]}"
+  libfuse3-dev fuse3
+  clang-14 libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix wine wine64 fonts-wine
+  xvfb xdotool imagemagick x11-utils
+  dpkg-dev unzip zip file help2man man-db groff-base python3
+  lintian desktop-file-utils appstream
+  osslsigncode openssl diffoscope-minimal faketime
+)
+
+# orvik_install_packages PACKAGE...: installs those not yet installed with
+# apt-get (through sudo when not root). Fails with a message naming them
+# where there is no apt-get. ORVIK_NO_INSTALL=1 skips all this, for a system
+# that has the tools under other names.
+orvik_install_packages() {
+  [ "${ORVIK_NO_INSTALL:-0}" = 1 ] && return 0
+  local missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "== Installing ${missing[*]}"
+  if ! command -v apt-get >/dev/null 2>&1; then
+    echo "No apt-get here: install ${missing[*]} (Debian 12 names; or your system's equivalents) and run this again" >&2
+    echo "(with ORVIK_NO_INSTALL=1 once they are there)." >&2
+    return 1
+  fi
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "Not root and no sudo: as root, run apt-get install ${missing[*]}" >&2
+      return 1
+    fi
+    sudo=(sudo)
+  fi
+  "${sudo[@]}" apt-get update -qq &&
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
