@@ -252,6 +252,13 @@ int RunStation(CommandEnvironment& env) {
          {"duration", duration},
          {"duration_ms", run.duration.count()}});
 
+    // With its count reached the station has no next unit to wait for: the
+    // last one may stay plugged in.
+    if (env.options.stationCount && devices >= *env.options.stationCount) {
+      endedBy = "count";
+      break;
+    }
+
     // A unit stays this station's until it is unplugged: a failed one is
     // never updated a second time by mistake.
     bool gone = false;

@@ -94,9 +94,12 @@ TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
   EXPECT_EQ(std::count(logLines.begin(), logLines.end(), "Update complete"), 2);
 }
 
-TEST_F(EmulatedCommand, StationOfGoodUnitsExitsZero) {
-  EXPECT_EQ(Run("-Emulate:good/leave=150,good/after=30/leave=150", {"--station=2", "--no-mcu"}), kExitCompleted);
+// The last unit of a counted station never leaves: the station ends after
+// its update rather than waiting for it to be unplugged.
+TEST_F(EmulatedCommand, StationOfGoodUnitsExitsZeroWithoutWaitingForTheLastToLeave) {
+  EXPECT_EQ(Run("-Emulate:good/leave=150,good/after=30", {"--station=2", "--no-mcu"}), kExitCompleted);
   EXPECT_EQ(LinesWith("Station: ").back(), "Station: 2 devices, 2 updated, 0 failed");
+  EXPECT_TRUE(LinesWith("Unplug emulated:2").empty()) << out.str();
 }
 
 // Every line is one JSON object; each carries the texts the terminal shows.
