@@ -113,4 +113,9 @@ std::unique_ptr<UpdateHost> MakeScriptedHost(TimingDevice& device, const Resourc
 // the reason in `whyNot`, when the Qt front end is not part of this build.
 std::unique_ptr<UpdateHost> MakeQtHost(TimingDevice& device, const Resources& resources, std::string& whyNot);
 
+// The Win32 dialog, run modally on a user-interface thread of its own: the
+// worker's calls cross threads as in orvik-updater.exe. Null, with the reason
+// in `whyNot`, outside Windows builds or when no window can be shown.
+std::unique_ptr<UpdateHost> MakeWin32Host(TimingDevice& device, const Resources& resources, std::string& whyNot);
+
 }  // namespace orvik::bench

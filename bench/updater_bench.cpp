@@ -51,6 +51,7 @@ struct Options {
   bool zeroModel = true;
   bool frameModel = true;
   bool qt = true;
+  bool win32 = true;
   std::string only;  // run only the cases whose name contains this
 };
 
@@ -87,13 +88,14 @@ double Micro(Clock::duration d) { return std::chrono::duration<double, std::micr
 void Usage() {
   std::puts(
       "usage: orvik-bench [--runs N] [--disk-log-runs N] [--log-dir DIR] [--shm-dir DIR]\n"
-      "                   [--model zero|frame|both] [--no-qt] [--only TEXT]\n"
+      "                   [--model zero|frame|both] [--no-qt] [--no-win32] [--only TEXT]\n"
       "  --runs N           counted runs of each case (default 5, 1..100)\n"
       "  --disk-log-runs N  counted runs with \"Log\" on and the log on disk (default 3, 0..100)\n"
       "  --log-dir DIR      the log file's folder on disk (default: this program's folder)\n"
       "  --shm-dir DIR      a memory file system for comparison (default /dev/shm; skipped if absent)\n"
       "  --model M          device models to run (default both)\n"
       "  --no-qt            skip the Qt dialog\n"
+      "  --no-win32         skip the Win32 dialog (Windows builds)\n"
       "  --only TEXT        only the cases whose name contains TEXT");
 }
 
@@ -129,6 +131,8 @@ Options ParseOptions(int argc, char* argv[]) {
       options.frameModel = model != "zero";
     } else if (arg == "--no-qt") {
       options.qt = false;
+    } else if (arg == "--no-win32") {
+      options.win32 = false;
     } else if (arg == "--only") {
       options.only = value();
     } else if (arg == "-h" || arg == "--help") {
@@ -286,6 +290,18 @@ int Main(int argc, char* argv[]) {
     }
   }
 
+  std::string win32Status = "skipped (--no-win32)";
+  if (options.win32) {
+    std::string whyNot;
+    std::unique_ptr<UpdateHost> win32Host = MakeWin32Host(device, resources, whyNot);
+    if (win32Host) {
+      win32Status = "run";
+      hosts.push_back(std::move(win32Host));
+    } else {
+      win32Status = "not run: " + whyNot;
+    }
+  }
+
   // The conversation of one good run, replayed by the bare loop.
   emulated.ClearRecord();
   Check(hosts.front()->Run(false), "recording run");
@@ -302,9 +318,9 @@ int Main(int argc, char* argv[]) {
   }
   std::erase_if(cases, [&](const Case& c) { return c.name.find(options.only) == std::string::npos; });
 
-  std::printf("orvik-bench: %zu exchanges per update; log file in %s%s%s; Qt dialog: %s\n", packets.size(),
-              options.logDir.string().c_str(), haveShm ? ", memory fs " : "",
-              haveShm ? options.shmDir.string().c_str() : "", qtStatus.c_str());
+  std::printf("orvik-bench: %zu exchanges per update; log file in %s%s%s; Qt dialog: %s; Win32 dialog: %s\n",
+              packets.size(), options.logDir.string().c_str(), haveShm ? ", memory fs " : "",
+              haveShm ? options.shmDir.string().c_str() : "", qtStatus.c_str(), win32Status.c_str());
   std::fflush(stdout);
 
   struct Model {

@@ -115,7 +115,7 @@ bool EmulatedDevice::WaitWriteDone() {
   if (m_writeDue) {
     const Clock::time_point deadline = Clock::now() + m_waitBound;
     const Clock::time_point due = *m_writeDue;
-    if (m_changed.wait_until(lock, std::min(due, deadline), gone) || due > deadline) {
+    if (m_pacer->WaitUntil(lock, m_changed, std::min(due, deadline), gone) || due > deadline) {
       return false;
     }
   }
@@ -147,7 +147,7 @@ bool EmulatedDevice::WaitReadDone() {
     const Clock::time_point deadline = Clock::now() + m_waitBound;
     if (m_readDue) {
       const Clock::time_point due = *m_readDue;
-      if (m_changed.wait_until(lock, std::min(due, deadline), gone) || due > deadline) {
+      if (m_pacer->WaitUntil(lock, m_changed, std::min(due, deadline), gone) || due > deadline) {
         return false;
       }
     }
@@ -181,6 +181,9 @@ void EmulatedDevice::SetLatency(const TransferLatency& latency) {
   std::lock_guard lock(m_mutex);
   m_latency = latency;
   m_latencyOn = latency.perTransfer.count() > 0 || latency.usbFrames;
+  // A due time is set only while a latency is on, so every paced wait finds
+  // the pacer.
+  if (m_latencyOn && !m_pacer) m_pacer = MakeFramePacer();
 }
 
 void EmulatedDevice::SetFault(std::optional<Fault> fault) {

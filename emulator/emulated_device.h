@@ -48,6 +48,7 @@
 
 #include "emulator/fault.h"
 #include "hid/hid_device.h"
+#include "emulator/frame_pacer.h"
 #include "image/image.h"
 #include "update/protocol.h"
 
@@ -160,6 +161,8 @@ class EmulatedDevice final : public HidDevice {
   bool m_open = false;
   TransferLatency m_latency;
   bool m_latencyOn = false;
+  // Waits for due times; made when a latency is first set, kept after.
+  std::unique_ptr<FramePacer> m_pacer;
 
   std::optional<Fault> m_fault;
   std::array<std::uint32_t, kUpdateCommandCount> m_counts{};

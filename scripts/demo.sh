@@ -34,7 +34,7 @@ echo "built in $(($(date +%s) - build_start)) s"
 
 # --- 3. A whole update of the emulated device ----------------------------------
 cli=$build_dir/orvik-updater-cli
-# The log goes beside the program: its path cut at the last "." plus ".log".
+# The log goes beside the program, named for its file name plus ".log".
 log=$build_dir/orvik-updater-cli.log
 rm -f "$log"
 

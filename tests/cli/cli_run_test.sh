@@ -9,9 +9,9 @@ set -u
 case_name=$1
 program=$2
 
-# No "." in the folder's name: the log path is cut at the last "." of the
-# whole path, and mktemp's default /tmp/tmp.XXXXXX would put the log in /tmp.
-work=$(mktemp -d "/tmp/orvik-cli-XXXXXX")
+# A "." in the folder's name on purpose: the log is named for the program's
+# own file name, so no folder's "." may decide where it goes.
+work=$(mktemp -d "/tmp/orvik-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$program" "$work/orvik-updater-cli"
 export XDG_RUNTIME_DIR=$work
@@ -266,6 +266,29 @@ events = [json.loads(line) for line in open(sys.argv[1])]
 assert [e["event"] for e in events] == ["start", "interface", "interface", "result"], events
 assert [e["chosen"] for e in events[1:3]] == [True, False]
 ' "$work/out" || fail "JSON listing: $(cat "$work/out")"
+    ;;
+  local-bin)
+    # Installed by hand as a new user does, in ~/.local/bin of a home folder
+    # under a dotted folder (mktemp's own /tmp/tmp.XXXXXX form): the log is
+    # ~/.local/bin/orvik-updater-cli.log, and no other file appears anywhere
+    # under the home folder or beside it.
+    export HOME=$work/tmp.home
+    unset XDG_STATE_HOME
+    mkdir -p "$HOME/.local/bin" "$work/run"
+    chmod 700 "$work/run"
+    export XDG_RUNTIME_DIR=$work/run
+    cli=$HOME/.local/bin/orvik-updater-cli
+    log=$HOME/.local/bin/orvik-updater-cli.log
+    cp "$program" "$cli"
+    before=$(cd "$work" && find . -path ./run -prune -o -type f -print | sort)
+    run -Emulate --no-usb
+    expect_status 0
+    expect_err "Update complete"
+    expect_log_line "ORVIK Updater"
+    after=$(cd "$work" && find . -path ./run -prune -o -type f -print | sort)
+    new_files=$(comm -13 <(printf '%s\n' "$before") <(printf '%s\n' "$after") | grep -v -e '^\./out$' -e '^\./err$')
+    [ "$new_files" = "./tmp.home/.local/bin/orvik-updater-cli.log" ] || fail "files written by the run:
+$new_files"
     ;;
   *)
     echo "unknown case '$case_name'" >&2

@@ -76,8 +76,15 @@ void ScriptedWindow::StopTimer(int id) {
 }
 int ScriptedWindow::MessageBox(const std::string& text, const std::string& title) {
   const std::size_t lines = m_logLineCount ? m_logLineCount() : 0;
+  std::function<bool()> probe;
+  {
+    std::lock_guard lock(m_mutex);
+    probe = m_busyProbe;
+  }
+  // Outside the lock: the probe reads the dialog, which may call the window.
+  const std::optional<bool> busy = probe ? std::optional<bool>(probe()) : std::nullopt;
   std::lock_guard lock(m_mutex);
-  m_boxes.push_back({text, title, lines});
+  m_boxes.push_back({text, title, lines, busy});
   Record("MessageBox " + text);
   return kMessageBoxOk;
 }
@@ -93,6 +100,10 @@ void ScriptedWindow::EndDialog(int result) {
 void ScriptedWindow::OnProgress(std::function<void(int)> hook) {
   std::lock_guard lock(m_mutex);
   m_progressHook = std::move(hook);
+}
+void ScriptedWindow::ProbeBusy(std::function<bool()> probe) {
+  std::lock_guard lock(m_mutex);
+  m_busyProbe = std::move(probe);
 }
 void ScriptedWindow::ToggleCheck(int id) {
   std::lock_guard lock(m_mutex);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ class ScriptedWindow final : public DialogWindow {
     std::string text;
     std::string title;
     std::size_t logLinesBefore;  // log lines written when the box was shown
+    std::optional<bool> busy;    // the dialog's busy state then (with a probe)
   };
 
   // `logLineCount`, when given, is asked at each message box and at the end of
@@ -47,6 +49,10 @@ class ScriptedWindow final : public DialogWindow {
   // Runs on every SetProgressPos with the new position, outside the lock: a
   // test can act in the middle of a run (clear a check box, say).
   void OnProgress(std::function<void(int)> hook);
+  // Asked at each message box, from the thread that shows it: whether the
+  // dialog is busy then. A box must never be shown while it is, or the user
+  // could not close the dialog while the box is open.
+  void ProbeBusy(std::function<bool()> probe);
   // The user clicks a check box: its state flips.
   void ToggleCheck(int id);
 
@@ -70,6 +76,7 @@ class ScriptedWindow final : public DialogWindow {
   mutable std::mutex m_mutex;
   std::function<std::size_t()> m_logLineCount;
   std::function<void(int)> m_progressHook;
+  std::function<bool()> m_busyProbe;
   std::string m_caption;
   std::set<int> m_visible;
   std::set<int> m_disabled;

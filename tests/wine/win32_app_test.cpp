@@ -30,6 +30,13 @@ TEST(ExecutablePath, IsTheRunningTestProgramAndTheLogSitsBesideIt) {
   EXPECT_EQ(orvik::app::ChooseLogPath(), path.parent_path() / "win32_app_tests.log");
 }
 
+TEST(LogPathBeside, WindowsKeepsTheWholePathRule) {
+  using std::filesystem::path;
+  EXPECT_EQ(orvik::app::LogPathBeside(path(L"C:\\Tools\\Updater.exe")), path(L"C:\\Tools\\Updater.log"));
+  EXPECT_EQ(orvik::app::LogPathBeside(path(L"C:\\My.Tools\\Updater")), path(L"C:\\My.log"));
+  EXPECT_EQ(orvik::app::LogPathBeside(path(L"C:\\My.Tools\\Updater.exe")), path(L"C:\\My.Tools\\Updater.log"));
+}
+
 TEST(SingleInstance, SecondHolderIsRefusedUntilTheFirstReleases) {
   std::unique_ptr<SingleInstance> first = SingleInstance::Acquire();
   ASSERT_NE(first, nullptr);

@@ -11,7 +11,7 @@
 
 namespace orvik::app {
 
-std::filesystem::path LogPathBeside(const std::filesystem::path& executable) {
+std::filesystem::path WholePathLogPath(const std::filesystem::path& executable) {
   // The search covers the whole path, folders included: an executable without
   // a "." in its own name but with one in a folder's name is cut in that
   // folder. The result lives in a growable string, so no path is too long.
@@ -22,6 +22,23 @@ std::filesystem::path LogPathBeside(const std::filesystem::path& executable) {
     text.resize(dot);
   }
   std::filesystem::path result(std::move(text));
+  result += ".log";
+  return result;
+}
+
+std::filesystem::path FileNameLogPath(const std::filesystem::path& executable) {
+  using String = std::filesystem::path::string_type;
+  String name = executable.filename().native();
+  const String::size_type dot = name.rfind(static_cast<String::value_type>('.'));
+  // At position 0 the "." starts a hidden name (".orvik"); it is no extension.
+  if (dot != String::npos && dot > 0) {
+    name.resize(dot);
+  }
+  // replace_filename keeps the folder exactly as written, separators
+  // included; an empty path (unreadable executable) gives ".log" in the
+  // current folder, as the whole-path rule does.
+  std::filesystem::path result = executable;
+  result.replace_filename(std::filesystem::path(std::move(name)));
   result += ".log";
   return result;
 }

@@ -14,10 +14,22 @@ namespace orvik::app {
 // The program's name in the single-instance lock and the log's first line.
 inline constexpr char kProgramName[] = "ORVIK Updater";
 
-// The executable's full path cut at its last "." (searched over the whole
-// path, not only the file name) followed by ".log".
+// The Windows rule: the executable's full path cut at its last "." (searched
+// over the whole path, not only the file name) followed by ".log". Every
+// Windows program ends in ".exe", so the cut falls in the file name.
 //   C:\Tools\Updater.exe -> C:\Tools\Updater.log
 //   C:\My.Tools\Updater  -> C:\My.log
+std::filesystem::path WholePathLogPath(const std::filesystem::path& executable);
+
+// The Linux rule: the executable's own file name cut at its last "." when it
+// has one (a leading "." of a hidden name does not count), followed by
+// ".log", in the executable's own folder. Linux programs have no extension,
+// so a "." in a folder's name must not decide where the log goes.
+//   /home/ann/.local/bin/orvik-updater -> /home/ann/.local/bin/orvik-updater.log
+//   /opt/orvik-2.0.0.6/bin/tool.sh     -> /opt/orvik-2.0.0.6/bin/tool.log
+std::filesystem::path FileNameLogPath(const std::filesystem::path& executable);
+
+// This platform's rule of the two above.
 std::filesystem::path LogPathBeside(const std::filesystem::path& executable);
 
 // The running executable's full path (empty when it cannot be read).

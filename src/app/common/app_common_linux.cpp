@@ -15,6 +15,8 @@
 
 namespace orvik::app {
 
+std::filesystem::path LogPathBeside(const std::filesystem::path& executable) { return FileNameLogPath(executable); }
+
 std::filesystem::path ExecutablePath() {
   std::error_code error;
   std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);

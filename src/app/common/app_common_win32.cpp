@@ -51,6 +51,8 @@ std::filesystem::path ExecutablePath() {
   }
 }
 
+std::filesystem::path LogPathBeside(const std::filesystem::path& executable) { return WholePathLogPath(executable); }
+
 std::filesystem::path ChooseLogPath() { return LogPathBeside(ExecutablePath()); }
 
 std::unique_ptr<SingleInstance> SingleInstance::Acquire() {

@@ -13,15 +13,14 @@ namespace {
 
 using std::filesystem::path;
 
-TEST(LogPathBeside, CutsAtTheLastDotOfTheWholePath) {
+TEST(WholePathLogPath, CutsAtTheLastDotOfTheWholePath) {
   const std::pair<const char*, const char*> cases[] = {
-      // Windows executables.
       {"C:\\Tools\\Updater.exe", "C:\\Tools\\Updater.log"},
       {"C:\\My.Tools\\Updater", "C:\\My.log"},
+      {"C:\\My.Tools\\Updater.exe", "C:\\My.Tools\\Updater.log"},
       {"C:\\Tools\\Updater", "C:\\Tools\\Updater.log"},
       {"C:\\Tools\\orvik.updater.exe", "C:\\Tools\\orvik.updater.log"},
-      // Linux executables: a "." in any folder counts, hidden folders too.
-      {"/usr/local/bin/orvik-updater", "/usr/local/bin/orvik-updater.log"},
+      // A "." in any folder counts, hidden folders too.
       {"/opt/orvik-1.3/orvik-updater", "/opt/orvik-1.log"},
       {"/home/ann/.local/bin/orvik-updater", "/home/ann/.log"},
       {"/srv/build/orvik-updater.", "/srv/build/orvik-updater.log"},
@@ -29,25 +28,65 @@ TEST(LogPathBeside, CutsAtTheLastDotOfTheWholePath) {
       {"", ".log"},
   };
   for (const auto& [exe, log] : cases) {
-    EXPECT_EQ(LogPathBeside(path(exe)).string(), log) << exe;
+    EXPECT_EQ(WholePathLogPath(path(exe)).string(), log) << exe;
   }
+}
+
+TEST(FileNameLogPath, CutsOnlyTheFileNameAndStaysInItsFolder) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/usr/local/bin/orvik-updater", "/usr/local/bin/orvik-updater.log"},
+      // Dotted folders decide nothing.
+      {"/home/ann/.local/bin/orvik-updater", "/home/ann/.local/bin/orvik-updater.log"},
+      {"/home/ann/.local/bin/orvik-updater-cli", "/home/ann/.local/bin/orvik-updater-cli.log"},
+      {"/opt/orvik-2.0.0.6/bin/orvik-updater-cli", "/opt/orvik-2.0.0.6/bin/orvik-updater-cli.log"},
+      {"/tmp/tmp.Xa81Qz/orvik-updater", "/tmp/tmp.Xa81Qz/orvik-updater.log"},
+      {"/tmp/a.b/build/app_tests", "/tmp/a.b/build/app_tests.log"},
+      {"/tmp/a b.c/orvik updater", "/tmp/a b.c/orvik updater.log"},
+      // The file name's own last "." is cut.
+      {"/opt/x.y/orvik.updater.bin", "/opt/x.y/orvik.updater.log"},
+      {"/opt/x.y/orvik-updater.", "/opt/x.y/orvik-updater.log"},
+      // A hidden name keeps its leading ".": it is the name, not an extension.
+      {"/opt/x.y/.orvik", "/opt/x.y/.orvik.log"},
+      {"/opt/x.y/.orvik.bin", "/opt/x.y/.orvik.log"},
+      // A relative path stays relative, beside the same file.
+      {"bin.d/orvik-updater", "bin.d/orvik-updater.log"},
+      {"orvik-updater", "orvik-updater.log"},
+      // Unreadable executable path: a bare ".log" in the current folder.
+      {"", ".log"},
+  };
+  for (const auto& [exe, log] : cases) {
+    EXPECT_EQ(FileNameLogPath(path(exe)).string(), log) << exe;
+  }
+  // Two programs in one folder never share a log.
+  EXPECT_NE(FileNameLogPath(path("/home/ann/.local/bin/orvik-updater")),
+            FileNameLogPath(path("/home/ann/.local/bin/orvik-updater-cli")));
 }
 
 TEST(LogPathBeside, LongPathsAreNeitherCutNorOverrun) {
   // Longer than the 520-unit buffer the Windows program once used.
   const std::string folder = "/" + std::string(600, 'a') + ".d/" + std::string(300, 'b');
-  EXPECT_EQ(LogPathBeside(path(folder + "/orvik-updater.bin")).string(), folder + "/orvik-updater.log");
-  EXPECT_EQ(LogPathBeside(path(folder + "/orvik-updater")).string(), "/" + std::string(600, 'a') + ".log");
+  EXPECT_EQ(WholePathLogPath(path(folder + "/orvik-updater.bin")).string(), folder + "/orvik-updater.log");
+  EXPECT_EQ(WholePathLogPath(path(folder + "/orvik-updater")).string(), "/" + std::string(600, 'a') + ".log");
+  EXPECT_EQ(FileNameLogPath(path(folder + "/orvik-updater")).string(), folder + "/orvik-updater.log");
+  const std::string longName(4000, 'n');
+  EXPECT_EQ(FileNameLogPath(path(folder + "/" + longName + ".x")).string(), folder + "/" + longName + ".log");
 }
 
-TEST(LogPathBeside, RunningExecutableGivesAnAbsoluteLogPath) {
+TEST(LogPathBeside, RunningExecutableLogsBesideItselfUnderItsOwnName) {
+  // Holds in any build folder, a dotted one (/tmp/a.b/build, ~/.cache/...)
+  // included: the test program is "app_tests" on Linux, "app_tests.exe" on
+  // Windows, and either platform's rule gives app_tests.log beside it.
   const path exe = ExecutablePath();
   ASSERT_FALSE(exe.empty());
   EXPECT_TRUE(exe.is_absolute());
   EXPECT_TRUE(std::filesystem::exists(exe));
+  EXPECT_EQ(LogPathBeside(exe), exe.parent_path() / "app_tests.log");
   const path log = ChooseLogPath();
-  EXPECT_EQ(log.extension(), ".log");
-  EXPECT_TRUE(log.is_absolute());
+  EXPECT_TRUE(log.is_absolute()) << log;
+  EXPECT_EQ(log.filename(), "app_tests.log");
+  // Beside the program, or (a read-only build folder on Linux) in the user's
+  // state folder.
+  EXPECT_TRUE(log.parent_path() == exe.parent_path() || log.parent_path().filename() == kStateFolderName) << log;
 }
 
 TEST(StateDirLogPath, PrefersAnAbsoluteXdgStateHomeThenHome) {

@@ -55,12 +55,25 @@ class DialogFixture : public ::testing::Test {
   std::atomic<std::uint32_t> tick{100000};
   std::unique_ptr<CORVIKUpdaterDlg> dlg;
 
-  CORVIKUpdaterDlg& Start(std::vector<std::string> arguments = {"orvik-updater.exe"}) {
-    dlg = std::make_unique<CORVIKUpdaterDlg>(window, device, resources, std::move(arguments),
-                                             [this] { return tick.load(); });
+  // `over` is the device the dialog talks to: the emulated one, or a test's
+  // wrapper around it.
+  CORVIKUpdaterDlg& Start(std::vector<std::string> arguments = {"orvik-updater.exe"}, HidDevice* over = nullptr) {
+    dlg = std::make_unique<CORVIKUpdaterDlg>(window, over != nullptr ? *over : device, resources,
+                                             std::move(arguments), [this] { return tick.load(); });
+    window.ProbeBusy([this] { return dlg->IsBusy(); });
     EXPECT_TRUE(dlg->OnInitDialog());
     startupLines = log.Lines().size();
     return *dlg;
+  }
+
+  // Every box a test's dialog showed came while it was not busy: an ending's
+  // box must leave the dialog closable.
+  void TearDown() override {
+    if (dlg) dlg->WaitForWorker();
+    for (const auto& box : window.Boxes()) {
+      ASSERT_TRUE(box.busy.has_value()) << box.text;
+      EXPECT_FALSE(*box.busy) << "shown while busy: " << box.text;
+    }
   }
 
   // Clicks "Update" and waits for the worker to end.

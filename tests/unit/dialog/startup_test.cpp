@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <span>
+
 #include "dialog_fixture.h"
 #include "pack.h"
 
@@ -179,28 +183,81 @@ TEST(Elapsed, FormatsMinutesSecondsMillisecondsAcrossAWrap) {
   EXPECT_EQ(FormatElapsed(1, 0), "71582:47.295") << "the largest difference";
 }
 
+// Forwards to another device; once armed, holds the next write until the test
+// releases it, so that the test acts while the run is certainly under way.
+class HoldingDevice final : public HidDevice {
+ public:
+  explicit HoldingDevice(HidDevice& inner) : m_inner(inner) {}
+
+  bool OpenDevice(std::uint32_t vendorId, std::uint32_t productId) override {
+    return m_inner.OpenDevice(vendorId, productId);
+  }
+  void WriteReport(std::span<const std::uint8_t> report) override {
+    {
+      std::unique_lock lock(m_mutex);
+      if (m_armed) {
+        m_armed = false;
+        m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_held; });
+      }
+    }
+    m_inner.WriteReport(report);
+  }
+  bool WaitWriteDone() override { return m_inner.WaitWriteDone(); }
+  void ReadReport(std::span<std::uint8_t> buffer) override { m_inner.ReadReport(buffer); }
+  bool WaitReadDone() override { return m_inner.WaitReadDone(); }
+  void DiscardQueuedInput() override { m_inner.DiscardQueuedInput(); }
+
+  void Arm() {
+    std::lock_guard lock(m_mutex);
+    m_armed = true;
+  }
+  void WaitUntilHeld() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_held; });
+  }
+  void Release() {
+    std::lock_guard lock(m_mutex);
+    m_held = false;
+    m_changed.notify_all();
+  }
+
+ private:
+  HidDevice& m_inner;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_armed = false;
+  bool m_held = false;
+};
+
 TEST_F(StartupTest, TimerShowsElapsedWhileBusyThenRestoresTheButton) {
-  Start();
+  HoldingDevice holding(device);
+  Start({"orvik-updater.exe"}, &holding);
   device.SetFault(Fault{FaultKind::NoReply, UpdateCommand::StartUpdate, 0});
+  holding.Arm();  // after start-up, whose version queries must pass
   // The tick counter wraps 256 ms after the run starts.
   tick = 0xFFFFFFFFu - 255;
   dlg->OnClickedUpdate();
   EXPECT_FALSE(window.Enabled(IDC_UPDATE));
-  // The worker has taken its start tick once it has started the timer.
-  while (!window.TimerRunning()) std::this_thread::yield();
-  // The worker is waiting for a reply that never comes: the dialog is busy.
+  // The worker took its start tick and started the timer before its first
+  // write, where it is held now: the run is under way, the dialog busy.
+  holding.WaitUntilHeld();
   tick = 256;
   dlg->OnTimer(kUpdateTimerId);
-  if (dlg->IsBusy()) {
-    EXPECT_EQ(window.ItemText(IDC_ELAPSED), "00:00.512");
-    EXPECT_FALSE(window.Enabled(IDC_UPDATE));
-  }
+  EXPECT_TRUE(dlg->IsBusy());
+  EXPECT_EQ(window.ItemText(IDC_ELAPSED), "00:00.512");
+  EXPECT_FALSE(window.Enabled(IDC_UPDATE));
+  EXPECT_TRUE(window.TimerRunning());
+  holding.Release();
   dlg->WaitForWorker();
+  EXPECT_EQ(dlg->LastRunResult(), 460);
   EXPECT_FALSE(dlg->IsBusy());
   EXPECT_TRUE(window.TimerRunning());
   dlg->OnTimer(kUpdateTimerId);
   EXPECT_TRUE(window.Enabled(IDC_UPDATE));
   EXPECT_FALSE(window.TimerRunning());
+  dlg.reset();  // before the holding device goes
 }
 
 TEST_F(StartupTest, CloseRequestsAreRefusedWhileBusyAndHonouredAfter) {

@@ -64,6 +64,7 @@ TEST_F(UpdateTest, FullRunSendsTheWholeConversationAndTheDeviceHoldsTheImage) {
   EXPECT_EQ(window.Progress(), 1000);
   EXPECT_EQ(window.BoxTexts(), std::vector<std::string>{"Update complete"});
   EXPECT_EQ(window.Boxes()[0].title, "Firmware for Solvane ver1.3");
+  EXPECT_EQ(window.Boxes()[0].busy, std::optional<bool>(false)) << "closable while the box is open";
   EXPECT_EQ(dlg->LastRunResult(), 0);
   // "Log" clear: exactly three lines, the last after the box was closed.
   EXPECT_EQ(RunLines(), (std::vector<std::string>{"USB Section", "USB  write size = 0x00001ac0", "Update complete"}));
@@ -125,6 +126,30 @@ TEST_F(UpdateTest, ClearingUsbDuringTheMcuPartSkipsIt) {
   RunOnce();
   EXPECT_EQ(Count(device.Record(), UpdateCommand::USBErase), 0u);
   EXPECT_EQ(window.Progress(), 500);
+}
+
+TEST_F(UpdateTest, ClearingMcuDuringTheMcuPartFinishesIt) {
+  // "MCU" is read once, when the run begins: clearing it in Section 1 or in
+  // Section 2 skips no block and not MCUEnd, and the USB part follows.
+  for (const int at : {100, 250, 400}) {
+    SCOPED_TRACE(at);
+    device.ClearRecord();
+    Start();
+    window.OnProgress([this, at](int position) {
+      if (position == at) window.SetCheck(IDC_MCU, false);
+    });
+    RunOnce();
+    EXPECT_EQ(window.GetCheck(IDC_MCU), 0) << "the box was cleared during the run";
+    const auto record = device.Record();
+    EXPECT_EQ(record.size(), 2461u);
+    EXPECT_EQ(Count(record, UpdateCommand::MCUWrite), 2028u);
+    EXPECT_EQ(Count(record, UpdateCommand::MCUEnd), 1u);
+    EXPECT_EQ(Count(record, UpdateCommand::USBEnd), 1u);
+    EXPECT_EQ(dlg->LastRunResult(), 0);
+    ExpectDeviceHolds(device, ShippedImage(), 0x9EC0, 0x11AC0);
+    window.OnProgress({});
+    dlg.reset();
+  }
 }
 
 TEST_F(UpdateTest, VerboseLogTracesEveryBlockInOrder) {

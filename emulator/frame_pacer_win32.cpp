@@ -1,0 +1,87 @@
+// Windows: a condition-variable wait ends on the system timer's tick, 15.6 ms
+// by default, so a device that answers on 1 ms frames would answer on 16 ms
+// ones. A high-resolution waitable timer (Windows 10 1803 and later) ends
+// within about half a millisecond of its time without changing the system
+// timer; where Windows refuses one, a plain waitable timer is used with the
+// system timer raised to 1 ms for as long as the pacer lives (the emulated
+// run), and set back after.
+#include <windows.h>
+#include <timeapi.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "emulator/frame_pacer.h"
+
+namespace orvik {
+namespace {
+
+// mingw-w64 10's headers do not name the flag yet.
+constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+
+// One slice of a wait at most: while the pacer sleeps on its timer the
+// device's condition variable is not watched, so an unplug is seen at the
+// end of the slice, within one frame.
+constexpr std::chrono::microseconds kLongestSlice{1000};
+
+// No wait on the timer outlasts this, even if it was never signalled.
+constexpr DWORD kTimerWaitBoundMs = 1000;
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// timeBeginPeriod(1) held, and given back with timeEndPeriod(1).
+class OneMillisecondPeriod {
+ public:
+  OneMillisecondPeriod() : m_held(timeBeginPeriod(1) == TIMERR_NOERROR) {}
+  OneMillisecondPeriod(const OneMillisecondPeriod&) = delete;
+  OneMillisecondPeriod& operator=(const OneMillisecondPeriod&) = delete;
+  ~OneMillisecondPeriod() {
+    if (m_held) timeEndPeriod(1);
+  }
+
+ private:
+  bool m_held;
+};
+
+class TimerPacer final : public FramePacer {
+ public:
+  TimerPacer() : m_timer(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS)) {
+    if (!m_timer) {
+      m_period = std::make_unique<OneMillisecondPeriod>();
+      m_timer.reset(CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS));
+    }
+  }
+
+  bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& changed,
+                 std::chrono::steady_clock::time_point due, const std::function<bool()>& stop) override {
+    using Ticks = std::chrono::duration<LONGLONG, std::ratio<1, 10000000>>;  // 100 ns units
+    for (;;) {
+      if (stop()) return true;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= due) return false;
+      const auto slice = std::min<std::chrono::steady_clock::duration>(due - now, kLongestSlice);
+      LARGE_INTEGER when;
+      when.QuadPart = -std::max<LONGLONG>(1, std::chrono::ceil<Ticks>(slice).count());  // negative: relative
+      if (!m_timer || !SetWaitableTimer(m_timer.get(), &when, 0, nullptr, nullptr, FALSE)) {
+        // No timer: the coarse wait, still correct, only slower.
+        return changed.wait_until(lock, due, stop);
+      }
+      lock.unlock();
+      WaitForSingleObject(m_timer.get(), kTimerWaitBoundMs);
+      lock.lock();
+    }
+  }
+
+ private:
+  UniqueHandle m_timer;
+  std::unique_ptr<OneMillisecondPeriod> m_period;  // only without a high-resolution timer
+};
+
+}  // namespace
+
+std::unique_ptr<FramePacer> MakeFramePacer() { return std::make_unique<TimerPacer>(); }
+
+}  // namespace orvik
