@@ -21,6 +21,11 @@ inline constexpr int kExitStartupFailed = 2;  // no device, damaged image, bad o
 
 inline constexpr char kProgramFileName[] = "orvik-updater-cli";
 
+// Written once to standard error when a request to end the program (Ctrl+C,
+// SIGTERM, SIGHUP, a closed console) comes while the update runs.
+inline constexpr char kInterruptNotice[] =
+    "orvik-updater-cli: the update is running and cannot be interrupted; it will end by itself";
+
 struct Options {
   bool noMcu = false;    // clear the "MCU" box: leave the main controller alone
   bool noUsb = false;    // clear the "USB" box: leave the USB controller alone
@@ -48,12 +53,15 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // Runs the dialog as a command: OnInitDialog (an ending during start-up gives
 // kExitStartupFailed), the options' check states, one update, and the update
 // timer served on this thread until the run is over. Returns the exit status.
+// From the click on "Update" until the worker has ended, requests to end the
+// program are deferred (see interrupt.h); before and after, they end it.
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options);
 
 // While the update runs, the loop that stands in for a message loop: calls
 // OnTimer every period while timer 0 is started, and returns once the timer
 // is stopped and the dialog is no longer busy. Checks this often whether the
-// worker has started the timer yet.
+// worker has started the timer yet. Answers the first deferred request to end
+// the program with kInterruptNotice on standard error.
 inline constexpr std::chrono::milliseconds kTimerStartPoll{10};
 void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window);
 

@@ -30,7 +30,9 @@ int PendingInterrupt();
 void ClearPendingInterrupt();
 
 // Waits at most `bound` for a request; returns at once when one is pending.
-// True when one is pending. A sleep that a request cuts short.
+// True when one is pending. A sleep that a request cuts short. A negative
+// bound waits not at all; one above kLongestInterruptWait waits that long.
+inline constexpr std::chrono::milliseconds kLongestInterruptWait = std::chrono::hours(24);
 bool WaitForInterrupt(std::chrono::milliseconds bound);
 
 // The exit status of a program ended by `signal`: 128 + its number (130 for

@@ -9,6 +9,7 @@
 
 #include "app/cli/cli.h"
 #include "app/cli/console.h"
+#include "app/cli/interrupt.h"
 #include "app/cli/terminal_window.h"
 #include "app/common/app_common.h"
 #include "image/resources.h"
@@ -27,6 +28,9 @@ int main(int argc, char** argv) {
   using namespace orvik;
 
   cli::PrepareConsole();
+  // Until the update starts, Ctrl+C, SIGTERM and SIGHUP end the program at
+  // once (130, 143, 129); RunDialog defers them while the update runs.
+  cli::InstallInterruptHandlers();
   const std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
   const cli::Options options = cli::ParseOptions(arguments);
   if (!options.error.empty()) {

@@ -139,6 +139,13 @@ void TerminalWindow::WriteLine(const std::string& text) {
   m_out << text << '\n' << std::flush;
 }
 
+void TerminalWindow::WriteError(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  EndStatusLine();
+  m_out << std::flush;
+  m_err << text << '\n' << std::flush;
+}
+
 void TerminalWindow::DrawStatus() {
   if (!m_statusShown) return;
   const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);

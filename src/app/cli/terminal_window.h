@@ -64,6 +64,9 @@ class TerminalWindow final : public DialogWindow {
 
   // Writes `text` as a line of its own on standard output.
   void WriteLine(const std::string& text);
+  // Writes `text` as a line of its own on standard error, after what
+  // standard output holds so far (a status line being redrawn is ended).
+  void WriteError(const std::string& text);
 
   // --- For the host's timer loop ---------------------------------------------
   // When timer 0 was last started, or nothing while it is stopped.
