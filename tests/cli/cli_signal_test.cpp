@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli/interrupt.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -203,6 +204,16 @@ struct FullPipe {
   ~FullPipe() {
     for (const int fd : fds) close(fd);
   }
+  // Empties the pipe, so that a write blocked on it returns. Needed after a
+  // signal under ThreadSanitizer, which holds a signal back while its thread
+  // is inside write() and delivers it as the call returns; without it the
+  // signal has arrived already.
+  void Drain() const {
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    char bytes[4096];
+    while (read(fds[0], bytes, sizeof bytes) > 0) {
+    }
+  }
 };
 
 // The kernel function a process sleeps in.
@@ -254,6 +265,8 @@ TEST(CliSignalBeforeTheUpdate, SigintDuringTheStartUpChecksEndsTheProgramWith130
   ASSERT_TRUE(WaitUntil([&] { return BlockedOnPipe(cli.Pid()); })) << WaitChannel(cli.Pid());
   EXPECT_FALSE(cli.LogHas("Can't find device")) << "start-up went past the message";
   cli.Signal(SIGINT);
+  std::this_thread::sleep_for(200ms);
+  err.Drain();
   const std::optional<int> status = cli.Wait();
   ASSERT_TRUE(status);
   EXPECT_EQ(Describe(*status), "exit 130");
@@ -269,6 +282,8 @@ TEST(CliSignalBeforeTheUpdate, SigtermAndSighupAfterTheStartUpEndTheProgramWith1
     ASSERT_TRUE(WaitUntil([&] { return BlockedOnPipe(cli.Pid()); })) << WaitChannel(cli.Pid());
     ASSERT_TRUE(cli.LogHas("MCU = Y1-3, USB = Y1-1"));
     cli.Signal(signal);
+    std::this_thread::sleep_for(200ms);
+    out.Drain();
     const std::optional<int> status = cli.Wait();
     ASSERT_TRUE(status);
     EXPECT_EQ(Describe(*status), "exit " + std::to_string(128 + signal));
@@ -288,9 +303,53 @@ TEST(CliSignalBeforeTheUpdate, ASignalIgnoredAtStartStaysIgnored) {
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(cli.Running()) << "an ignored SIGHUP ended the program";
   cli.Signal(SIGTERM);
+  std::this_thread::sleep_for(200ms);
+  out.Drain();
   const std::optional<int> status = cli.Wait();
   ASSERT_TRUE(status);
   EXPECT_EQ(Describe(*status), "exit 143");
+}
+
+// The seam itself, in this process: what the program's loop reads.
+TEST(InterruptSeam, ADeferredSignalStaysPendingUntilClearedAndCutsAWaitShort) {
+  using namespace orvik::cli;
+  using Clock = std::chrono::steady_clock;
+  InstallInterruptHandlers();
+  SetInterruptPolicy(InterruptPolicy::Defer);
+  ClearPendingInterrupt();
+
+  // Nothing pending: a wait lasts its bound; a negative bound none at all.
+  Clock::time_point start = Clock::now();
+  EXPECT_FALSE(WaitForInterrupt(50ms));
+  EXPECT_GE(Clock::now() - start, 50ms);
+  start = Clock::now();
+  EXPECT_FALSE(WaitForInterrupt(-1000ms));
+  EXPECT_LT(Clock::now() - start, 1000ms);
+
+  // A signal from another thread ends a long wait early.
+  std::thread sender([] {
+    std::this_thread::sleep_for(50ms);
+    kill(getpid(), SIGTERM);
+  });
+  start = Clock::now();
+  EXPECT_TRUE(WaitForInterrupt(kLongestInterruptWait));
+  sender.join();
+  EXPECT_LT(Clock::now() - start, 30s);
+  EXPECT_EQ(PendingInterrupt(), SIGTERM);
+
+  // The first request is the one kept; a wait returns at once while it is
+  // pending.
+  raise(SIGHUP);
+  EXPECT_EQ(PendingInterrupt(), SIGTERM);
+  EXPECT_TRUE(WaitForInterrupt(0ms));
+
+  // Cleared, it is gone, and the pipe's leftover bytes wake nothing.
+  ClearPendingInterrupt();
+  EXPECT_EQ(PendingInterrupt(), 0);
+  start = Clock::now();
+  EXPECT_FALSE(WaitForInterrupt(50ms));
+  EXPECT_GE(Clock::now() - start, 50ms);
+  SetInterruptPolicy(InterruptPolicy::EndAtOnce);
 }
 
 }  // namespace
