@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/cli/interrupt.h"
@@ -59,14 +60,17 @@ std::string ReadText(const fs::path& path) {
 // with a single-instance lock folder of its own.
 class CliProcess {
  public:
-  CliProcess() {
-    char name[] = "/tmp/orvik-cli-signal-XXXXXX";  // no "." in the path: the log is named after the program
-    const char* made = mkdtemp(name);
+  // `program`: the environment variable naming the program to copy;
+  // `name`: the copy's file name.
+  explicit CliProcess(const char* program = "ORVIK_CLI", std::string name = "orvik-updater-cli")
+      : m_name(std::move(name)) {
+    char folder[] = "/tmp/orvik-cli-signal-XXXXXX";  // no "." in the path: the log is named after the program
+    const char* made = mkdtemp(folder);
     if (made == nullptr) throw std::runtime_error("mkdtemp");
     m_dir = made;
-    const char* program = std::getenv("ORVIK_CLI");
-    if (program == nullptr) throw std::runtime_error("ORVIK_CLI not set");
-    fs::copy_file(program, m_dir / "orvik-updater-cli");
+    const char* path = std::getenv(program);
+    if (path == nullptr) throw std::runtime_error(std::string(program) + " not set");
+    fs::copy_file(path, m_dir / m_name);
   }
   ~CliProcess() {
     if (m_pid > 0) {
@@ -113,13 +117,13 @@ class CliProcess {
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    const std::string path = (m_dir / "orvik-updater-cli").string();
+    const std::string path = (m_dir / m_name).string();
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> argp;
     for (std::string& argument : argv) argp.push_back(argument.data());
     argp.push_back(nullptr);
-    std::vector<std::string> env{"XDG_RUNTIME_DIR=" + m_dir.string(), "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env{"XDG_RUNTIME_DIR=" + m_dir.string(), "PATH=/usr/bin:/bin", "QT_QPA_PLATFORM=offscreen"};
     for (char** e = environ; *e != nullptr; ++e) {
       // The sanitizers' options are kept; nothing else of this process's environment.
       if (std::string(*e).find("SAN_OPTIONS=") != std::string::npos) env.emplace_back(*e);
@@ -158,7 +162,7 @@ class CliProcess {
   }
   // The log's lines without time stamps; empty while there is no log.
   std::vector<std::string> LogLines() const {
-    const fs::path log = m_dir / "orvik-updater-cli.log";
+    const fs::path log = m_dir / (m_name + ".log");
     if (!fs::exists(log)) return {};
     std::vector<std::string> lines = orvik::test::ReadLogLines(log);
     // A line being written may be incomplete: keep only well-formed ones.
@@ -174,6 +178,7 @@ class CliProcess {
   pid_t Pid() const { return m_pid; }
 
  private:
+  std::string m_name;
   fs::path m_dir;
   pid_t m_pid = -1;
   int m_status = 0;
@@ -308,6 +313,21 @@ TEST(CliSignalBeforeTheUpdate, ASignalIgnoredAtStartStaysIgnored) {
   const std::optional<int> status = cli.Wait();
   ASSERT_TRUE(status);
   EXPECT_EQ(Describe(*status), "exit 143");
+}
+
+// The Qt program's wiring: an idle window closes on the signal, and the
+// program ends normally instead of being killed. (Its busy case needs a click
+// on "Update" and is tested in qt_dialog_tests.)
+TEST(QtProgramSignal, SigtermWhileIdleClosesTheWindowAndTheProgramEndsNormally) {
+  if (std::getenv("ORVIK_QT_UPDATER") == nullptr) GTEST_SKIP() << "the Qt program is not built";
+  CliProcess updater("ORVIK_QT_UPDATER", "orvik-updater");
+  updater.Start({"-Emulate"});
+  ASSERT_TRUE(WaitUntil([&] { return updater.LogHas("MCU = Y1-3, USB = Y1-1"); })) << updater.Err();
+  std::this_thread::sleep_for(300ms);  // into the dialog's modal run
+  updater.Signal(SIGTERM);
+  const std::optional<int> status = updater.Wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(Describe(*status), "exit 0");
 }
 
 // The seam itself, in this process: what the program's loop reads.

@@ -15,10 +15,16 @@ namespace orvik::cli {
 
 enum class InterruptPolicy {
   EndAtOnce,  // a request ends the program at once, with InterruptExitStatus
-  Defer,      // a request is recorded; the program carries on
+  // A request is recorded; the program carries on. On Windows a console
+  // close, logoff or shutdown cannot be refused: its handler waits until the
+  // policy is EndAtOnce again (or the system's time-out ends the process)
+  // and then ends the process with InterruptExitStatus.
+  Defer,
 };
 
 // Installs the handlers, with the policy EndAtOnce. Call once, early in main.
+// A signal the process was started with ignored stays ignored (POSIX), and
+// Ctrl+C stays off in a process started with it disabled (Windows).
 void InstallInterruptHandlers();
 
 void SetInterruptPolicy(InterruptPolicy policy);
