@@ -195,7 +195,7 @@ std::string Describe(int status) {
 struct FullPipe {
   int fds[2] = {-1, -1};
   FullPipe() {
-    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     const std::string block(4096, 'x');
     while (write(fds[1], block.data(), block.size()) > 0) {
@@ -252,6 +252,32 @@ TEST_P(CliSignalTest, TwoRequestsDuringTheUpdateAreDeferredAndTheRunCompletes) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Update complete");
   EXPECT_TRUE(cli.LogHas("USB  write size = 0x00001ac0"));
+}
+
+TEST(CliSignalDuringTheUpdate, AReaderOfTheOutputThatGoesAwayDoesNotEndTheRun) {
+  // As `orvik-updater-cli | tee` when the terminal closes: tee ends, and the
+  // next status line is written into a pipe with no reader (SIGPIPE).
+  int fds[2];
+  // Close-on-exec: the program must not hold a read end of its own.
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  CliProcess cli;
+  cli.Start({"-Emulate"}, fds[1]);
+  close(fds[1]);
+  std::string seen;
+  ASSERT_TRUE(WaitUntil([&] {
+    char bytes[256];
+    const ssize_t n = read(fds[0], bytes, sizeof bytes);
+    if (n > 0) seen.append(bytes, static_cast<std::size_t>(n));
+    return seen.find("  100/1000") != std::string::npos;
+  })) << seen;
+  close(fds[0]);
+
+  const std::optional<int> status = cli.Wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(Describe(*status), "exit 0");
+  const std::vector<std::string> lines = cli.LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Update complete");
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),

@@ -27,6 +27,8 @@ enum class InterruptPolicy {
 // Ctrl+C stays off in a process started with it disabled (Windows).
 void InstallInterruptHandlers();
 
+// Main thread. POSIX: also ignores SIGPIPE while deferring (a write to a
+// pipe whose reader has gone then fails instead of ending the program).
 void SetInterruptPolicy(InterruptPolicy policy);
 
 // The first request recorded since the last ClearPendingInterrupt, as a

@@ -66,6 +66,21 @@ void InstallInterruptHandlers() {
 }
 
 void SetInterruptPolicy(InterruptPolicy policy) {
+  // A closed terminal also ends the programs reading this one's output (a
+  // pipe into `tee` or `less`): the next write would then raise SIGPIPE and
+  // end the program as surely as SIGHUP. While deferring it is ignored, and
+  // such a write fails instead; the update does not depend on its output.
+  static struct sigaction s_pipeBefore {};
+  static bool s_pipeIgnored = false;
+  if (policy == InterruptPolicy::Defer && !s_pipeIgnored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    s_pipeIgnored = sigaction(SIGPIPE, &ignore, &s_pipeBefore) == 0;
+  } else if (policy == InterruptPolicy::EndAtOnce && s_pipeIgnored) {
+    sigaction(SIGPIPE, &s_pipeBefore, nullptr);
+    s_pipeIgnored = false;
+  }
   g_policy.store(static_cast<int>(policy));
   // A request recorded while deferring is not lost by ending the deferral:
   // it stays pending for the loop to read.
