@@ -30,6 +30,8 @@ extern "C" void OnQuitSignal(int signal) {
 struct QuitSignals::Saved {
   struct sigaction previous[std::size(kSignals)] = {};
   bool installed[std::size(kSignals)] = {};
+  struct sigaction pipeBefore {};
+  bool pipeIgnored = false;
 };
 
 QuitSignals::QuitSignals(std::function<void(int)> onRequest)
@@ -52,9 +54,17 @@ QuitSignals::QuitSignals(std::function<void(int)> onRequest)
     if (sigaction(kSignals[i], nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
     m_saved->installed[i] = sigaction(kSignals[i], &action, nullptr) == 0;
   }
+  // A write to standard error whose reader has gone (a closed terminal took
+  // `2>&1 | tee` with it) fails instead of ending the program before the
+  // run's last log line.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  m_saved->pipeIgnored = sigaction(SIGPIPE, &ignore, &m_saved->pipeBefore) == 0;
 }
 
 QuitSignals::~QuitSignals() {
+  if (m_saved->pipeIgnored) sigaction(SIGPIPE, &m_saved->pipeBefore, nullptr);
   for (std::size_t i = 0; i < std::size(kSignals); ++i) {
     if (m_saved->installed[i]) sigaction(kSignals[i], &m_saved->previous[i], nullptr);
   }

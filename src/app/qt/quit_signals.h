@@ -6,7 +6,7 @@
 // the callback from the event loop, where the program decides what the
 // request means (while an update runs: wait for its end). A signal that the
 // program was started with ignored (nohup, a background job's SIGINT) stays
-// ignored.
+// ignored. SIGPIPE is ignored while the object exists.
 #pragma once
 
 #include <QObject>
