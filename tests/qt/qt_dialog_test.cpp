@@ -8,6 +8,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "app/qt/qt_dialog_window.h"
+#include "app/qt/quit_signals.h"
 #include "emulator/emulated_device.h"
 #include "image/resources.h"
 #include "support/test_support.h"
@@ -217,6 +221,56 @@ TEST_F(QtDialogTest, CloseRequestsAreIgnoredWhileBusyAndAcceptedAfter) {
   EXPECT_TRUE(window.Ended());
   EXPECT_EQ(window.EndResult(), kDialogResultCancel);
   EXPECT_FALSE(window.isVisible());
+}
+
+// A real SIGTERM to this process, as `kill` sends it to the program.
+TEST_F(QtDialogTest, SigtermWhileBusyLetsTheRunFinishAndThenCloses) {
+  HeldDevice device;
+  QtDialogWindow window;
+  CORVIKUpdaterDlg dialog(window, device, m_resources, {"orvik-updater"});
+  window.Attach(dialog);
+  std::vector<int> requests;
+  const QuitSignals quitSignals([&](int signal) {
+    requests.push_back(signal);
+    window.RequestClose();
+  });
+  ASSERT_TRUE(window.Start());
+  QTest::mouseClick(&window.UpdateButton(), Qt::LeftButton);
+  ASSERT_TRUE(dialog.IsBusy());
+
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);
+  ASSERT_TRUE(WaitUntil([&] { return !requests.empty(); }, 5s)) << "the signal did not reach the event loop";
+  EXPECT_EQ(requests, std::vector<int>{SIGTERM});
+  // Several polls of the pending request go by: the run is left alone.
+  WaitUntil([] { return false; }, std::chrono::milliseconds(4 * QtDialogWindow::kCloseRequestPollMs));
+  EXPECT_TRUE(dialog.IsBusy());
+  EXPECT_FALSE(window.Ended());
+  EXPECT_TRUE(window.isVisible());
+
+  // The run ends; its "Update complete" box is answered and the window closes.
+  device.Release();
+  ASSERT_TRUE(WaitUntil([&] { return window.Ended(); })) << "the window did not close after the run";
+  EXPECT_EQ(dialog.LastRunResult(), 0);
+  EXPECT_EQ(device.Inner().RecordSize(), static_cast<std::size_t>(kUpdateCommands));
+  window.Shutdown();
+  dialog.WaitForWorker();
+  ASSERT_FALSE(m_log.Lines().empty());
+  EXPECT_EQ(m_log.Lines().back(), "Update complete");
+}
+
+TEST_F(QtDialogTest, SignalsWhileIdleCloseTheWindowAtOnce) {
+  for (const int signal : {SIGINT, SIGHUP}) {
+    EmulatedDevice device;
+    QtDialogWindow window;
+    CORVIKUpdaterDlg dialog(window, device, m_resources, {"orvik-updater"});
+    window.Attach(dialog);
+    const QuitSignals quitSignals([&](int) { window.RequestClose(); });
+    ASSERT_TRUE(window.Start());
+    ASSERT_EQ(kill(getpid(), signal), 0);
+    ASSERT_TRUE(WaitUntil([&] { return window.Ended(); }, 5s)) << signal;
+    EXPECT_EQ(window.EndResult(), kDialogResultCancel);
+    EXPECT_FALSE(window.isVisible());
+  }
 }
 
 TEST_F(QtDialogTest, EnterPressesTheFocusedUpdateButtonAndOtherwiseCloses) {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <thread>
 
+#include "app/cli/interrupt.h"
 #include "image/image.h"
 
 #ifndef ORVIK_PROGRAM_VERSION
@@ -189,8 +190,27 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
   return status;
 }
 
+namespace {
+
+// Sleeps until `until`. The first request to end the program that comes
+// meanwhile (they are deferred while the update runs) is answered with the
+// notice, at once; after that the requests are not watched any more.
+void SleepAnsweringRequests(TerminalWindow::Clock::time_point until, TerminalWindow& window, bool& noticeShown) {
+  if (!noticeShown) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - TerminalWindow::Clock::now());
+    if (WaitForInterrupt(left)) {
+      window.WriteError(kInterruptNotice);
+      noticeShown = true;
+    }
+  }
+  std::this_thread::sleep_until(until);
+}
+
+}  // namespace
+
 void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window) {
   using Clock = TerminalWindow::Clock;
+  bool noticeShown = false;
   // The ticks follow the timer's start: the first comes one period after it.
   bool following = false;
   Clock::time_point followedStart{};
@@ -203,6 +223,7 @@ void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window) {
       if (!dialog.IsBusy()) return;
       following = false;
       window.WaitForTimerStart(kTimerStartPoll);
+      SleepAnsweringRequests(Clock::now(), window, noticeShown);
       continue;
     }
     const std::chrono::milliseconds period(std::max(window.TimerPeriodMs(), 1u));
@@ -212,7 +233,7 @@ void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window) {
       followedStart = start;
       nextTick = start + period;
     }
-    std::this_thread::sleep_until(nextTick);
+    SleepAnsweringRequests(nextTick, window, noticeShown);
     // Like a Win32 timer, ticks missed while this thread was held up are not
     // made up one by one: the next comes a period from now.
     nextTick += period;
@@ -237,11 +258,17 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
   }
 
   window.WriteLine(window.GetCaption());
-  dialog.OnClickedUpdate();
-  ServeTimer(dialog, window);
-  // The worker may still be writing its last log line; no window call of its
-  // can wait for this thread, so the join cannot block on it.
-  dialog.WaitForWorker();
+  // From the click on, a request to end the program (Ctrl+C, a closed
+  // terminal, kill) waits for the run's end, the worker's last log line
+  // included; the program then ends with the run's status.
+  {
+    const ScopedInterruptPolicy deferred(InterruptPolicy::Defer);
+    dialog.OnClickedUpdate();
+    ServeTimer(dialog, window);
+    // The worker may still be writing its last log line; no window call of
+    // its can wait for this thread, so the join cannot block on it.
+    dialog.WaitForWorker();
+  }
   return dialog.LastRunResult() == 0 ? kExitCompleted : kExitUpdateFailed;
 }
 

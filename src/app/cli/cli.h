@@ -30,6 +30,11 @@ inline constexpr unsigned kMaxWaitSeconds = 86400;
 // The most devices --station=COUNT takes before it ends by itself.
 inline constexpr unsigned kMaxStationCount = 1000000;
 
+// Written once to standard error when a request to end the program (Ctrl+C,
+// SIGTERM, SIGHUP, a closed console) comes while the update runs.
+inline constexpr char kInterruptNotice[] =
+    "orvik-updater-cli: the update is running and cannot be interrupted; it will end by itself";
+
 struct Options {
   bool noMcu = false;    // clear the "MCU" box: leave the main controller alone
   bool noUsb = false;    // clear the "USB" box: leave the USB controller alone
@@ -65,6 +70,8 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // Runs the dialog as a command: OnInitDialog (an ending during start-up gives
 // kExitStartupFailed), the options' check states, one update, and the update
 // timer served on this thread until the run is over. Returns the exit status.
+// From the click on "Update" until the worker has ended, requests to end the
+// program are deferred (see interrupt.h); before and after, they end it.
 // `started`, when given, is called once start-up has succeeded, before the
 // update begins.
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
@@ -73,7 +80,8 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
 // While the update runs, the loop that stands in for a message loop: calls
 // OnTimer every period while timer 0 is started, and returns once the timer
 // is stopped and the dialog is no longer busy. Checks this often whether the
-// worker has started the timer yet.
+// worker has started the timer yet. Answers the first deferred request to end
+// the program with kInterruptNotice on standard error.
 inline constexpr std::chrono::milliseconds kTimerStartPoll{10};
 void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window);
 

@@ -13,6 +13,7 @@
 #include "app/cli/console.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/json_events.h"
+#include "app/cli/terminal_window.h"
 #include "app/common/app_common.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -30,6 +31,9 @@ int main(int argc, char** argv) {
   using namespace orvik;
 
   cli::PrepareConsole();
+  // Until the update starts, Ctrl+C, SIGTERM and SIGHUP end the program at
+  // once (130, 143, 129); RunDialog defers them while the update runs.
+  cli::InstallInterruptHandlers();
   const std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
   const cli::Options options = cli::ParseOptions(arguments);
   if (!options.error.empty()) {
@@ -71,9 +75,6 @@ int main(int argc, char** argv) {
     g_log.Write(choice.error);
     return failStartup(choice.error);
   }
-
-  // The station defers requests to end until it is between devices.
-  if (options.station) cli::InstallInterruptHandlers();
 
   cli::CommandEnvironment env{.device = *choice.device,
                               .resources = resources,

@@ -161,6 +161,13 @@ std::string TerminalWindow::LastMessage() const {
   return m_lastMessage;
 }
 
+void TerminalWindow::WriteError(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  EndStatusLine();
+  m_out << std::flush;
+  m_err << text << '\n' << std::flush;
+}
+
 void TerminalWindow::DrawStatus() {
   if (!m_statusShown || m_events != nullptr) return;
   const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);

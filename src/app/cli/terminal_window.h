@@ -71,6 +71,9 @@ class TerminalWindow final : public DialogWindow {
   // Writes `text` as a line of its own on standard output (not with
   // events: they carry it in their own fields).
   void WriteLine(const std::string& text);
+  // Writes `text` as a line of its own on standard error, after what
+  // standard output holds so far (a status line being redrawn is ended).
+  void WriteError(const std::string& text);
 
   // The text of the last message box; empty before the first.
   std::string LastMessage() const;

@@ -2,6 +2,7 @@
 // the executable (or in the user's state folder), the real device or the
 // emulated one, and the updater dialog as a Qt dialog.
 #include <QApplication>
+#include <QSessionManager>
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "app/common/app_common.h"
 #include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
+#include "app/qt/quit_signals.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -57,6 +59,18 @@ int main(int argc, char* argv[]) {
   orvik::qt::QtDialogWindow window;
   orvik::CORVIKUpdaterDlg dialog(window, *device.device, orvik::ProgramResources(), arguments);
   window.Attach(dialog);
+
+  // Requests to quit from outside the window follow the dialog's own rule: a
+  // running update is never cut off. SIGINT, SIGTERM and SIGHUP wait for the
+  // run's end and then close the window; the desktop session's logoff or
+  // shutdown is refused while the update runs.
+  const orvik::qt::QuitSignals quitSignals([&window](int) { window.RequestClose(); });
+  QObject::connect(&application, &QGuiApplication::commitDataRequest, [&dialog](QSessionManager& manager) {
+    if (!dialog.IsBusy()) return;
+    // Asks to interact first, as the session protocol wants before a cancel.
+    manager.allowsErrorInteraction();
+    manager.cancel();
+  });
   window.Run();
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/qt/qt_dialog_window.h"
 
+#include <QApplication>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <utility>
 
 #include "ui/updater_dlg.h"
@@ -114,6 +116,35 @@ QtDialogWindow::QtDialogWindow()
 }
 
 QtDialogWindow::~QtDialogWindow() { Shutdown(); }
+
+void QtDialogWindow::RequestClose() {
+  m_closeRequested = true;
+  if (!m_closeRequestPoll.isActive()) {
+    connect(&m_closeRequestPoll, &QTimer::timeout, this, &QtDialogWindow::ServeCloseRequest, Qt::UniqueConnection);
+    m_closeRequestPoll.start(kCloseRequestPollMs);
+  }
+  ServeCloseRequest();
+}
+
+void QtDialogWindow::ServeCloseRequest() {
+  if (m_ended) {
+    m_closeRequestPoll.stop();
+    return;
+  }
+  // The run goes on; the next poll looks again.
+  if (m_dialog != nullptr && m_dialog->IsBusy()) return;
+  // The run's last message: the worker waits for it to be closed, and its
+  // text would be lost with the window, so it goes to standard error. A
+  // failure may show a second box; the next poll answers that one.
+  if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    std::fprintf(stderr, "orvik-updater: %s\n", box->text().toLocal8Bit().constData());
+    box->accept();
+    return;
+  }
+  // Idle: the request ends the dialog as its close box would.
+  m_closeRequestPoll.stop();
+  reject();
+}
 
 void QtDialogWindow::LayOut() {
   const DialogBaseUnits units = BaseUnitsOf(QFontMetrics(font()));

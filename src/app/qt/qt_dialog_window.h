@@ -95,6 +95,16 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
   // Cancels pending and future calls from other threads (see above). Idempotent.
   void Shutdown();
 
+  // A request to close the program from outside the window (SIGTERM,
+  // Ctrl+C in the terminal, a closed terminal). While an update runs it
+  // waits: the run goes on, and once it has ended the window closes (a
+  // message box still open is answered first, its text written to standard
+  // error). When idle the window closes at once. User-interface thread.
+  void RequestClose();
+  bool CloseRequested() const { return m_closeRequested; }
+  // How often a waiting request checks whether the run has ended.
+  static constexpr int kCloseRequestPollMs = 50;
+
   // True once EndDialog has been called (also during start-up).
   bool Ended() const { return m_ended; }
   int EndResult() const { return m_endResult; }
@@ -161,6 +171,8 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
 
   QCheckBox* CheckBox(int id);
   void LayOut();
+  // One step of a pending RequestClose; see there.
+  void ServeCloseRequest();
 
   CORVIKUpdaterDlg* m_dialog = nullptr;  // not owned
   std::shared_ptr<CallGate> m_gate = std::make_shared<CallGate>();
@@ -175,6 +187,9 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
   QCheckBox m_log;
   QLabel m_elapsed;
   std::map<int, std::unique_ptr<QTimer>> m_timers;
+
+  bool m_closeRequested = false;
+  QTimer m_closeRequestPoll;
 
   bool m_running = false;  // inside exec()
   bool m_ended = false;

@@ -233,10 +233,27 @@ INT_PTR Win32DialogWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam,
       return TRUE;  // focus on the first tab stop, "Update"
     case WM_COMMAND:
       OnCommand(LOWORD(wParam), HIWORD(wParam));
+      FollowBusyState(hwnd);
       return TRUE;
     case WM_TIMER:
       m_dialog->OnTimer(static_cast<int>(wParam));
+      FollowBusyState(hwnd);
       return FALSE;  // and the default handling
+    case WM_QUERYENDSESSION:
+      // A logoff or shutdown asks first: refused while an update runs, as
+      // every other request to close is. A dialog procedure returns a
+      // message's result through DWLP_MSGRESULT.
+      FollowBusyState(hwnd);
+      SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, m_dialog->IsBusy() ? FALSE : TRUE);
+      return TRUE;
+    case WM_ENDSESSION:
+      // wParam TRUE: the session ends now, whatever any program answered, and
+      // the process may be ended as soon as this returns. An idle dialog
+      // closes as its close box would; a busy one can do nothing more (the
+      // log is already whole up to its last line).
+      if (wParam != FALSE) m_dialog->OnCancel();
+      SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, 0);
+      return TRUE;
     case WM_PAINT:
       return PaintIconic(hwnd) ? TRUE : FALSE;
     case WM_QUERYDRAGICON:
@@ -245,6 +262,8 @@ INT_PTR Win32DialogWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam,
       RunPendingCalls();
       return TRUE;
     case WM_DESTROY:
+      if (m_shutdownBlocked) ShutdownBlockReasonDestroy(hwnd);
+      m_shutdownBlocked = false;
       Detach();
       return FALSE;
     default:
@@ -270,6 +289,19 @@ void Win32DialogWindow::OnCommand(int id, int code) {
       break;
     default:
       break;
+  }
+}
+
+void Win32DialogWindow::FollowBusyState(HWND hwnd) {
+  const bool busy = m_dialog != nullptr && m_dialog->IsBusy();
+  if (busy == m_shutdownBlocked) return;
+  if (busy) {
+    // May fail (Wine does not implement it): the next change tries again;
+    // WM_QUERYENDSESSION still refuses.
+    m_shutdownBlocked = ShutdownBlockReasonCreate(hwnd, kShutdownBlockReason) != FALSE;
+  } else {
+    ShutdownBlockReasonDestroy(hwnd);
+    m_shutdownBlocked = false;
   }
 }
 

@@ -27,6 +27,10 @@ namespace orvik::win32 {
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& utf16);
 
+// The reason Windows shows for a blocked logoff or shutdown while an update
+// runs.
+inline constexpr wchar_t kShutdownBlockReason[] = L"Firmware update in progress";
+
 class Win32DialogWindow final : public DialogWindow {
  public:
   explicit Win32DialogWindow(HINSTANCE instance);
@@ -68,6 +72,11 @@ class Win32DialogWindow final : public DialogWindow {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(int id, int code);
+  // Holds a shutdown block reason while the dialog is busy and releases it
+  // once it is not, so that Windows names the running update when the user
+  // logs off or shuts down. Called at each change the window can see: the
+  // click on "Update", every timer tick, a session's end.
+  void FollowBusyState(HWND hwnd);
   bool PaintIconic(HWND hwnd);
 
   // Runs `body` with the dialog's window on the user-interface thread and
@@ -81,6 +90,7 @@ class Win32DialogWindow final : public DialogWindow {
   HINSTANCE m_instance;
   HICON m_icon;  // shared icon from the executable: never destroyed
   CORVIKUpdaterDlg* m_dialog = nullptr;  // during RunModal only
+  bool m_shutdownBlocked = false;        // user-interface thread only
 
   std::mutex m_mutex;
   std::condition_variable m_callDone;
