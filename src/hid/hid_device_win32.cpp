@@ -143,6 +143,25 @@ bool IdsMatch(HANDLE device, std::uint32_t vendorId, std::uint32_t productId) {
          static_cast<std::uint32_t>(attributes.ProductID) == productId;
 }
 
+// Calls `visit` with the device path of every present HID interface, in the
+// system's order, until it returns true.
+template <typename Visit>
+void ForEachHidInterface(Visit&& visit) {
+  GUID hidGuid{};
+  HidD_GetHidGuid(&hidGuid);
+  const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!set.Valid()) return;
+  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
+    std::wstring path;
+    bool end = false;
+    if (!InterfacePath(set.Get(), hidGuid, index, path, end)) {
+      if (end) return;
+      continue;
+    }
+    if (visit(path)) return;
+  }
+}
+
 }  // namespace
 
 CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
@@ -167,63 +186,42 @@ void CHIDDevice::Close() {
 }
 
 bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
-  GUID hidGuid{};
-  HidD_GetHidGuid(&hidGuid);
   Close();
-
-  const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!set.Valid()) return false;
-
-  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
-    std::wstring path;
-    bool end = false;
-    if (!InterfacePath(set.Get(), hidGuid, index, path, end)) {
-      if (end) break;
-      continue;
-    }
-    if (!m_onlyPath.empty() && Upper(path) != m_onlyPath) continue;
+  bool opened = false;
+  ForEachHidInterface([&](const std::wstring& path) {
+    if (!m_onlyPath.empty() && Upper(path) != m_onlyPath) return false;
 
     OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
-    if (!device.Valid()) continue;
-    if (!IdsMatch(device.Get(), vendorId, productId)) continue;
+    if (!device.Valid()) return false;
+    if (!IdsMatch(device.Get(), vendorId, productId)) return false;
 
     PreparsedData preparsed;
-    if (!HidD_GetPreparsedData(device.Get(), preparsed.Out())) continue;
+    if (!HidD_GetPreparsedData(device.Get(), preparsed.Out())) return false;
     HIDP_CAPS caps{};
-    if (HidP_GetCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS) continue;
+    if (HidP_GetCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS) return false;
 
     // The first match wins; later interfaces are not looked at.
     m_inputReportLength = caps.InputReportByteLength;
     m_outputReportLength = caps.OutputReportByteLength;
     m_device = std::move(device);
     m_openedPath = Narrow(path);
+    opened = true;
     return true;
-  }
-  return false;
+  });
+  return opened;
 }
 
 std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) {
   std::vector<HidInterfaceInfo> found;
-  GUID hidGuid{};
-  HidD_GetHidGuid(&hidGuid);
-  const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!set.Valid()) return found;
-
-  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
-    std::wstring path;
-    bool end = false;
-    if (!InterfacePath(set.Get(), hidGuid, index, path, end)) {
-      if (end) break;
-      continue;
-    }
+  ForEachHidInterface([&](const std::wstring& path) {
     // An interface held exclusively (a keyboard, a device another program
     // has open) still answers for its IDs through a handle without access.
     OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
     const DWORD openError = device.Valid() ? ERROR_SUCCESS : GetLastError();
     OwnedHandle query = device.Valid() ? OwnedHandle() : OpenInterface(path, 0);
     const HANDLE handle = device.Valid() ? device.Get() : query.Get();
-    if (!device.Valid() && !query.Valid()) continue;
-    if (!IdsMatch(handle, vendorId, productId)) continue;
+    if (!device.Valid() && !query.Valid()) return false;
+    if (!IdsMatch(handle, vendorId, productId)) return false;
 
     HidInterfaceInfo info;
     info.path = Narrow(path);
@@ -244,7 +242,8 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
       info.usable = true;
     }
     found.push_back(std::move(info));
-  }
+    return false;
+  });
   return found;
 }
 

@@ -177,9 +177,15 @@ void Win32DialogWindow::EnableControl(int id, bool enable) {
 
 void Win32DialogWindow::SetProgressRange(int lower, int upper) {
   Invoke([&](HWND hwnd) { SendDlgItemMessageW(hwnd, IDC_PROGRESS, PBM_SETRANGE32, lower, upper); });
+  // A new range may clamp the bar: the next position is always sent.
+  m_requestedPosition = kNoPosition;
 }
 
 void Win32DialogWindow::SetProgressPos(int position) {
+  // The worker sets the position after every block, but the bar moves only
+  // about every second block. Setting the same value again has no effect, and
+  // each call waits for the user-interface thread, so it is skipped.
+  if (m_requestedPosition.exchange(position) == position) return;
   Invoke([&](HWND hwnd) { SendDlgItemMessageW(hwnd, IDC_PROGRESS, PBM_SETPOS, position, 0); });
 }
 

@@ -12,9 +12,11 @@
 
 #include "app/win32/win32_api.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -61,6 +63,11 @@ class Win32DialogWindow final : public DialogWindow {
  private:
   // Posted to the dialog when a call from another thread is waiting.
   static constexpr UINT kRunCallsMessage = WM_APP + 1;
+
+  // The position last asked of the progress bar, so that asking the same
+  // again skips the round trip to the user-interface thread.
+  static constexpr int kNoPosition = std::numeric_limits<int>::min();
+  std::atomic<int> m_requestedPosition{kNoPosition};
 
   // One call waiting for the user-interface thread; lives on the caller's
   // stack until `done`.
