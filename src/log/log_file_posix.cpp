@@ -24,8 +24,13 @@ class PosixLogFile final : public LogFile {
     return static_cast<std::uint64_t>(st.st_size);
   }
   void Truncate() override {
-    (void)::ftruncate(m_fd, 0);
-    (void)::lseek(m_fd, 0, SEEK_SET);
+    // Should emptying fail, the new lines go after the old ones rather than
+    // over their start, which would leave a torn mix of both.
+    if (::ftruncate(m_fd, 0) == 0) {
+      (void)::lseek(m_fd, 0, SEEK_SET);
+    } else {
+      (void)::lseek(m_fd, 0, SEEK_END);
+    }
   }
   void SeekToEnd() override { (void)::lseek(m_fd, 0, SEEK_END); }
   void Write(const void* data, std::size_t size) override {
