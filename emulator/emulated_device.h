@@ -47,8 +47,8 @@
 #include <vector>
 
 #include "emulator/fault.h"
-#include "hid/hid_device.h"
 #include "emulator/frame_pacer.h"
+#include "hid/hid_device.h"
 #include "image/image.h"
 #include "update/protocol.h"
 

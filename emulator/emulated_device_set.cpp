@@ -53,7 +53,12 @@ void EmulatedDeviceSet::Refresh(Clock::time_point now) {
   }
 }
 
-EmulatedDevice& EmulatedDeviceSet::Current() { return m_open ? *m_slots[*m_open].device : *m_closed; }
+EmulatedDevice& EmulatedDeviceSet::CurrentLocked() { return m_open ? *m_slots[*m_open].device : *m_closed; }
+
+EmulatedDevice& EmulatedDeviceSet::Current() {
+  std::lock_guard lock(m_mutex);
+  return CurrentLocked();
+}
 
 bool EmulatedDeviceSet::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   std::lock_guard lock(m_mutex);
@@ -81,47 +86,20 @@ void EmulatedDeviceSet::WriteReport(std::span<const std::uint8_t> report) {
     const Clock::time_point now = Clock::now();
     Refresh(now);
     if (m_open) m_slots[*m_open].lastActivity = now;
-    device = &Current();
+    device = &CurrentLocked();
   }
   device->WriteReport(report);
 }
 
-// The waits run outside the lock: they may take the whole wait bound.
-bool EmulatedDeviceSet::WaitWriteDone() {
-  EmulatedDevice* device;
-  {
-    std::lock_guard lock(m_mutex);
-    device = &Current();
-  }
-  return device->WaitWriteDone();
-}
+// The transfers and waits run outside the set's lock: a wait may take the
+// whole wait bound.
+bool EmulatedDeviceSet::WaitWriteDone() { return Current().WaitWriteDone(); }
 
-void EmulatedDeviceSet::ReadReport(std::span<std::uint8_t> buffer) {
-  EmulatedDevice* device;
-  {
-    std::lock_guard lock(m_mutex);
-    device = &Current();
-  }
-  device->ReadReport(buffer);
-}
+void EmulatedDeviceSet::ReadReport(std::span<std::uint8_t> buffer) { Current().ReadReport(buffer); }
 
-bool EmulatedDeviceSet::WaitReadDone() {
-  EmulatedDevice* device;
-  {
-    std::lock_guard lock(m_mutex);
-    device = &Current();
-  }
-  return device->WaitReadDone();
-}
+bool EmulatedDeviceSet::WaitReadDone() { return Current().WaitReadDone(); }
 
-void EmulatedDeviceSet::DiscardQueuedInput() {
-  EmulatedDevice* device;
-  {
-    std::lock_guard lock(m_mutex);
-    device = &Current();
-  }
-  device->DiscardQueuedInput();
-}
+void EmulatedDeviceSet::DiscardQueuedInput() { Current().DiscardQueuedInput(); }
 
 std::vector<HidInterfaceInfo> EmulatedDeviceSet::ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) {
   std::vector<HidInterfaceInfo> found;

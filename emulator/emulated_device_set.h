@@ -71,6 +71,8 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   // Plugs in and unplugs units as their schedule says (under the lock).
   void Refresh(Clock::time_point now);
   // The unit the transfers go to: the open one, or one that is never open.
+  // CurrentLocked with the lock held; Current takes it for the look-up only.
+  EmulatedDevice& CurrentLocked();
   EmulatedDevice& Current();
 
   const Clock::time_point m_start;

@@ -38,6 +38,11 @@ bool Listed(const std::vector<HidInterfaceInfo>& found, const std::string& ident
   return std::any_of(found.begin(), found.end(), [&](const HidInterfaceInfo& info) { return info.identity == identity; });
 }
 
+// "ready", or why the interface does not open.
+std::string UsableText(const HidInterfaceInfo& info) {
+  return info.usable ? std::string("ready") : "can't open: " + info.problem;
+}
+
 Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
   return {{"path", info.path},
           {"input_report_length", info.inputReportLength},
@@ -112,8 +117,7 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   line += info.path;
   line += "  input " + std::to_string(info.inputReportLength);
   line += "  output " + std::to_string(info.outputReportLength);
-  line += "  ";
-  line += info.usable ? std::string("ready") : "can't open: " + info.problem;
+  line += "  " + UsableText(info);
   return line;
 }
 
@@ -169,7 +173,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
     if (found.empty()) text += " none is attached";
     for (const HidInterfaceInfo& info : found) {
       text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
-              (info.usable ? std::string("ready") : "can't open: " + info.problem) + ")";
+              UsableText(info) + ")";
       candidates.push_back(InterfaceFields(info, false));
     }
     return StartupFailure(env, text, {{"path", only}, {"found", candidates}});
