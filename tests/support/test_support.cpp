@@ -8,6 +8,8 @@
 #include <iterator>
 #include <random>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include "image/resources.h"
 #include "log/utf.h"
@@ -103,6 +105,28 @@ const FirmwareImage& ShippedImage() {
     return copy;
   }();
   return image;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::size_t CountCommand(const std::vector<ReportPacket>& record, UpdateCommand command) {
+  return static_cast<std::size_t>(std::count_if(record.begin(), record.end(), [command](const ReportPacket& packet) {
+    return CommandOfPacket(packet) == command;
+  }));
 }
 
 }  // namespace orvik::test

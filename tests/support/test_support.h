@@ -2,14 +2,17 @@
 // file and read back as lines, and the shipped firmware image.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "image/image.h"
 #include "log/log.h"
+#include "update/protocol.h"
 
 namespace orvik::test {
 
@@ -53,6 +56,16 @@ class ScopedLog {
   std::filesystem::path m_path;
   std::unique_ptr<CLog> m_log;
 };
+
+// Polls `done` every 20 ms until it is true (true) or `bound` has passed
+// (false).
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
+
+// `text` cut into its lines, without their line ends.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// How many packets of `command` a device's record of received commands holds.
+std::size_t CountCommand(const std::vector<ReportPacket>& record, UpdateCommand command);
 
 // The image shipped in firmware/firmware.bin (through the embedded table).
 const FirmwareImage& ShippedImage();

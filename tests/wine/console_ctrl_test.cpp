@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "support/test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,12 +30,7 @@ constexpr char kNotice[] = "orvik-updater-cli: the update is running and cannot 
 constexpr auto kWaitBound = 60s;
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = kWaitBound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return orvik::test::WaitUntil(done, bound);
 }
 
 // The text of a file, without carriage returns.

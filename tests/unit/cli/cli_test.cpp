@@ -14,13 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::ScopedLog;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -135,7 +128,7 @@ class RunDialogTest : public ::testing::Test {
   }
 
   std::string LastStatusLine() const {
-    const auto lines = Lines(out.str());
+    const auto lines = test::SplitLines(out.str());
     return lines.empty() ? std::string() : lines.back();
   }
 
@@ -149,7 +142,7 @@ class RunDialogTest : public ::testing::Test {
 TEST_F(RunDialogTest, AFullRunCompletesWithStatusZero) {
   EXPECT_EQ(Run({}), kExitCompleted);
   EXPECT_EQ(err.str(), "Update complete\n");
-  const auto lines = Lines(out.str());
+  const auto lines = test::SplitLines(out.str());
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines.front(), "Firmware for Solvane ver1.3");
   EXPECT_NE(lines.back().find("] 1000/1000  "), std::string::npos) << lines.back();

@@ -14,20 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::size_t StartUpdates(const EmulatedDevice& unit) {
-  const auto record = unit.Record();
-  return static_cast<std::size_t>(std::count_if(record.begin(), record.end(), [](const ReportPacket& p) {
-    return CommandOfPacket(p) == UpdateCommand::StartUpdate;
-  }));
-}
-
 class EmulatedCommand : public ::testing::Test {
  protected:
   int Run(const std::string& emulate, std::vector<std::string> arguments, bool json = false) {
@@ -53,7 +39,7 @@ class EmulatedCommand : public ::testing::Test {
 
   std::vector<std::string> LinesWith(const std::string& part) const {
     std::vector<std::string> found;
-    for (const std::string& line : Lines(out.str())) {
+    for (const std::string& line : test::SplitLines(out.str())) {
       if (line.find(part) != std::string::npos) found.push_back(line);
     }
     return found;
@@ -78,7 +64,7 @@ TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
   EXPECT_NE(results[1].find("  emulated:2  Check write mcu code reply fail(772)  00:0"), std::string::npos)
       << results[1];
   EXPECT_NE(results[2].find("  emulated:3  Update complete  "), std::string::npos) << results[2];
-  const auto lines = Lines(out.str());
+  const auto lines = test::SplitLines(out.str());
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "Station: 3 devices, 2 updated, 1 failed");
   EXPECT_EQ(lines.back(), "  failure 772: 1");
@@ -86,7 +72,7 @@ TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
 
   // Each unit was updated once; the faulty one stayed attached a while after
   // its failure and was not taken again.
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(StartUpdates(set->Unit(i)), 1u) << i;
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(test::CountCommand(set->Unit(i).Record(), UpdateCommand::StartUpdate), 1u) << i;
   EXPECT_EQ(set->Unit(0).McuFlash()[0x4000], test::ShippedImage()[0x4000]);
   // Each run wrote its lines to the log as the dialog's run does.
   const auto logLines = log.Lines();
@@ -105,7 +91,7 @@ TEST_F(EmulatedCommand, StationOfGoodUnitsExitsZeroWithoutWaitingForTheLastToLea
 // Every line is one JSON object; each carries the texts the terminal shows.
 std::vector<Json> Events(const std::string& text) {
   std::vector<Json> events;
-  for (const std::string& line : Lines(text)) {
+  for (const std::string& line : test::SplitLines(text)) {
     Json event = Json::parse(line, nullptr, /*allow_exceptions=*/false);
     EXPECT_TRUE(event.is_object()) << line;
     if (event.is_object()) events.push_back(std::move(event));

@@ -6,19 +6,13 @@
 #include <sstream>
 #include <thread>
 
+#include "support/test_support.h"
 #include "ui/updater_dlg.h"
 
 namespace orvik::cli {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST(StatusLine, BarPositionAndElapsedTime) {
   EXPECT_EQ(StatusLine(0, 0, 1000, "00:00.000"), "[" + std::string(40, '-') + "]    0/1000  00:00.000");
@@ -70,7 +64,7 @@ TEST_F(TerminalWindowTest, PlainOutputWritesOneLineForEachTenthOfTheRange) {
   }
   const std::string text = out.str();
   EXPECT_EQ(text.find('\r'), std::string::npos);
-  const auto lines = Lines(text);
+  const auto lines = test::SplitLines(text);
   ASSERT_EQ(lines.size(), 11u) << text;
   for (int i = 0; i <= 10; ++i) {
     EXPECT_NE(lines[static_cast<std::size_t>(i)].find(std::to_string(i * 100) + "/1000"), std::string::npos)
@@ -88,7 +82,7 @@ TEST_F(TerminalWindowTest, PlainOutputRecordsWhereTheBarStoodWhenAMessageCame) {
   // The same state again adds no line.
   window.MessageBox("second", "title");
   EXPECT_EQ(err.str(), "Check write mcu code reply fail(959)\nsecond\n");
-  const auto lines = Lines(out.str());
+  const auto lines = test::SplitLines(out.str());
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2], StatusLine(250, 0, 1000, "00:02.300"));
 }

@@ -23,13 +23,6 @@ using test::kProduct;
 using test::kVendor;
 using test::Uevent;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 class FakeSysfsCommand : public ::testing::Test {
  protected:
   int Run(std::vector<std::string> arguments, bool json = false) {
@@ -71,7 +64,7 @@ TEST_F(FakeSysfsCommand, ListShowsEveryMatchingInterfaceAndMarksTheFirstUsable) 
   AddListingTree();
   EXPECT_EQ(Run({"--list"}), kExitCompleted);
   const std::string n = tree.DevRoot().string() + "/hidraw";
-  EXPECT_EQ(Lines(out.str()), (std::vector<std::string>{
+  EXPECT_EQ(test::SplitLines(out.str()), (std::vector<std::string>{
                                   "* " + n + "1  input 33  output 33  ready",
                                   "  " + n + "2  input 33  output 33  can't open: Is a directory",
                                   "  " + n + "4  input 9  output 2  can't open: not the updater's interface "
@@ -87,7 +80,7 @@ TEST_F(FakeSysfsCommand, ListShowsEveryMatchingInterfaceAndMarksTheFirstUsable) 
 TEST_F(FakeSysfsCommand, ListWithDeviceMarksThatOneAndAnEmptyTreeExitsTwo) {
   AddListingTree();
   EXPECT_EQ(Run({"--list", "--device", tree.Node(5).string()}), kExitCompleted);
-  const auto lines = Lines(out.str());
+  const auto lines = test::SplitLines(out.str());
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0].substr(0, 2), "  ");
   EXPECT_EQ(lines[3].substr(0, 2), "* ");
@@ -149,7 +142,7 @@ TEST_F(FakeSysfsCommand, WaitFindsANodeThatAppearsLater) {
   EXPECT_EQ(fs::file_size(tree.Node(6)), kReportSize);
   EXPECT_GE(took, 1s);
   EXPECT_LT(took, 5s);
-  const auto lines = Lines(out.str());
+  const auto lines = test::SplitLines(out.str());
   // Said once that it waits, whatever the number of looks.
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("\"event\":\"waiting\"") != std::string::npos; }),
@@ -168,7 +161,7 @@ TEST_F(FakeSysfsCommand, WaitGivesUpAtItsBoundWithTheDialogsMessage) {
   const auto took = std::chrono::steady_clock::now() - begin;
   EXPECT_GE(took, 1s);
   EXPECT_LT(took, 3s);
-  EXPECT_EQ(Lines(out.str()), std::vector<std::string>{"Waiting for the device (at most 1 s)..."});
+  EXPECT_EQ(test::SplitLines(out.str()), std::vector<std::string>{"Waiting for the device (at most 1 s)..."});
   EXPECT_EQ(err.str(), "Can't find device, Please connect before run this updater!\n");
   ASSERT_FALSE(log.Lines().empty());
   EXPECT_EQ(log.Lines().back(), "Can't find device");

@@ -9,12 +9,6 @@ namespace {
 
 using UpdateTest = DialogFixture;
 
-std::size_t Count(const std::vector<ReportPacket>& record, UpdateCommand command) {
-  return static_cast<std::size_t>(std::count_if(record.begin(), record.end(), [command](const ReportPacket& p) {
-    return CommandOfPacket(p) == command;
-  }));
-}
-
 // The device holds the image: MCU Section 1 moved up by 0x2000, Section 2 and
 // the USB section at their own addresses; the boot loader untouched.
 void ExpectDeviceHolds(const EmulatedDevice& device, const FirmwareImage& image, std::uint32_t mcuEnd,
@@ -100,7 +94,7 @@ TEST_F(UpdateTest, OneControllerAtATime) {
   const auto record = device.Record();
   ASSERT_FALSE(record.empty());
   EXPECT_EQ(CommandOfPacket(record.front()), UpdateCommand::USBErase) << "no start command before the USB part";
-  EXPECT_EQ(Count(record, UpdateCommand::StartUpdate), 0u);
+  EXPECT_EQ(CountCommand(record, UpdateCommand::StartUpdate), 0u);
   EXPECT_EQ(record.size(), 1u + 428u + 1u);
   // 428 steps of 500/428 fall just short of 500: the second run continues from 500.
   EXPECT_EQ(window.Progress(), 499);
@@ -124,7 +118,7 @@ TEST_F(UpdateTest, ClearingUsbDuringTheMcuPartSkipsIt) {
     if (position == 250) window.SetCheck(IDC_USB, false);
   });
   RunOnce();
-  EXPECT_EQ(Count(device.Record(), UpdateCommand::USBErase), 0u);
+  EXPECT_EQ(CountCommand(device.Record(), UpdateCommand::USBErase), 0u);
   EXPECT_EQ(window.Progress(), 500);
 }
 
@@ -142,9 +136,9 @@ TEST_F(UpdateTest, ClearingMcuDuringTheMcuPartFinishesIt) {
     EXPECT_EQ(window.GetCheck(IDC_MCU), 0) << "the box was cleared during the run";
     const auto record = device.Record();
     EXPECT_EQ(record.size(), 2461u);
-    EXPECT_EQ(Count(record, UpdateCommand::MCUWrite), 2028u);
-    EXPECT_EQ(Count(record, UpdateCommand::MCUEnd), 1u);
-    EXPECT_EQ(Count(record, UpdateCommand::USBEnd), 1u);
+    EXPECT_EQ(CountCommand(record, UpdateCommand::MCUWrite), 2028u);
+    EXPECT_EQ(CountCommand(record, UpdateCommand::MCUEnd), 1u);
+    EXPECT_EQ(CountCommand(record, UpdateCommand::USBEnd), 1u);
     EXPECT_EQ(dlg->LastRunResult(), 0);
     ExpectDeviceHolds(device, ShippedImage(), 0x9EC0, 0x11AC0);
     window.OnProgress({});
