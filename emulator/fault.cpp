@@ -50,8 +50,8 @@ std::string CommandList() {
   return list;
 }
 
-// Digits only, no sign, no blanks, at most kMaxFaultOccurrence.
-std::optional<std::uint32_t> ParseOccurrence(std::string_view text) {
+// Digits only, no sign, no blanks, at most `max`.
+std::optional<std::uint32_t> ParseBoundedNumber(std::string_view text, std::uint32_t max) {
   if (text.empty()) {
     return std::nullopt;
   }
@@ -62,22 +62,10 @@ std::optional<std::uint32_t> ParseOccurrence(std::string_view text) {
   }
   std::uint64_t value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc{} || end != text.data() + text.size() || value > kMaxFaultOccurrence) {
+  if (ec != std::errc{} || end != text.data() + text.size() || value > max) {
     return std::nullopt;
   }
   return static_cast<std::uint32_t>(value);
-}
-
-// Digits only, at most kMaxEmulatedDelayMs.
-std::optional<std::uint32_t> ParseMilliseconds(std::string_view text) {
-  if (text.empty() || text.size() > 7) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value > kMaxEmulatedDelayMs) return std::nullopt;
-  return value;
 }
 
 }  // namespace
@@ -131,7 +119,7 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
   if (hash != std::string_view::npos) {
     const std::string_view countText = commandText.substr(hash + 1);
     commandText = commandText.substr(0, hash);
-    const std::optional<std::uint32_t> count = ParseOccurrence(countText);
+    const std::optional<std::uint32_t> count = ParseBoundedNumber(countText, kMaxFaultOccurrence);
     if (!count) {
       error = "bad command count " + Quoted(countText) + " after '#' (expected a number from 0 to " +
               std::to_string(kMaxFaultOccurrence) + ")";
@@ -181,7 +169,7 @@ std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string
       return std::nullopt;
     }
     const std::string_view value = timing.substr(equals + 1);
-    const std::optional<std::uint32_t> ms = ParseMilliseconds(value);
+    const std::optional<std::uint32_t> ms = ParseBoundedNumber(value, kMaxEmulatedDelayMs);
     if (!ms) {
       error = "bad time " + Quoted(value) + " in " + Quoted(timing) + " (expected milliseconds from 0 to " +
               std::to_string(kMaxEmulatedDelayMs) + ")";
