@@ -128,7 +128,7 @@ std::string UsageText() {
          "                       with a summary\n"
          "  --json               one JSON object per line on standard output for every\n"
          "                       event (fields: event, path, position, upper, elapsed,\n"
-         "                       text, status, failure, message, ...; see README)\n"
+         "                       text, status, failure, message, ...; see docs/json.md)\n"
          "  -Emulate             update an emulated device instead of the real one\n"
          "  -Emulate:FAULT       ... that misbehaves: absent, or KIND@COMMAND[#N] with\n"
          "                       KIND nowrite, noreply, badreply, badecho or unplug and\n"
