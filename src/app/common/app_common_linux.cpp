@@ -75,8 +75,9 @@ bool IsOwnFolder(const std::filesystem::path& folder) {
   return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 
-}  // namespace
-
+// A folder of the installed system, by the path's text: /usr and everything
+// under it, and /bin and /sbin (systems that keep programs outside /usr).
+// `folder` is absolute and free of "..".
 bool IsSystemFolder(const std::filesystem::path& folder) {
   auto part = folder.begin();
   if (part == folder.end() || *part != "/") {
@@ -85,6 +86,8 @@ bool IsSystemFolder(const std::filesystem::path& folder) {
   ++part;
   return part != folder.end() && (*part == "usr" || *part == "bin" || *part == "sbin");
 }
+
+}  // namespace
 
 bool FolderTakesTheLog(const std::filesystem::path& folder) {
   std::error_code error;

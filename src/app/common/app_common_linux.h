@@ -12,17 +12,11 @@ class CLog;
 
 namespace orvik::app {
 
-// True for a folder of the installed system: /usr and everything under it,
-// and /bin and /sbin (systems that keep programs outside /usr). Looks at the
-// path's text only; `folder` is expected absolute and free of "..".
-//   /usr/bin, /usr/local/bin, /sbin -> true
-//   /usrx/bin, /opt/usr/bin, /home/ann/bin -> false
-bool IsSystemFolder(const std::filesystem::path& folder);
-
-// Whether the log may go into the executable's own folder: not a system
-// folder, owned by the effective user, and writable by that user. The same
-// for root: root's program in /usr/bin, or in another user's folder, logs to
-// the state folder like anyone's.
+// Whether the log may go into the executable's own folder: not a folder of
+// the installed system (/usr and everything under it, /bin, /sbin), owned by
+// the effective user, and writable by that user. The same for root: root's
+// program in /usr/bin, or in another user's folder, logs to the state folder
+// like anyone's.
 bool FolderTakesTheLog(const std::filesystem::path& folder);
 
 // Opens `log` at `beside` when its folder takes the log and the file there
