@@ -27,7 +27,7 @@ constexpr gid_t kOtherGroup = 65534;
 // Past the 20,480-byte bound, so that a followed path would be emptied.
 const std::vector<std::uint8_t> kVictimBytes(30000, 'v');
 
-enum class Planted { SymlinkToFile, FifoWithoutReader, FifoWithReader, HardLink, OtherUsersFile, Device };
+enum class Planted { SymlinkToFile, DanglingSymlink, FifoWithoutReader, FifoWithReader, HardLink, OtherUsersFile, Device };
 
 struct PlantedCase {
   Planted kind;
@@ -38,7 +38,8 @@ struct PlantedCase {
 void PrintTo(const PlantedCase& planted, std::ostream* out) { *out << planted.name; }
 
 const PlantedCase kCases[] = {
-    {Planted::SymlinkToFile, "SymlinkToFile", false},   {Planted::FifoWithoutReader, "FifoWithoutReader", false},
+    {Planted::SymlinkToFile, "SymlinkToFile", false},   {Planted::DanglingSymlink, "DanglingSymlink", false},
+    {Planted::FifoWithoutReader, "FifoWithoutReader", false},
     {Planted::FifoWithReader, "FifoWithReader", false}, {Planted::HardLink, "HardLink", false},
     {Planted::OtherUsersFile, "OtherUsersFile", true},  {Planted::Device, "Device", true},
 };
@@ -51,6 +52,9 @@ class PlantedLogPath : public ::testing::TestWithParam<PlantedCase> {
     switch (GetParam().kind) {
       case Planted::SymlinkToFile:
         test::WriteBytes(victim, kVictimBytes);
+        std::filesystem::create_symlink(victim, planted);
+        break;
+      case Planted::DanglingSymlink:  // the open must not create the file it names
         std::filesystem::create_symlink(victim, planted);
         break;
       case Planted::FifoWithoutReader:
@@ -108,7 +112,9 @@ TEST_P(PlantedLogPath, IsRefusedAtOnceUnchangedAndTheLinesGoToTheNextFile) {
     log.Write("in the fallback file");
   }
   EXPECT_EQ(std::filesystem::symlink_status(planted).type(), before);
-  if (std::filesystem::exists(victim)) {
+  if (GetParam().kind == Planted::DanglingSymlink) {
+    EXPECT_FALSE(std::filesystem::exists(victim)) << "created through the link";
+  } else if (std::filesystem::exists(victim)) {
     EXPECT_EQ(ReadBytes(victim), kVictimBytes);
   }
   if (reader >= 0) {
