@@ -19,11 +19,12 @@ CLog::~CLog() {
   if (g_pLog == this) g_pLog = nullptr;
 }
 
-void CLog::Open(const std::filesystem::path& path, std::uint8_t mode) {
+bool CLog::Open(const std::filesystem::path& path, std::uint8_t mode) {
   m_hOutput.reset();
   m_mode = mode;
+  // The size rule below runs only on a file OpenAlways has accepted.
   m_hOutput = orvik::LogFile::OpenAlways(path);
-  if (!m_hOutput) return;
+  if (!m_hOutput) return false;
   const std::uint64_t size = m_hOutput->Size();
   if (size >= kTruncateSize) {
     m_hOutput->Truncate();  // emptied; no byte-order mark in front of the new lines
@@ -33,6 +34,7 @@ void CLog::Open(const std::filesystem::path& path, std::uint8_t mode) {
   } else {
     m_hOutput->SeekToEnd();
   }
+  return true;
 }
 
 namespace {

@@ -66,8 +66,10 @@ class CLog {
   virtual ~CLog();
 
   // Opens (creating when missing) the log file; closes any file already open.
-  // A file that cannot be opened makes every later Write a no-op.
-  void Open(const std::filesystem::path& path, std::uint8_t mode = 1);
+  // A file that cannot be opened, or that the platform refuses as a log (see
+  // LogFile::OpenAlways), makes every later Write a no-op and gives false; it
+  // is then neither emptied nor written.
+  bool Open(const std::filesystem::path& path, std::uint8_t mode = 1);
 
   // Writes one line: time stamp, text (UTF-8), CR LF. False only when text is
   // null; true also when the file could not be written.

@@ -13,7 +13,11 @@ class LogFile {
  public:
   // Opens the file for writing, creating it when missing, shared for reading
   // and writing with other handles. Null when it cannot be opened (a missing
-  // folder, no permission, a directory at that path).
+  // folder, no permission, a directory at that path). On POSIX systems also
+  // null, without a byte written, unless the path names a regular file owned
+  // by the effective user with a single link: a symbolic link, a FIFO, a
+  // device, another user's file or a hard link is refused, and the open
+  // never blocks.
   static std::unique_ptr<LogFile> OpenAlways(const std::filesystem::path& path);
 
   virtual ~LogFile() = default;

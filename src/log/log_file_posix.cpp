@@ -52,14 +52,26 @@ class PosixLogFile final : public LogFile {
 }  // namespace
 
 std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // The log's folder may be shared with others (a group-writable tools
+  // folder, /tmp), so whatever sits at the path is checked before a byte is
+  // written or the file is emptied. O_NOFOLLOW refuses a symbolic link rather
+  // than writing to its target. O_NONBLOCK keeps a FIFO without a reader from
+  // blocking the open for ever (it fails with ENXIO instead). O_NOCTTY keeps a
+  // terminal device from becoming the controlling terminal.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
+  auto file = std::make_unique<PosixLogFile>(fd);
+  // The checks hold on the opened descriptor, so nothing can be swapped in
+  // between a check and the open. A FIFO or device that did open, another
+  // user's file (root opens any), or a second name of a file elsewhere (a
+  // hard link) is refused.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
     return nullptr;
   }
-  return std::make_unique<PosixLogFile>(fd);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  return file;
 }
 
 LocalTime LocalTimeNow() {

@@ -290,6 +290,29 @@ assert [e["chosen"] for e in events[1:3]] == [True, False]
     [ "$new_files" = "./tmp.home/.local/bin/orvik-updater-cli.log" ] || fail "files written by the run:
 $new_files"
     ;;
+  planted-link)
+    # Someone who can write to the program's folder has put a symbolic link
+    # at the log's name, to a file of 30,000 bytes (past the size at which
+    # the log is emptied), and one at the lock's name. The update completes,
+    # the link's target is untouched, and the log goes to the state folder,
+    # which says that the lock was not used.
+    export HOME=$work/home
+    unset XDG_STATE_HOME
+    head -c 30000 /dev/zero | tr '\0' v >"$work/victim"
+    cp "$work/victim" "$work/victim.orig"
+    ln -s "$work/victim" "$log"
+    ln -s "$work/victim" "$XDG_RUNTIME_DIR/orvik-updater.lock"
+    run -Emulate --no-usb
+    expect_status 0
+    expect_err "Update complete"
+    cmp -s "$work/victim" "$work/victim.orig" || fail "the link's target changed"
+    [ -L "$log" ] || fail "the planted link is no longer a link"
+    log=$HOME/.local/state/orvik-updater/orvik-updater-cli.log
+    [ "$(log_lines | head -n 1)" = "ORVIK Updater" ] || fail "first log line: $(log_lines | head -n 1)"
+    expect_log_line "Single-instance lock not used, running as the only instance: $XDG_RUNTIME_DIR/orvik-updater.lock is a symbolic link"
+    [ "$(log_lines | tail -n 1)" = "Update complete" ] || fail "last log line: $(log_lines | tail -n 1)"
+    [ "$(stat -c %a "$HOME/.local/state/orvik-updater")" = 700 ] || fail "the state folder is open to others"
+    ;;
   *)
     echo "unknown case '$case_name'" >&2
     exit 2

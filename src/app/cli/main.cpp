@@ -66,8 +66,7 @@ int main(int argc, char** argv) {
   const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire();
   if (!singleInstance) return failStartup(std::string(cli::kProgramFileName) + ": another ORVIK updater is running");
 
-  g_log.Open(app::ChooseLogPath());
-  g_log.Write(app::kProgramName);
+  app::StartProgramLog(g_log, *singleInstance);
 
   app::DeviceChoice choice = app::ChooseDevice(arguments);
   if (!choice.device) {

@@ -1,5 +1,6 @@
-// The portable part of what the front ends share: the log's path rule and the
-// choice between the real device and the emulated one.
+// The portable part of what the front ends share: the log's path rule, the
+// log's first lines, and the choice between the real device and the emulated
+// one.
 #include "app/common/app_common.h"
 
 #include <span>
@@ -8,6 +9,7 @@
 #include "emulator/emulated_device.h"
 #include "emulator/emulated_device_set.h"
 #include "emulator/fault.h"
+#include "log/log.h"
 
 namespace orvik::app {
 
@@ -55,6 +57,13 @@ std::filesystem::path StateDirLogPath(const std::filesystem::path& besideLog, co
     return {};
   }
   return base / kStateFolderName / besideLog.filename();
+}
+
+void StartProgramLog(CLog& log, const SingleInstance& instance) {
+  OpenProgramLog(log);
+  log.Write(kProgramName);
+  const std::string note = instance.Note();
+  if (!note.empty()) log.Write(note);
 }
 
 DeviceChoice ChooseDevice(const std::vector<std::string>& arguments) {

@@ -9,6 +9,8 @@
 
 #include "hid/hid_device.h"
 
+class CLog;
+
 namespace orvik::app {
 
 // The program's name in the single-instance lock and the log's first line.
@@ -35,10 +37,18 @@ std::filesystem::path LogPathBeside(const std::filesystem::path& executable);
 // The running executable's full path (empty when it cannot be read).
 std::filesystem::path ExecutablePath();
 
-// Where this platform writes the log: beside the executable; on Linux, when
-// that folder is not writable, $XDG_STATE_HOME/orvik-updater/ (default
-// ~/.local/state/orvik-updater/) with the same file name.
+// Where this platform prefers to write the log: beside the executable; on
+// Linux, when that folder is a system folder (/usr/...), not the effective
+// user's own or not writable, $XDG_STATE_HOME/orvik-updater/ (default
+// ~/.local/state/orvik-updater/) with the same file name. Creates nothing.
 std::filesystem::path ChooseLogPath();
+
+// Opens `log` where this platform writes it. Windows: ChooseLogPath(). Linux:
+// beside the executable when ChooseLogPath() says so and the file there is a
+// regular file of the user's own; otherwise (a planted symbolic link, FIFO,
+// hard link or another user's file) in the state folder, created with mode
+// 0700 when missing. False when the log could not be opened anywhere.
+bool OpenProgramLog(CLog& log);
 
 // The folder under the user's state directory that takes the log when the
 // executable's folder is not writable.
@@ -58,9 +68,16 @@ class SingleInstance {
  public:
   virtual ~SingleInstance() = default;
   // Null when another instance holds it already. When the lock cannot be
-  // created at all, the program runs as if it were the only instance.
+  // created or used, the program runs as if it were the only instance.
   static std::unique_ptr<SingleInstance> Acquire();
+  // A line for the log when this instance runs without its lock, saying why;
+  // empty when it holds the lock.
+  virtual std::string Note() const { return {}; }
 };
+
+// The log's start: opens `log` (OpenProgramLog), writes the program's name as
+// its first line, then `instance`'s note when it has one.
+void StartProgramLog(CLog& log, const SingleInstance& instance);
 
 // The device a front end updates: the real one, or the emulated ones when the
 // arguments hold "-Emulate" or "-Emulate:..." (paced like the real device:

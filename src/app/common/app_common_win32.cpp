@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/common/app_common.h"
+#include "log/log.h"
 
 namespace orvik::app {
 namespace {
@@ -54,6 +55,8 @@ std::filesystem::path ExecutablePath() {
 std::filesystem::path LogPathBeside(const std::filesystem::path& executable) { return WholePathLogPath(executable); }
 
 std::filesystem::path ChooseLogPath() { return LogPathBeside(ExecutablePath()); }
+
+bool OpenProgramLog(CLog& log) { return log.Open(ChooseLogPath()); }
 
 std::unique_ptr<SingleInstance> SingleInstance::Acquire() {
   const std::string name = kProgramName;

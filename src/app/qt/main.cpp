@@ -41,8 +41,7 @@ int main(int argc, char* argv[]) {
   const std::vector<std::string> arguments(argv, argv + argc);
 
   CLog log;  // registers itself as g_pLog
-  log.Open(orvik::app::ChooseLogPath(), 1);
-  log.Write(orvik::app::kProgramName);
+  orvik::app::StartProgramLog(log, *instance);
 
   orvik::app::DeviceChoice device = orvik::app::ChooseDevice(arguments);
   if (!device.device) {
