@@ -1,6 +1,6 @@
 #include "app/cli/output_writer.h"
 
-#include <algorithm>
+#include <system_error>
 
 namespace orvik::cli {
 
@@ -56,7 +56,13 @@ void OutputWriter::Update(OutputStream stream, OutputSlot slot, std::string text
 void OutputWriter::StartThread() {
   std::lock_guard lock(m_mutex);
   if (m_thread.joinable()) return;
-  m_thread = std::thread([this] { Run(); });
+  try {
+    m_thread = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process at its thread limit): the writes stay
+    // on the callers' threads, as before an update; the update still runs.
+    return;
+  }
   m_threaded = true;
 }
 

@@ -99,7 +99,8 @@ class OutputWriter {
   void Update(OutputStream stream, OutputSlot slot, std::string text);
 
   // From now on a thread of the writer's own writes, and Write and Update
-  // return at once. No effect while it runs already.
+  // return at once. No effect while it runs already; where no thread can be
+  // started, writes stay on the callers' threads.
   void StartThread();
   // Writes everything queued (waiting for the output as long as it takes)
   // and ends the thread; writes go straight to the streams again.
