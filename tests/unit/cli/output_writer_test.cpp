@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <sstream>
 #include <streambuf>
 #include <thread>
@@ -108,108 +107,49 @@ TEST(OutputQueue, LinesFitUntilTheLineOrByteBoundAndStatesAlwaysFit) {
 }
 
 // An output that takes nothing until it is opened, like a pipe that nobody
-// reads: whoever writes to it waits.
+// reads: the writer's thread waits in it. Written by that thread only.
 class ClosedOutput : public std::streambuf {
  public:
-  void Open() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_open = true;
-    }
-    m_changed.notify_all();
-  }
-  bool SomeoneWaits() {
-    std::lock_guard lock(m_mutex);
-    return m_waiting;
-  }
-  std::string Text() {
-    std::lock_guard lock(m_mutex);
-    return m_text;
-  }
+  std::promise<void> open;
+  std::atomic<bool> waiting{false};
+  std::string text;
 
  protected:
-  std::streamsize xsputn(const char* text, std::streamsize size) override {
-    std::unique_lock lock(m_mutex);
-    m_waiting = true;
-    m_changed.wait(lock, [this] { return m_open; });
-    m_text.append(text, static_cast<std::size_t>(size));
+  std::streamsize xsputn(const char* bytes, std::streamsize size) override {
+    waiting = true;
+    m_opened.wait();
+    text.append(bytes, static_cast<std::size_t>(size));
     return size;
-  }
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
   }
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  bool m_open = false;
-  bool m_waiting = false;
-  std::string m_text;
+  std::shared_future<void> m_opened = open.get_future().share();
 };
 
-class OutputWriterTest : public ::testing::Test {
- protected:
-  // Starts the writer's thread and holds it in a write to the closed output.
-  void HoldTheWriter() {
-    writer.StartThread();
-    writer.Write(OutputStream::Out, "first\n");
-    ASSERT_TRUE(test::WaitUntil([&] { return output.SomeoneWaits(); }, 10s));
-  }
-
-  ClosedOutput output;
-  std::ostream out{&output};
+TEST(OutputWriter, ALineBeyondTheBoundWaitsForRoomWhileTheOutputBlocksAndIsNotDropped) {
+  ClosedOutput closed;
+  std::ostream out(&closed);
   std::ostringstream err;
-  OutputWriter writer{out, err};
-};
+  OutputWriter writer(out, err);
+  writer.StartThread();
+  writer.Write(OutputStream::Out, "first\n");
+  ASSERT_TRUE(test::WaitUntil([&] { return closed.waiting.load(); }, 10s));
 
-TEST_F(OutputWriterTest, WhileTheOutputBlocksCallersReturnAndAfterwardsEveryLineAndTheLatestStateArrive) {
-  HoldTheWriter();
-  std::atomic<bool> done{false};
-  std::thread worker([&] {
-    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on
-    // "literal" + std::string.
-    const auto numbered = [](char prefix, int i) {
-      std::string text(1, prefix);
-      text += std::to_string(i);
-      text += '\n';
-      return text;
-    };
-    for (int i = 0; i < 1000; ++i) {
-      writer.Update(OutputStream::Out, OutputSlot::Progress, numbered('p', i));
-      if (i % 100 == 0) writer.Write(OutputStream::Err, numbered('m', i));
-    }
-    done = true;
-  });
-  const bool returned = test::WaitUntil([&] { return done.load(); }, 10s);
-  output.Open();
-  worker.join();
-  EXPECT_TRUE(returned) << "a caller waited for the blocked output";
-  writer.StopThread();
-
-  EXPECT_EQ(output.Text(), "first\np999\n");
-  EXPECT_EQ(err.str(), "m0\nm100\nm200\nm300\nm400\nm500\nm600\nm700\nm800\nm900\n");
-  // With the thread stopped the writer writes at once on the caller's thread.
-  writer.Write(OutputStream::Err, "after\n");
-  EXPECT_EQ(err.str().substr(err.str().size() - 6), "after\n");
-}
-
-TEST_F(OutputWriterTest, ALineBeyondTheBoundWaitsForRoomInsteadOfBeingDropped) {
-  HoldTheWriter();
   std::atomic<std::size_t> written{0};
-  std::thread worker([&] {
+  std::thread caller([&] {
     for (std::size_t i = 0; i <= kOutputQueueLines; ++i) {
-      writer.Write(OutputStream::Err, std::to_string(i) + "\n");
+      writer.Update(OutputStream::Out, OutputSlot::Progress, "p\n");  // a state never waits
+      writer.Write(OutputStream::Err, std::to_string(i) + '\n');
       ++written;
     }
   });
   EXPECT_FALSE(test::WaitUntil([&] { return written.load() > kOutputQueueLines; }, 300ms));
   EXPECT_EQ(written.load(), kOutputQueueLines);
-  output.Open();
-  worker.join();
+  closed.open.set_value();
+  caller.join();
   writer.StopThread();
 
+  EXPECT_EQ(closed.text, "first\np\n");
   const std::vector<std::string> lines = test::SplitLines(err.str());
   ASSERT_EQ(lines.size(), kOutputQueueLines + 1);
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], std::to_string(i));
