@@ -75,8 +75,6 @@ class OutputQueue {
   std::deque<Entry> TakeAll();
 
   bool Empty() const { return m_entries.empty(); }
-  std::size_t Lines() const { return m_lines; }
-  std::size_t LineBytes() const { return m_lineBytes; }
 
  private:
   std::deque<Entry> m_entries;
