@@ -47,7 +47,6 @@ enum class OutputSlot {
   Progress,    // the "progress" event
   Elapsed,     // the "elapsed" event
 };
-inline constexpr std::size_t kOutputSlots = 3;
 
 // At most this many lines, and this many bytes of lines, wait to be written.
 // States are not counted: there is at most one queued per slot.
