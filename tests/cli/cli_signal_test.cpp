@@ -9,10 +9,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -273,6 +276,74 @@ TEST(CliSignalDuringTheUpdate, AReaderOfTheOutputThatGoesAwayDoesNotEndTheRun) {
   const std::vector<std::string> lines = cli.LogLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Update complete");
+}
+
+// Everything a reader of the output has taken so far, up to the end of the
+// output once the program has closed it. False when the end did not come
+// within the bound.
+bool ReadToEnd(int fd, std::string& text) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  bool ended = false;
+  WaitUntil([&] {
+    char bytes[4096];
+    ssize_t n = 0;
+    while ((n = read(fd, bytes, sizeof bytes)) > 0) text.append(bytes, static_cast<std::size_t>(n));
+    ended = n == 0;
+    return ended;
+  });
+  return ended;
+}
+
+TEST(CliOutputNobodyReads, TheUpdateRunsOnWhileAFullPipeIsUnreadAndEveryLineArrivesOnceItIsRead) {
+  // --json into a 4 KiB pipe that its reader leaves alone for 9 s (a slow
+  // consumer, Ctrl+S on a terminal): the progress events fill it at once.
+  constexpr int kPipeSize = 4096;
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, kPipeSize), kPipeSize);
+  CliProcess cli;
+  const auto started = std::chrono::steady_clock::now();
+  cli.Start({"--json", "-Emulate"}, fds[1]);
+  close(fds[1]);
+
+  const bool completed = WaitUntil([&] { return cli.LogHas("Update complete"); });
+  int unread = 0;
+  ASSERT_EQ(ioctl(fds[0], FIONREAD, &unread), 0);
+  EXPECT_TRUE(completed) << "the update waited for its output; " << unread << " bytes unread";
+  EXPECT_GT(unread, kPipeSize - 128) << "the pipe never filled: nothing was tested";
+  std::this_thread::sleep_until(started + 9s);
+  EXPECT_TRUE(cli.Running()) << "the program ended with its output unread";
+
+  std::string text;
+  EXPECT_TRUE(ReadToEnd(fds[0], text)) << "the output did not end";
+  close(fds[0]);
+  const std::optional<int> status = cli.Wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(Describe(*status), "exit 0");
+  EXPECT_EQ(cli.Err(), "Update complete\n");
+
+  std::vector<std::string> kinds;
+  std::vector<std::string> messages;
+  std::vector<int> positions;
+  nlohmann::json last;
+  for (const std::string& line : orvik::test::SplitLines(text)) {
+    ASSERT_TRUE(nlohmann::json::accept(line)) << line;
+    last = nlohmann::json::parse(line);
+    kinds.push_back(last["event"]);
+    if (last["event"] == "message") messages.push_back(last["text"]);
+    if (last["event"] == "progress") positions.push_back(last["position"]);
+  }
+  ASSERT_FALSE(kinds.empty());
+  EXPECT_EQ(kinds.front(), "start");
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "result"), 1);
+  EXPECT_EQ(last["event"], "result");
+  EXPECT_EQ(last["status"], 0);
+  EXPECT_EQ(last["message"], "Update complete");
+  EXPECT_EQ(messages, std::vector<std::string>{"Update complete"});
+  // Coalesced while the pipe was full, never out of order, and the latest kept.
+  ASSERT_FALSE(positions.empty());
+  EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+  EXPECT_EQ(positions.back(), 1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),

@@ -263,6 +263,10 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
   // included; the program then ends with the run's status.
   {
     const ScopedInterruptPolicy deferred(InterruptPolicy::Defer);
+    // Meanwhile the window's output is written by a thread of its own: the
+    // worker never waits for the terminal or a pipe. Ending the span writes
+    // out everything queued, before the run's result.
+    const ScopedOutputThread output(window.Output());
     dialog.OnClickedUpdate();
     ServeTimer(dialog, window);
     // The worker may still be writing its last log line; no window call of

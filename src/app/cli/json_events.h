@@ -11,7 +11,9 @@
 //   {"event":"message","text":"Update complete"}
 //   {"event":"result","status":0,"failure":0,"message":"Update complete",...}
 //
-// Lines are written whole and flushed at once; any thread may write.
+// Lines are written whole and flushed at once; any thread may write. While an
+// update runs, its window writes the update's events through its own
+// OutputWriter instead (terminal_window.h).
 #pragma once
 
 #include <mutex>
@@ -33,6 +35,9 @@ class EventStream {
   // Writes {"event": name, ...fields} as one line. `fields` must be an
   // object (or null for none).
   void Emit(const std::string& name, const Json& fields = Json::object());
+
+  // The line Emit writes, without its line end.
+  static std::string Line(const std::string& name, const Json& fields = Json::object());
 
  private:
   std::mutex m_mutex;

@@ -35,7 +35,7 @@ std::string StatusLine(int position, int lower, int upper, const std::string& el
 }
 
 TerminalWindow::TerminalWindow(std::ostream& out, std::ostream& err, bool interactive, EventStream* events)
-    : m_out(out), m_err(err), m_interactive(interactive), m_events(events), m_caption(kDialogCaption) {}
+    : m_output(out, err), m_interactive(interactive), m_events(events), m_caption(kDialogCaption) {}
 
 std::string TerminalWindow::GetCaption() {
   std::lock_guard lock(m_mutex);
@@ -66,7 +66,7 @@ void TerminalWindow::SetItemText(int id, const std::string& text) {
   if (id != IDC_ELAPSED) return;
   m_elapsed = text;
   if (m_events != nullptr) {
-    m_events->Emit("elapsed", {{"elapsed", text}});
+    m_output.Update(OutputStream::Out, OutputSlot::Elapsed, EventStream::Line("elapsed", {{"elapsed", text}}) + '\n');
     return;
   }
   DrawStatus();
@@ -90,7 +90,10 @@ void TerminalWindow::SetProgressRange(int lower, int upper) {
 void TerminalWindow::SetProgressPos(int position) {
   std::lock_guard lock(m_mutex);
   if (m_events != nullptr) {
-    if (position != m_position) m_events->Emit("progress", {{"position", position}, {"upper", m_upper}});
+    if (position != m_position) {
+      m_output.Update(OutputStream::Out, OutputSlot::Progress,
+                      EventStream::Line("progress", {{"position", position}, {"upper", m_upper}}) + '\n');
+    }
     m_position = position;
     return;
   }
@@ -123,8 +126,8 @@ int TerminalWindow::MessageBox(const std::string& text, const std::string& /*tit
   std::lock_guard lock(m_mutex);
   m_lastMessage = text;
   if (m_events != nullptr) {
-    m_events->Emit("message", {{"text", text}});
-    m_err << text << '\n' << std::flush;
+    m_output.Write(OutputStream::Out, EventStream::Line("message", {{"text", text}}) + '\n');
+    m_output.Write(OutputStream::Err, text + '\n');
     return kMessageBoxOk;
   }
   // The state the bar stood at when the message came, then the message on a
@@ -132,14 +135,12 @@ int TerminalWindow::MessageBox(const std::string& text, const std::string& /*tit
   if (!m_interactive && m_statusShown) {
     const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);
     if (line != m_lastPlainLine) {
-      m_out << line << '\n';
+      m_output.Write(OutputStream::Out, line + '\n');
       m_lastPlainLine = line;
     }
   }
   EndStatusLine();
-  // Output first: with both streams in one file, the lines keep their order.
-  m_out << std::flush;
-  m_err << text << '\n' << std::flush;
+  m_output.Write(OutputStream::Err, text + '\n');
   return kMessageBoxOk;
 }
 
@@ -153,7 +154,7 @@ void TerminalWindow::WriteLine(const std::string& text) {
   std::lock_guard lock(m_mutex);
   if (m_events != nullptr) return;
   EndStatusLine();
-  m_out << text << '\n' << std::flush;
+  m_output.Write(OutputStream::Out, text + '\n');
 }
 
 std::string TerminalWindow::LastMessage() const {
@@ -164,8 +165,7 @@ std::string TerminalWindow::LastMessage() const {
 void TerminalWindow::WriteError(const std::string& text) {
   std::lock_guard lock(m_mutex);
   EndStatusLine();
-  m_out << std::flush;
-  m_err << text << '\n' << std::flush;
+  m_output.Write(OutputStream::Err, text + '\n');
 }
 
 void TerminalWindow::DrawStatus() {
@@ -175,9 +175,10 @@ void TerminalWindow::DrawStatus() {
     // Most progress steps move the bar by less than one position: nothing
     // to redraw.
     if (m_lineOpen && line == m_drawnLine) return;
-    m_out << '\r' << line;
-    if (m_lineOpen && m_drawnLine.size() > line.size()) m_out << std::string(m_drawnLine.size() - line.size(), ' ');
-    m_out << std::flush;
+    std::string redraw = '\r' + line;
+    if (m_lineOpen && m_drawnWidth > line.size()) redraw.append(m_drawnWidth - line.size(), ' ');
+    m_output.Update(OutputStream::Out, OutputSlot::StatusLine, std::move(redraw));
+    m_drawnWidth = m_lineOpen ? std::max(m_drawnWidth, line.size()) : line.size();
     m_lineOpen = true;
     m_drawnLine = line;
     return;
@@ -186,14 +187,15 @@ void TerminalWindow::DrawStatus() {
   if (step == m_lastPlainStep) return;
   m_lastPlainStep = step;
   m_lastPlainLine = line;
-  m_out << line << '\n' << std::flush;
+  m_output.Update(OutputStream::Out, OutputSlot::StatusLine, line + '\n');
 }
 
 void TerminalWindow::EndStatusLine() {
   if (!m_lineOpen) return;
-  m_out << '\n' << std::flush;
+  m_output.Write(OutputStream::Out, "\n");
   m_lineOpen = false;
   m_drawnLine.clear();
+  m_drawnWidth = 0;
 }
 
 std::optional<TerminalWindow::Clock::time_point> TerminalWindow::TimerStartedAt() const {

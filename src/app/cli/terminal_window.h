@@ -12,10 +12,14 @@
 // progress position, each tick's elapsed time and each message box becomes
 // an event line instead; message boxes still go to standard error.
 //
-// Every call runs directly on the calling thread under the window's lock and
-// returns at once, so the update worker never waits for the main thread, and
-// a message box waits for no key: its text is written and it counts as closed
-// with OK.
+// Every call runs directly on the calling thread under the window's lock, so
+// the update worker never waits for the main thread, and a message box waits
+// for no key: its text is written and it counts as closed with OK. What the
+// window writes goes through its OutputWriter: while the update runs
+// (RunDialog starts the writer's thread) the worker never waits for the
+// terminal or a pipe either, and the progress line and the progress and
+// elapsed-time events are states that a stalled output holds only the
+// latest of.
 #pragma once
 
 #include <chrono>
@@ -27,6 +31,7 @@
 #include <set>
 #include <string>
 
+#include "app/cli/output_writer.h"
 #include "ui/dialog_window.h"
 
 namespace orvik::cli {
@@ -78,6 +83,9 @@ class TerminalWindow final : public DialogWindow {
   // The text of the last message box; empty before the first.
   std::string LastMessage() const;
 
+  // Where the window's text goes.
+  OutputWriter& Output() { return m_output; }
+
   // --- For the host's timer loop ---------------------------------------------
   // When timer 0 was last started, or nothing while it is stopped.
   std::optional<Clock::time_point> TimerStartedAt() const;
@@ -94,8 +102,7 @@ class TerminalWindow final : public DialogWindow {
   void DrawStatus();
   void EndStatusLine();
 
-  std::ostream& m_out;
-  std::ostream& m_err;
+  OutputWriter m_output;
   const bool m_interactive;
   EventStream* const m_events;
 
@@ -117,9 +124,12 @@ class TerminalWindow final : public DialogWindow {
   // The status line is drawn from the first start of the timer on.
   bool m_statusShown = false;
   // Interactive: the status line is on screen with no newline after it yet,
-  // and what it shows (a shorter redraw blanks the rest).
+  // what it shows, and the widest it has been drawn (a shorter redraw blanks
+  // the rest: the widest, as a redraw that a later one replaced while the
+  // output stalled may never have been shown).
   bool m_lineOpen = false;
   std::string m_drawnLine;
+  std::size_t m_drawnWidth = 0;
   // Plain: the last line written, and the step of the range it was for.
   std::string m_lastPlainLine;
   int m_lastPlainStep = -1;
