@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/common/app_common.h"
+#include "app/common/library_search.h"
 
 namespace {
 
@@ -48,8 +49,6 @@ TEST(SingleInstance, SecondHolderIsRefusedUntilTheFirstReleases) {
   EXPECT_NE(SingleInstance::Acquire(), nullptr);
 }
 
-// --- Resources of orvik-updater.exe -----------------------------------------
-
 // A path handed over by the build through the environment. Under Wine it is a
 // Unix path: drive Z: is the root.
 std::wstring PathFromEnvironment(const char* name) {
@@ -60,6 +59,36 @@ std::wstring PathFromEnvironment(const char* name) {
   for (char& c : path) c = c == '/' ? '\\' : c;
   return std::wstring(path.begin(), path.end());
 }
+
+TEST(LibrarySearch, ADllInTheCurrentFolderIsNotLoadedByNameOnceRestricted) {
+  // The tests' planted hid.dll (its DllMain ends the process with 77), copied
+  // into the current folder under a name no system DLL has.
+  std::wstring planted = PathFromEnvironment("ORVIK_PLANTED_DLLS");
+  planted = planted.substr(0, planted.find(L','));
+  ASSERT_FALSE(planted.empty()) << "ORVIK_PLANTED_DLLS not set";
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("orvik-search-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(planted, folder / "orvik-planted-probe.dll",
+                             std::filesystem::copy_options::overwrite_existing);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+
+  orvik::app::RestrictLibrarySearchToSystem();
+  const HMODULE loaded = LoadLibraryW(L"orvik-planted-probe.dll");
+  const DWORD error = GetLastError();
+  // A system DLL that is not a known DLL is still found by name.
+  const HMODULE system = LoadLibraryW(L"hid.dll");
+
+  std::filesystem::current_path(previous);
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_NE(system, nullptr);
+  if (system != nullptr) FreeLibrary(system);
+}
+
+// --- Resources of orvik-updater.exe -----------------------------------------
 
 // The program under test, loaded as data only: nothing of it runs.
 class UpdaterResources : public ::testing::Test {
