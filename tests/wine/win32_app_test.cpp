@@ -329,4 +329,34 @@ TEST_F(UpdaterResources, ManifestAsksForCommonControls6AndDpiAwareness) {
   EXPECT_NE(text.find("<dpiAware"), std::string::npos);
 }
 
+// --- Manifests of both programs ---------------------------------------------
+
+TEST(Manifests, BothProgramsRunAsInvokerOnTheSameSystemsWithThisVersion) {
+  const char* const supportedOs[] = {
+      "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+      "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+      "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+      "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+  };
+  for (const char* program : {"ORVIK_UPDATER_EXE", "ORVIK_CLI_EXE"}) {
+    SCOPED_TRACE(program);
+    const std::wstring path = PathFromEnvironment(program);
+    ASSERT_FALSE(path.empty()) << program << " not set";
+    const HMODULE module =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    const HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    const HGLOBAL data = info == nullptr ? nullptr : LoadResource(module, info);
+    const char* bytes = data == nullptr ? nullptr : static_cast<const char*>(LockResource(data));
+    const std::string text = bytes == nullptr ? std::string() : std::string(bytes, SizeofResource(module, info));
+    FreeLibrary(module);
+    ASSERT_FALSE(text.empty()) << "no manifest";
+
+    EXPECT_NE(text.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos);
+    for (const char* id : supportedOs) EXPECT_NE(text.find(std::string("<supportedOS Id=\"") + id), std::string::npos) << id;
+    EXPECT_NE(text.find("version=\"" ORVIK_PROJECT_VERSION "\" processorArchitecture=\"amd64\""), std::string::npos)
+        << "the assembly's version is not the project's";
+  }
+}
+
 }  // namespace

@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     return cli::kExitCompleted;
   }
   // The image and version text are compiled into this program on every
-  // platform (the Windows build carries no resource script of its own).
+  // platform (the Windows build's resources hold only its manifest).
   static const TableResources resources(EmbeddedResourceTable());
   if (options.version) return cli::PrintVersion(std::cout, std::cerr, resources);
 
