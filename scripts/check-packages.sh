@@ -2,7 +2,8 @@
 # Lists what the release packages hold and fails when an expected file is
 # missing or a package validator finds fault: lintian (at its default
 # settings) on the .deb, desktop-file-validate on its desktop entry,
-# appstreamcli validate --no-net on its AppStream metainfo.
+# appstreamcli validate --no-net on its AppStream metainfo, and
+# scripts/check-windows-imports.sh on the .zip's programs.
 #
 #   scripts/check-packages.sh [PACKAGE...]
 #
@@ -172,6 +173,9 @@ check_zip() {
     [ "$(od -An -tu4 -j $((pe + 8)) -N 4 "$unpacked/$program.exe" | tr -d ' ')" = 0 ] ||
       fail "no time stamp in the PE header of $program.exe"
   done
+  echo "-- check-windows-imports.sh"
+  scripts/check-windows-imports.sh "$unpacked/orvik-updater.exe" "$unpacked/orvik-updater-cli.exe" ||
+    fail "only system DLLs imported and the loader's protections kept in the programs of $zip"
   rm -rf "$unpacked"
 }
 
