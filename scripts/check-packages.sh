@@ -8,7 +8,8 @@
 #   scripts/check-packages.sh [PACKAGE...]
 #
 # With no argument it checks build/linux-release/orvik-updater_*.deb and
-# build/windows/orvik-updater-*-win64.zip, both of which must exist. Made by
+# build/windows/orvik-updater-*-win64.zip, both of which must exist, and the
+# release folder packaging/make-release.sh makes of them. Made by
 #   cmake --build --preset linux-release --target package
 #   cmake --build --preset windows --target package
 set -u
@@ -179,6 +180,25 @@ check_zip() {
   rm -rf "$unpacked"
 }
 
+# What the release publishes (packaging/make-release.sh): both packages and a
+# detached SHA256SUMS naming exactly them, each with its own checksum.
+check_release() {
+  echo "== packaging/make-release.sh"
+  local release
+  release=$(mktemp -d)
+  packaging/make-release.sh "$release" || fail "a release folder from packaging/make-release.sh"
+  local expected
+  expected=$(for package in "${packages[@]}"; do
+    echo "$(sha256sum <"$package" | cut -d' ' -f1)  $(basename "$package")"
+  done | LC_ALL=C sort -k2)
+  [ "$(cat "$release/SHA256SUMS" 2>/dev/null)" = "$expected" ] ||
+    fail "a SHA256SUMS beside the packages naming exactly them:
+$(cat "$release/SHA256SUMS" 2>/dev/null)"
+  [ "$(cd "$release" && ls | LC_ALL=C sort)" = "$( (echo SHA256SUMS; for package in "${packages[@]}"; do
+    basename "$package"; done) | LC_ALL=C sort)" ] || fail "only the packages and SHA256SUMS in the release folder"
+  rm -rf "$release"
+}
+
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
   add_package_file 'build/linux-release/orvik-updater_*.deb'
@@ -192,6 +212,8 @@ for package in "${packages[@]}"; do
     *) fail "a .deb or a .zip, not $package" ;;
   esac
 done
+# The release folder is made from the build folders' packages.
+[ $# -eq 0 ] && [ ${#packages[@]} -eq 2 ] && check_release
 
 if [ "$failures" -ne 0 ]; then
   echo "check-packages: $failures problem(s)" >&2
