@@ -107,7 +107,6 @@ settings() {
 }
 ran=$scratch/ran
 good=("ORVIK_SIGN_CERT=$scratch/cert.pem" "ORVIK_SIGN_KEY=$scratch/key.pem")
-cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
 # Each case adds one line to a good configuration, or gives it a mode that
 # lets others write it: refused (status 2), nothing run, nothing signed.
 cases=(
@@ -120,6 +119,7 @@ cases=(
 )
 for case in "${cases[@]}"; do
   IFS='|' read -r name mode line <<<"$case"
+  cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
   settings "$scratch/case.env" "$mode" "${good[@]}" "$line"
   ORVIK_SIGN_ENV_FILE=$scratch/case.env scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null 2>&1
   status=$?
