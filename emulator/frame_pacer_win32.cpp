@@ -4,14 +4,21 @@
 // within about half a millisecond of its time without changing the system
 // timer; where Windows refuses one, a plain waitable timer is used with the
 // system timer raised to 1 ms for as long as the pacer lives (the emulated
-// run), and set back after.
+// run), and set back after. Windows 7 to Windows 10 1709 are supported and
+// have no high-resolution timer, so that fallback stays.
+//
+// winmm.dll, which sets the timer resolution, is not one of Windows' known
+// DLLs: it is loaded from the system folder only, and only for the fallback;
+// the program does not import it.
 #include <windows.h>
 #include <timeapi.h>
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 
 #include "emulator/frame_pacer.h"
+#include "hid/system_library_win32.h"
 
 namespace orvik {
 namespace {
@@ -32,18 +39,27 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
-// timeBeginPeriod(1) held, and given back with timeEndPeriod(1).
+// timeBeginPeriod(1) held, and given back with timeEndPeriod(1). Without
+// winmm.dll in the system folder nothing is held: the pacer's waits are
+// only coarser.
 class OneMillisecondPeriod {
  public:
-  OneMillisecondPeriod() : m_held(timeBeginPeriod(1) == TIMERR_NOERROR) {}
+  OneMillisecondPeriod() : m_winmm(LoadSystemLibrary(L"winmm.dll").module) {
+    if (!m_winmm) return;
+    const auto begin = std::bit_cast<decltype(&timeBeginPeriod)>(GetProcAddress(m_winmm.get(), "timeBeginPeriod"));
+    m_end = std::bit_cast<decltype(&timeEndPeriod)>(GetProcAddress(m_winmm.get(), "timeEndPeriod"));
+    m_held = begin != nullptr && m_end != nullptr && begin(1) == TIMERR_NOERROR;
+  }
   OneMillisecondPeriod(const OneMillisecondPeriod&) = delete;
   OneMillisecondPeriod& operator=(const OneMillisecondPeriod&) = delete;
   ~OneMillisecondPeriod() {
-    if (m_held) timeEndPeriod(1);
+    if (m_held) m_end(1);
   }
 
  private:
-  bool m_held;
+  UniqueModule m_winmm;  // declared first: freed after the period is given back
+  decltype(&timeEndPeriod) m_end = nullptr;
+  bool m_held = false;
 };
 
 class TimerPacer final : public FramePacer {

@@ -2,12 +2,14 @@
 # Lists what the release packages hold and fails when an expected file is
 # missing or a package validator finds fault: lintian (at its default
 # settings) on the .deb, desktop-file-validate on its desktop entry,
-# appstreamcli validate --no-net on its AppStream metainfo.
+# appstreamcli validate --no-net on its AppStream metainfo, and
+# scripts/check-windows-imports.sh on the .zip's programs.
 #
 #   scripts/check-packages.sh [PACKAGE...]
 #
 # With no argument it checks build/linux-release/orvik-updater_*.deb and
-# build/windows/orvik-updater-*-win64.zip, both of which must exist. Made by
+# build/windows/orvik-updater-*-win64.zip, both of which must exist, and the
+# release folder packaging/make-release.sh makes of them. Made by
 #   cmake --build --preset linux-release --target package
 #   cmake --build --preset windows --target package
 set -u
@@ -172,7 +174,29 @@ check_zip() {
     [ "$(od -An -tu4 -j $((pe + 8)) -N 4 "$unpacked/$program.exe" | tr -d ' ')" = 0 ] ||
       fail "no time stamp in the PE header of $program.exe"
   done
+  echo "-- check-windows-imports.sh"
+  scripts/check-windows-imports.sh "$unpacked/orvik-updater.exe" "$unpacked/orvik-updater-cli.exe" ||
+    fail "only system DLLs imported and the loader's protections kept in the programs of $zip"
   rm -rf "$unpacked"
+}
+
+# What the release publishes (packaging/make-release.sh): both packages and a
+# detached SHA256SUMS naming exactly them, each with its own checksum.
+check_release() {
+  echo "== packaging/make-release.sh"
+  local release
+  release=$(mktemp -d)
+  packaging/make-release.sh "$release" || fail "a release folder from packaging/make-release.sh"
+  local expected
+  expected=$(for package in "${packages[@]}"; do
+    echo "$(sha256sum <"$package" | cut -d' ' -f1)  $(basename "$package")"
+  done | LC_ALL=C sort -k2)
+  [ "$(cat "$release/SHA256SUMS" 2>/dev/null)" = "$expected" ] ||
+    fail "a SHA256SUMS beside the packages naming exactly them:
+$(cat "$release/SHA256SUMS" 2>/dev/null)"
+  [ "$(cd "$release" && ls | LC_ALL=C sort)" = "$( (echo SHA256SUMS; for package in "${packages[@]}"; do
+    basename "$package"; done) | LC_ALL=C sort)" ] || fail "only the packages and SHA256SUMS in the release folder"
+  rm -rf "$release"
 }
 
 packages=("$@")
@@ -188,6 +212,8 @@ for package in "${packages[@]}"; do
     *) fail "a .deb or a .zip, not $package" ;;
   esac
 done
+# The release folder is made from the build folders' packages.
+[ $# -eq 0 ] && [ ${#packages[@]} -eq 2 ] && check_release
 
 if [ "$failures" -ne 0 ]; then
   echo "check-packages: $failures problem(s)" >&2

@@ -11,6 +11,12 @@
 # - with one, osslsigncode verify finds a signature by that certificate on
 #   both, whose digest matches the file's; a changed byte makes it fail;
 # - removing the signature gives the unsigned bytes back;
+# - the same holds for a second throwaway key kept in a SoftHSM2 token that
+#   this check creates (in its own folder, named by SOFTHSM2_CONF) and
+#   removes, named by a PKCS#11 URI in a signing.env file;
+# - a signing.env file that others may write, or that holds anything but
+#   NAME=value lines of the signing settings, is refused, and nothing in it
+#   runs;
 # - the signed programs still run under Wine: the CLI updates the emulated
 #   device, and the windowed program passes the window test
 #   (tests/wine/emulated_update_test.sh) on Xvfb.
@@ -30,14 +36,47 @@ zips=(build/windows/orvik-updater-*-win64.zip)
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/orvik-signing.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-mkdir "$scratch/unsigned" "$scratch/signed"
+mkdir "$scratch/unsigned" "$scratch/signed" "$scratch/token-signed"
 unzip -q "${zips[0]}" orvik-updater.exe orvik-updater-cli.exe -d "$scratch/unsigned" || exit 1
 cp "$scratch"/unsigned/*.exe "$scratch/signed/"
+cp "$scratch"/unsigned/*.exe "$scratch/token-signed/"
 programs=(orvik-updater.exe orvik-updater-cli.exe)
 
 # No signing configuration at all, not even a signing.env file.
-unset ORVIK_SIGN_CERT ORVIK_SIGN_KEY ORVIK_SIGN_PKCS12 ORVIK_SIGN_PASS_FILE ORVIK_SIGN_TIMESTAMP
+unset ORVIK_SIGN_CERT ORVIK_SIGN_KEY ORVIK_SIGN_PKCS12 ORVIK_SIGN_PASS_FILE ORVIK_SIGN_TIMESTAMP \
+  ORVIK_SIGN_PKCS11_MODULE ORVIK_SIGN_PKCS11_ENGINE
 export ORVIK_SIGN_ENV_FILE=$scratch/no-signing.env
+
+# verify_signed DIR SUBJECT CERT: both programs in DIR carry a signature by
+# SUBJECT whose digest is the file's, a changed byte breaks it, and removing
+# it gives the unsigned program back.
+verify_signed() {
+  local dir=$1 subject=$2 cert=$3
+  local program report status current calculated
+  for program in "${programs[@]}"; do
+    echo "== osslsigncode verify $dir/$program"
+    report=$(osslsigncode verify -in "$dir/$program" -CAfile "$cert" 2>&1)
+    status=$?
+    echo "$report" | grep -E 'digest|Subject|verification|Succeeded|Failed'
+    [ "$status" -eq 0 ] || fail "osslsigncode verify of $program (status $status)"
+    echo "$report" | grep -q "Subject: /CN=$subject" || fail "no signature by $subject on $program"
+    current=$(echo "$report" | sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' | head -1)
+    calculated=$(echo "$report" | sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' | head -1)
+    [ -n "$current" ] && [ "$current" = "$calculated" ] ||
+      fail "the signed digest of $program ($current) is not the file's ($calculated)"
+
+    # One byte changed in the code: the digest no longer matches.
+    cp "$dir/$program" "$scratch/tampered.exe"
+    printf '\x5a' | dd of="$scratch/tampered.exe" bs=1 seek=8192 conv=notrunc status=none
+    osslsigncode verify -in "$scratch/tampered.exe" -CAfile "$cert" >/dev/null 2>&1 &&
+      fail "a changed $program still verified"
+
+    rm -f "$scratch/removed.exe"
+    osslsigncode remove-signature -in "$dir/$program" -out "$scratch/removed.exe" >/dev/null 2>&1
+    cmp -s "$scratch/removed.exe" "$scratch/unsigned/$program" ||
+      fail "removing the signature of $program did not give the unsigned program back"
+  done
+}
 
 echo "== unsigned by default"
 scripts/sign-windows.sh "$scratch"/signed/*.exe || fail "sign-windows.sh without a certificate failed"
@@ -57,29 +96,81 @@ echo "== signing"
 ORVIK_SIGN_CERT=$scratch/cert.pem ORVIK_SIGN_KEY=$scratch/key.pem \
   scripts/sign-windows.sh "$scratch"/signed/*.exe || fail "sign-windows.sh failed"
 
-for program in "${programs[@]}"; do
-  echo "== osslsigncode verify $program"
-  report=$(osslsigncode verify -in "$scratch/signed/$program" -CAfile "$scratch/cert.pem" 2>&1)
+verify_signed "$scratch/signed" "ORVIK throwaway test signing" "$scratch/cert.pem"
+
+echo "== signing.env is read, never run"
+# settings FILE MODE LINE...: a signing.env with these lines and this mode.
+settings() {
+  local file=$1 mode=$2
+  shift 2
+  printf '%s\n' "$@" >"$file" && chmod "$mode" "$file"
+}
+ran=$scratch/ran
+good=("ORVIK_SIGN_CERT=$scratch/cert.pem" "ORVIK_SIGN_KEY=$scratch/key.pem")
+# Each case adds one line to a good configuration, or gives it a mode that
+# lets others write it: refused (status 2), nothing run, nothing signed.
+cases=(
+  "group-writable|620|"
+  "others-writable|602|"
+  "a command|600|touch $ran"
+  "a command substitution|600|ORVIK_SIGN_TIMESTAMP=\$(touch $ran)"
+  "a variable to expand|600|ORVIK_SIGN_PASS_FILE=\$HOME/pass"
+  "an unknown name|600|PATH=$scratch"
+)
+for case in "${cases[@]}"; do
+  IFS='|' read -r name mode line <<<"$case"
+  cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
+  settings "$scratch/case.env" "$mode" "${good[@]}" "$line"
+  ORVIK_SIGN_ENV_FILE=$scratch/case.env scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null 2>&1
   status=$?
-  echo "$report" | grep -E 'digest|Subject|verification|Succeeded|Failed'
-  [ "$status" -eq 0 ] || fail "osslsigncode verify of $program (status $status)"
-  echo "$report" | grep -q 'Subject: /CN=ORVIK throwaway test signing' || fail "no signature by the certificate on $program"
-  current=$(echo "$report" | sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' | head -1)
-  calculated=$(echo "$report" | sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' | head -1)
-  [ -n "$current" ] && [ "$current" = "$calculated" ] ||
-    fail "the signed digest of $program ($current) is not the file's ($calculated)"
-
-  # One byte changed in the code: the digest no longer matches.
-  cp "$scratch/signed/$program" "$scratch/tampered.exe"
-  printf '\x5a' | dd of="$scratch/tampered.exe" bs=1 seek=8192 conv=notrunc status=none
-  osslsigncode verify -in "$scratch/tampered.exe" -CAfile "$scratch/cert.pem" >/dev/null 2>&1 &&
-    fail "a changed $program still verified"
-
-  rm -f "$scratch/removed.exe"
-  osslsigncode remove-signature -in "$scratch/signed/$program" -out "$scratch/removed.exe" >/dev/null 2>&1
-  cmp -s "$scratch/removed.exe" "$scratch/unsigned/$program" ||
-    fail "removing the signature of $program did not give the unsigned program back"
+  [ "$status" -eq 2 ] || fail "a signing.env with $name was not refused (status $status)"
+  [ -e "$ran" ] && fail "a signing.env with $name ran a command"
+  cmp -s "$scratch/env-test.exe" "$scratch/unsigned/orvik-updater-cli.exe" || fail "a signing.env with $name signed"
+  rm -f "$ran"
 done
+settings "$scratch/good.env" 600 "# the owner's own settings" "${good[@]}"
+ORVIK_SIGN_ENV_FILE=$scratch/good.env scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null ||
+  fail "a plain signing.env of the owner's was not used"
+osslsigncode verify -in "$scratch/env-test.exe" -CAfile "$scratch/cert.pem" >/dev/null 2>&1 ||
+  fail "signing through a plain signing.env gave no valid signature"
+
+echo "== a key in a SoftHSM2 token, named by a PKCS#11 URI"
+module=""
+for candidate in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so; do
+  if [ -r "$candidate" ]; then
+    module=$candidate
+    break
+  fi
+done
+if [ -z "$module" ] || ! command -v softhsm2-util >/dev/null; then
+  fail "SoftHSM2 is not installed (apt-get install softhsm2 libengine-pkcs11-openssl)"
+else
+  # A token store of this check's own, removed with the scratch folder.
+  mkdir "$scratch/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$scratch/tokens" \
+    >"$scratch/softhsm2.conf"
+  export SOFTHSM2_CONF=$scratch/softhsm2.conf
+  pin=$(openssl rand -hex 8)
+  printf '%s' "$pin" >"$scratch/pin"
+  openssl req -x509 -newkey rsa:3072 -nodes -days 2 -subj "/CN=ORVIK throwaway token signing" \
+    -addext "extendedKeyUsage=codeSigning" -keyout "$scratch/token-key.pem" -out "$scratch/token-cert.pem" \
+    2>/dev/null || fail "openssl could not make the token's certificate"
+  openssl pkcs8 -topk8 -nocrypt -in "$scratch/token-key.pem" -out "$scratch/token-key8.pem" &&
+    softhsm2-util --init-token --free --label orvik-check --so-pin "$(openssl rand -hex 8)" --pin "$pin" >/dev/null &&
+    softhsm2-util --import "$scratch/token-key8.pem" --token orvik-check --label codesign --id 01 --pin "$pin" \
+      >/dev/null || fail "could not put the throwaway key into a SoftHSM2 token"
+  # Only the token holds the key from here on.
+  rm -f "$scratch/token-key.pem" "$scratch/token-key8.pem"
+  settings "$scratch/token.env" 600 \
+    "ORVIK_SIGN_CERT=$scratch/token-cert.pem" \
+    "ORVIK_SIGN_KEY=pkcs11:token=orvik-check;object=codesign;type=private" \
+    "ORVIK_SIGN_PKCS11_MODULE=$module" \
+    "ORVIK_SIGN_PASS_FILE=$scratch/pin"
+  ORVIK_SIGN_ENV_FILE=$scratch/token.env scripts/sign-windows.sh "$scratch"/token-signed/*.exe ||
+    fail "sign-windows.sh with the key in the token failed"
+  verify_signed "$scratch/token-signed" "ORVIK throwaway token signing" "$scratch/token-cert.pem"
+  unset SOFTHSM2_CONF
+fi
 
 echo "== the signed orvik-updater-cli.exe -Emulate under Wine"
 output=$(cd "$scratch/signed" && "$root/scripts/wine-env.sh" "$root/build/windows" \

@@ -23,7 +23,7 @@ ORVIK_ALL_PACKAGES=(
   xvfb xdotool imagemagick x11-utils
   dpkg-dev unzip zip file help2man man-db groff-base python3
   lintian desktop-file-utils appstream
-  osslsigncode openssl diffoscope-minimal faketime
+  osslsigncode openssl softhsm2 libengine-pkcs11-openssl diffoscope-minimal faketime
 )
 
 # orvik_install_packages PACKAGE...: installs those not yet installed with

@@ -3,19 +3,15 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "log/log.h"
 #include "log/utf.h"
-
-// mingw-w64's hidsdi.h (and the hidpi.h it includes) declare the HID
-// functions without an extern "C" guard; unwrapped they fail to link.
-extern "C" {
-#include <hidsdi.h>
-}
 
 namespace orvik {
 namespace {
@@ -46,9 +42,9 @@ class DeviceInfoSet {
 
 class PreparsedData {
  public:
-  PreparsedData() = default;
+  explicit PreparsedData(const HidLibrary& hid) : m_hid(hid) {}
   ~PreparsedData() {
-    if (m_data != nullptr) HidD_FreePreparsedData(m_data);
+    if (m_data != nullptr) m_hid.HidD_FreePreparsedData(m_data);
   }
   PreparsedData(const PreparsedData&) = delete;
   PreparsedData& operator=(const PreparsedData&) = delete;
@@ -56,6 +52,7 @@ class PreparsedData {
   PHIDP_PREPARSED_DATA Get() const { return m_data; }
 
  private:
+  const HidLibrary& m_hid;
   PHIDP_PREPARSED_DATA m_data = nullptr;
 };
 
@@ -135,10 +132,10 @@ OwnedHandle OpenInterface(const std::wstring& path, DWORD access) {
 }
 
 // The interface answers with these vendor and product IDs.
-bool IdsMatch(HANDLE device, std::uint32_t vendorId, std::uint32_t productId) {
+bool IdsMatch(const HidLibrary& hid, HANDLE device, std::uint32_t vendorId, std::uint32_t productId) {
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(HIDD_ATTRIBUTES);
-  if (!HidD_GetAttributes(device, &attributes)) return false;
+  if (!hid.HidD_GetAttributes(device, &attributes)) return false;
   return static_cast<std::uint32_t>(attributes.VendorID) == vendorId &&
          static_cast<std::uint32_t>(attributes.ProductID) == productId;
 }
@@ -146,9 +143,9 @@ bool IdsMatch(HANDLE device, std::uint32_t vendorId, std::uint32_t productId) {
 // Calls `visit` with the device path of every present HID interface, in the
 // system's order, until it returns true.
 template <typename Visit>
-void ForEachHidInterface(Visit&& visit) {
+void ForEachHidInterface(const HidLibrary& hid, Visit&& visit) {
   GUID hidGuid{};
-  HidD_GetHidGuid(&hidGuid);
+  hid.HidD_GetHidGuid(&hidGuid);
   const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!set.Valid()) return;
   for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
@@ -162,7 +159,50 @@ void ForEachHidInterface(Visit&& visit) {
   }
 }
 
+// Fills `entry` with `name` from `module`; a missing name is added to
+// `missing`.
+template <typename Function>
+void TakeEntry(HMODULE module, const char* name, Function& entry, std::string& missing) {
+  // GetProcAddress returns every function as FARPROC; the entry's type is
+  // the one the system header declares for that name.
+  entry = std::bit_cast<Function>(GetProcAddress(module, name));
+  if (entry != nullptr) return;
+  missing += missing.empty() ? " " : ", ";
+  missing += name;
+}
+
 }  // namespace
+
+HidLibrary LoadHidLibrary(const std::wstring& fileName) {
+  HidLibrary hid;
+  SystemLibrary loaded = LoadSystemLibrary(fileName);
+  if (!loaded.module) {
+    hid.problem = Narrow(fileName) + ": " + SystemErrorText(loaded.error);
+    return hid;
+  }
+  const HMODULE module = loaded.module.get();
+  std::string missing;
+  TakeEntry(module, "HidD_GetHidGuid", hid.HidD_GetHidGuid, missing);
+  TakeEntry(module, "HidD_GetAttributes", hid.HidD_GetAttributes, missing);
+  TakeEntry(module, "HidD_GetPreparsedData", hid.HidD_GetPreparsedData, missing);
+  TakeEntry(module, "HidD_FreePreparsedData", hid.HidD_FreePreparsedData, missing);
+  TakeEntry(module, "HidP_GetCaps", hid.HidP_GetCaps, missing);
+  TakeEntry(module, "HidD_FlushQueue", hid.HidD_FlushQueue, missing);
+  TakeEntry(module, "HidD_GetSerialNumberString", hid.HidD_GetSerialNumberString, missing);
+  if (!missing.empty()) {
+    // An incomplete table is never called: clear it whole.
+    hid = HidLibrary{};
+    hid.problem = Narrow(fileName) + ": no" + missing;
+    return hid;
+  }
+  hid.module = std::move(loaded.module);
+  return hid;
+}
+
+const HidLibrary& SystemHidLibrary() {
+  static const HidLibrary hid = LoadHidLibrary(L"hid.dll");
+  return hid;
+}
 
 CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
   // Unnamed, auto-reset, not signalled.
@@ -187,18 +227,24 @@ void CHIDDevice::Close() {
 
 bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   Close();
+  const HidLibrary& hid = SystemHidLibrary();
+  if (!hid.Usable()) {
+    // The dialog's "Can't find device" follows; this line says why.
+    LogLine("HID services unavailable (" + hid.problem + ")");
+    return false;
+  }
   bool opened = false;
-  ForEachHidInterface([&](const std::wstring& path) {
+  ForEachHidInterface(hid, [&](const std::wstring& path) {
     if (!m_onlyPath.empty() && Upper(path) != m_onlyPath) return false;
 
     OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
     if (!device.Valid()) return false;
-    if (!IdsMatch(device.Get(), vendorId, productId)) return false;
+    if (!IdsMatch(hid, device.Get(), vendorId, productId)) return false;
 
-    PreparsedData preparsed;
-    if (!HidD_GetPreparsedData(device.Get(), preparsed.Out())) return false;
+    PreparsedData preparsed(hid);
+    if (!hid.HidD_GetPreparsedData(device.Get(), preparsed.Out())) return false;
     HIDP_CAPS caps{};
-    if (HidP_GetCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS) return false;
+    if (hid.HidP_GetCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS) return false;
 
     // The first match wins; later interfaces are not looked at.
     m_inputReportLength = caps.InputReportByteLength;
@@ -213,7 +259,9 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
 
 std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) {
   std::vector<HidInterfaceInfo> found;
-  ForEachHidInterface([&](const std::wstring& path) {
+  const HidLibrary& hid = SystemHidLibrary();
+  if (!hid.Usable()) return found;
+  ForEachHidInterface(hid, [&](const std::wstring& path) {
     // An interface held exclusively (a keyboard, a device another program
     // has open) still answers for its IDs through a handle without access.
     OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
@@ -221,15 +269,15 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     OwnedHandle query = device.Valid() ? OwnedHandle() : OpenInterface(path, 0);
     const HANDLE handle = device.Valid() ? device.Get() : query.Get();
     if (!device.Valid() && !query.Valid()) return false;
-    if (!IdsMatch(handle, vendorId, productId)) return false;
+    if (!IdsMatch(hid, handle, vendorId, productId)) return false;
 
     HidInterfaceInfo info;
     info.path = Narrow(path);
     info.identity = info.path;
-    PreparsedData preparsed;
+    PreparsedData preparsed(hid);
     HIDP_CAPS caps{};
-    const bool capsRead =
-        HidD_GetPreparsedData(handle, preparsed.Out()) && HidP_GetCaps(preparsed.Get(), &caps) == HIDP_STATUS_SUCCESS;
+    const bool capsRead = hid.HidD_GetPreparsedData(handle, preparsed.Out()) &&
+                          hid.HidP_GetCaps(preparsed.Get(), &caps) == HIDP_STATUS_SUCCESS;
     if (capsRead) {
       info.inputReportLength = caps.InputReportByteLength;
       info.outputReportLength = caps.OutputReportByteLength;
@@ -336,7 +384,8 @@ void CHIDDevice::Cancel(Transfer& transfer) {
 }
 
 void CHIDDevice::DiscardQueuedInput() {
-  if (m_device.Valid()) HidD_FlushQueue(m_device.Get());
+  const HidLibrary& hid = SystemHidLibrary();
+  if (m_device.Valid() && hid.Usable()) hid.HidD_FlushQueue(m_device.Get());
 }
 
 std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound) {

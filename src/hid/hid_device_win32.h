@@ -1,6 +1,10 @@
 // CHIDDevice on Windows: finds the HID interface through the SetupDi and HidD
 // services and moves reports with overlapped ReadFile / WriteFile, each
 // completed by a wait of at most the wait bound.
+//
+// hid.dll is not one of Windows' known DLLs, so the program does not import
+// it: it is loaded at run time from the system folder only, and its
+// functions are called through one table (HidLibrary).
 #pragma once
 
 #include <windows.h>
@@ -13,8 +17,43 @@
 #include <vector>
 
 #include "hid/hid_device.h"
+#include "hid/system_library_win32.h"
+
+// mingw-w64's hidsdi.h (and the hidpi.h it includes) declare the HID
+// functions without an extern "C" guard. Only their types are used here.
+extern "C" {
+#include <hidsdi.h>
+}
 
 namespace orvik {
+
+// The HID services the transport calls, taken from one hid.dll. Each entry
+// has the type of the function it names.
+struct HidLibrary {
+  decltype(&::HidD_GetHidGuid) HidD_GetHidGuid = nullptr;
+  decltype(&::HidD_GetAttributes) HidD_GetAttributes = nullptr;
+  decltype(&::HidD_GetPreparsedData) HidD_GetPreparsedData = nullptr;
+  decltype(&::HidD_FreePreparsedData) HidD_FreePreparsedData = nullptr;
+  decltype(&::HidP_GetCaps) HidP_GetCaps = nullptr;
+  decltype(&::HidD_FlushQueue) HidD_FlushQueue = nullptr;
+  decltype(&::HidD_GetSerialNumberString) HidD_GetSerialNumberString = nullptr;
+
+  // Empty when every entry is filled; otherwise why the table is not usable
+  // ("hid.dll: The specified module could not be found.", "hid.dll: no
+  // HidD_FlushQueue"), and no entry may be called.
+  std::string problem;
+  bool Usable() const { return problem.empty(); }
+
+  UniqueModule module;  // keeps the entries valid
+};
+
+// Loads `fileName` from the system folder (never from the program's folder)
+// and fills the table from it.
+HidLibrary LoadHidLibrary(const std::wstring& fileName);
+
+// The system's hid.dll, loaded on first use and kept for the life of the
+// process. When it is not usable, the device search finds nothing.
+const HidLibrary& SystemHidLibrary();
 
 // Owns one kernel handle (a device or an event) and closes it once.
 class OwnedHandle {

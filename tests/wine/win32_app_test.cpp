@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/common/app_common.h"
+#include "app/common/library_search.h"
 
 namespace {
 
@@ -48,8 +49,6 @@ TEST(SingleInstance, SecondHolderIsRefusedUntilTheFirstReleases) {
   EXPECT_NE(SingleInstance::Acquire(), nullptr);
 }
 
-// --- Resources of orvik-updater.exe -----------------------------------------
-
 // A path handed over by the build through the environment. Under Wine it is a
 // Unix path: drive Z: is the root.
 std::wstring PathFromEnvironment(const char* name) {
@@ -60,6 +59,36 @@ std::wstring PathFromEnvironment(const char* name) {
   for (char& c : path) c = c == '/' ? '\\' : c;
   return std::wstring(path.begin(), path.end());
 }
+
+TEST(LibrarySearch, ADllInTheCurrentFolderIsNotLoadedByNameOnceRestricted) {
+  // The tests' planted hid.dll (its DllMain ends the process with 77), copied
+  // into the current folder under a name no system DLL has.
+  std::wstring planted = PathFromEnvironment("ORVIK_PLANTED_DLLS");
+  planted = planted.substr(0, planted.find(L','));
+  ASSERT_FALSE(planted.empty()) << "ORVIK_PLANTED_DLLS not set";
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("orvik-search-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(planted, folder / "orvik-planted-probe.dll",
+                             std::filesystem::copy_options::overwrite_existing);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+
+  orvik::app::RestrictLibrarySearchToSystem();
+  const HMODULE loaded = LoadLibraryW(L"orvik-planted-probe.dll");
+  const DWORD error = GetLastError();
+  // A system DLL that is not a known DLL is still found by name.
+  const HMODULE system = LoadLibraryW(L"hid.dll");
+
+  std::filesystem::current_path(previous);
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_NE(system, nullptr);
+  if (system != nullptr) FreeLibrary(system);
+}
+
+// --- Resources of orvik-updater.exe -----------------------------------------
 
 // The program under test, loaded as data only: nothing of it runs.
 class UpdaterResources : public ::testing::Test {
@@ -298,6 +327,36 @@ TEST_F(UpdaterResources, ManifestAsksForCommonControls6AndDpiAwareness) {
   EXPECT_NE(text.find("Microsoft.Windows.Common-Controls"), std::string::npos);
   EXPECT_NE(text.find("version=\"6.0.0.0\""), std::string::npos);
   EXPECT_NE(text.find("<dpiAware"), std::string::npos);
+}
+
+// --- Manifests of both programs ---------------------------------------------
+
+TEST(Manifests, BothProgramsRunAsInvokerOnTheSameSystemsWithThisVersion) {
+  const char* const supportedOs[] = {
+      "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+      "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+      "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+      "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+  };
+  for (const char* program : {"ORVIK_UPDATER_EXE", "ORVIK_CLI_EXE"}) {
+    SCOPED_TRACE(program);
+    const std::wstring path = PathFromEnvironment(program);
+    ASSERT_FALSE(path.empty()) << program << " not set";
+    const HMODULE module =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    const HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    const HGLOBAL data = info == nullptr ? nullptr : LoadResource(module, info);
+    const char* bytes = data == nullptr ? nullptr : static_cast<const char*>(LockResource(data));
+    const std::string text = bytes == nullptr ? std::string() : std::string(bytes, SizeofResource(module, info));
+    FreeLibrary(module);
+    ASSERT_FALSE(text.empty()) << "no manifest";
+
+    EXPECT_NE(text.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos);
+    for (const char* id : supportedOs) EXPECT_NE(text.find(std::string("<supportedOS Id=\"") + id), std::string::npos) << id;
+    EXPECT_NE(text.find("version=\"" ORVIK_PROJECT_VERSION "\" processorArchitecture=\"amd64\""), std::string::npos)
+        << "the assembly's version is not the project's";
+  }
 }
 
 }  // namespace

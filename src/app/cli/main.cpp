@@ -15,6 +15,7 @@
 #include "app/cli/json_events.h"
 #include "app/cli/terminal_window.h"
 #include "app/common/app_common.h"
+#include "app/common/library_search.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -30,6 +31,8 @@ CLog g_log;
 int main(int argc, char** argv) {
   using namespace orvik;
 
+  // Before anything can load a DLL: none from the program's folder.
+  app::RestrictLibrarySearchToSystem();
   cli::PrepareConsole();
   // Until the update starts, Ctrl+C, SIGTERM and SIGHUP end the program at
   // once (130, 143, 129); RunDialog defers them while the update runs.
@@ -45,7 +48,7 @@ int main(int argc, char** argv) {
     return cli::kExitCompleted;
   }
   // The image and version text are compiled into this program on every
-  // platform (the Windows build carries no resource script of its own).
+  // platform (the Windows build's resources hold only its manifest).
   static const TableResources resources(EmbeddedResourceTable());
   if (options.version) return cli::PrintVersion(std::cout, std::cerr, resources);
 

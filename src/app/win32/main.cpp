@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/common/app_common.h"
+#include "app/common/library_search.h"
 #include "app/win32/dialog_host.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -42,6 +43,9 @@ std::vector<std::string> CommandLineArguments() {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace orvik;
+
+  // Before anything can load a DLL: none from the program's folder.
+  app::RestrictLibrarySearchToSystem();
 
   // Held until wWinMain returns. A second instance ends here, silently: no
   // log, no window.
