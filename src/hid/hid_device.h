@@ -95,7 +95,8 @@ struct HidInterfaceInfo {
   // it can be opened for reading and writing.
   bool usable = false;
   // Why not, when not usable: "Permission denied (install the udev rule
-  // 70-orvik-updater.rules)", "no 32-byte input and output reports", ...
+  // 70-orvik-updater.rules)", "in use by another updater", "no 32-byte
+  // input and output reports", ...
   std::string problem;
 };
 
