@@ -147,29 +147,7 @@ TEST_F(HidrawOverFuse, StaleInputIsDiscardedBeforeTheExchange) {
   EXPECT_EQ(buffer, Command(0x99));
 }
 
-// The node's lock and its open errors, through the kernel's own open() and
-// flock() on the node.
-TEST_F(HidrawOverFuse, SecondOpenOfTheNodeIsRefusedAsInUseAndSendsNothing) {
-  test::ScopedLog log;
-  CHIDDevice first = OpenedDevice(milliseconds(500));
-  ASSERT_TRUE(first.IsOpen());
-  CHIDDevice second = Device(milliseconds(500));
-  EXPECT_FALSE(second.OpenDevice(kVendor, kProduct));
-  EXPECT_EQ(second.LastOpenRefusal().reason, "in use by another updater");
-  const auto listed = second.ListInterfaces(kVendor, kProduct);
-  ASSERT_EQ(listed.size(), 1u);
-  EXPECT_EQ(listed[0].problem, "in use by another updater");
-
-  // Nothing the refused one was asked to send reaches the device.
-  const Bytes command = Command(0x01);
-  second.WriteReport(command);
-  EXPECT_FALSE(second.WaitWriteDone());
-  EXPECT_TRUE(m_server->Written().empty());
-
-  first = Device(milliseconds(500));  // closed
-  EXPECT_TRUE(second.OpenDevice(kVendor, kProduct));
-}
-
+// An open refused as a node without the udev rule refuses it, even to root.
 TEST_F(HidrawOverFuse, NodeThatRefusesTheUserIsReportedWithTheUdevRule) {
   test::ScopedLog log;
   m_server->SetOpenError(EACCES);

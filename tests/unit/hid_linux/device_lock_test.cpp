@@ -3,7 +3,6 @@
 // The /dev nodes of the fake tree are regular files, which flock() locks as it
 // locks a device node.
 #include <gtest/gtest.h>
-#include <sys/file.h>
 
 #include <cerrno>
 #include <optional>
@@ -45,19 +44,6 @@ TEST(HidrawLock, NodeHeldByAnotherUpdaterIsPassedOverUntilItIsClosed) {
   EXPECT_FALSE(first.OpenDevice(kVendor, 0x0122));
   ASSERT_TRUE(third.OpenDevice(kVendor, kProduct));
   EXPECT_EQ(third.DevicePath(), tree.Node(0));
-}
-
-TEST(HidrawLock, AnyExclusiveFlockOnTheNodeRefusesIt) {
-  // Another program's lock counts as much as another copy of this one's.
-  FakeHidraw tree;
-  tree.AddMatching(0);
-  const UniqueFd other(::open(tree.Node(0).c_str(), O_RDWR | O_CLOEXEC));
-  ASSERT_EQ(::flock(other.Get(), LOCK_EX | LOCK_NB), 0);
-  CHIDDevice device = tree.Device();
-  EXPECT_FALSE(device.OpenDevice(kVendor, kProduct));
-
-  ::flock(other.Get(), LOCK_UN);
-  EXPECT_TRUE(device.OpenDevice(kVendor, kProduct));
 }
 
 TEST(HidrawLock, ListingShowsNodesOthersHoldAsInUseAndItsOwnAsUsable) {
