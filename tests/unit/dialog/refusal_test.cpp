@@ -57,16 +57,18 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RefusalTest,
     ::testing::Values(
         RefusalCase{"NothingPresent", {}, {kCantFind}},
-        RefusalCase{"PermissionDenied",
-                    {"Permission denied",
-                     "Install the udev rule 70-orvik-updater.rules as the README says, then plug the device in again."},
-                    {kCantFind,
-                     "The device is connected but cannot be opened: Permission denied.\n"
-                     "Install the udev rule 70-orvik-updater.rules as the README says, then plug the device in again."}},
-        RefusalCase{"InUse",
-                    {kInUseByAnotherUpdater, kInUseRemedy},
-                    {kCantFind, std::string("The device is connected but cannot be opened: in use by another updater.\n") +
-                                    kInUseRemedy}},
+        RefusalCase{
+            "PermissionDenied",
+            {"Permission denied",
+             "Install the udev rule 70-orvik-updater.rules as the README says, then plug the device in again."},
+            {kCantFind,
+             "The device is connected but cannot be opened: Permission denied.\n"
+             "Install the udev rule 70-orvik-updater.rules as the README says, then plug the device in again."}},
+        RefusalCase{
+            "InUse",
+            {kInUseByAnotherUpdater, kInUseRemedy},
+            {kCantFind,
+             std::string("The device is connected but cannot be opened: in use by another updater.\n") + kInUseRemedy}},
         RefusalCase{"ReasonWithoutRemedy",
                     {"Access is denied", ""},
                     {kCantFind, "The device is connected but cannot be opened: Access is denied."}}),

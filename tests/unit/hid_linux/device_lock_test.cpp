@@ -35,10 +35,10 @@ TEST(HidrawLock, NodeHeldByAnotherUpdaterIsPassedOverUntilItIsClosed) {
   EXPECT_EQ(second.DevicePath(), tree.Node(1));
   EXPECT_EQ(second.LastOpenRefusal().reason, "");
   EXPECT_FALSE(third.OpenDevice(kVendor, kProduct));
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "Can't open " + tree.Node(0).string() + ": in use by another updater",
-                             "Can't open " + tree.Node(0).string() + ": in use by another updater",
-                             "Can't open " + tree.Node(1).string() + ": in use by another updater"}));
+  EXPECT_EQ(log.Lines(),
+            (std::vector<std::string>{"Can't open " + tree.Node(0).string() + ": in use by another updater",
+                                      "Can't open " + tree.Node(0).string() + ": in use by another updater",
+                                      "Can't open " + tree.Node(1).string() + ": in use by another updater"}));
 
   // Closing (here: a search for another product) releases the lock.
   EXPECT_FALSE(first.OpenDevice(kVendor, 0x0122));
@@ -103,21 +103,21 @@ TEST_P(HidrawRefusal, NamesTheFirstRefusedNodesReasonAndRemedy) {
   EXPECT_NE(refusal.remedy.find(c.remedyPart), std::string::npos) << refusal.remedy;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HidrawRefusal,
-    ::testing::Values(RefusalCase{"NothingPresent", -1, std::nullopt, "", ""},
-                      RefusalCase{"Opened", 0, std::nullopt, "", ""},
-                      RefusalCase{"OpenedAfterARefusal", ENOENT, 0, "", ""},
-                      RefusalCase{"InUse", EWOULDBLOCK, std::nullopt, "in use by another updater",
-                                  "Let the other updater finish"},
-                      RefusalCase{"FirstOfTwo", ENOENT, EWOULDBLOCK, "No such file or directory",
-                                  "plug it in again"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, HidrawRefusal,
+                         ::testing::Values(RefusalCase{"NothingPresent", -1, std::nullopt, "", ""},
+                                           RefusalCase{"Opened", 0, std::nullopt, "", ""},
+                                           RefusalCase{"OpenedAfterARefusal", ENOENT, 0, "", ""},
+                                           RefusalCase{"InUse", EWOULDBLOCK, std::nullopt, "in use by another updater",
+                                                       "Let the other updater finish"},
+                                           RefusalCase{"FirstOfTwo", ENOENT, EWOULDBLOCK, "No such file or directory",
+                                                       "plug it in again"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HidrawRefusal, PermissionRefusalPointsToTheUdevRule) {
   const OpenRefusal refusal = OpenRefusalFor(EACCES);
   EXPECT_EQ(refusal.reason, "Permission denied");
-  EXPECT_EQ(refusal.remedy, "Install the udev rule 70-orvik-updater.rules as the README says, then plug the device in again.");
+  EXPECT_EQ(refusal.remedy,
+            "Install the udev rule 70-orvik-updater.rules as the README says, then plug the device in again.");
   EXPECT_EQ(OpenRefusalFor(EPERM).remedy, refusal.remedy);
   EXPECT_EQ(OpenRefusalFor(ENXIO).remedy.find("udev"), std::string::npos);
 }

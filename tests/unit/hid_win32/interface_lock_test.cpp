@@ -49,14 +49,14 @@ TEST_P(InterfaceLockNameTest, IsGlobalWithoutFurtherBackslashesAndWithinTheBound
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, InterfaceLockNameTest,
-    ::testing::Values(
-        NameCase{"TypicalPath", L"\\\\?\\hid#vid_1209&pid_0121#7&2a&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
-                 L"//?/HID#VID_1209&PID_0121#7&2A&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030}"},
-        NameCase{"Empty", L"", L""},
-        NameCase{"LongestThatFits", std::wstring(kMaxInterfaceLockName - kPrefix.size(), L'a'),
-                 std::wstring(kMaxInterfaceLockName - kPrefix.size(), L'A')},
-        NameCase{"OneTooLong", std::wstring(kMaxInterfaceLockName - kPrefix.size() + 1, L'\\'), L""},
-        NameCase{"NtMaximum", std::wstring(32767, L'x'), L""}),
+    ::testing::Values(NameCase{"TypicalPath",
+                               L"\\\\?\\hid#vid_1209&pid_0121#7&2a&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                               L"//?/HID#VID_1209&PID_0121#7&2A&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030}"},
+                      NameCase{"Empty", L"", L""},
+                      NameCase{"LongestThatFits", std::wstring(kMaxInterfaceLockName - kPrefix.size(), L'a'),
+                               std::wstring(kMaxInterfaceLockName - kPrefix.size(), L'A')},
+                      NameCase{"OneTooLong", std::wstring(kMaxInterfaceLockName - kPrefix.size() + 1, L'\\'), L""},
+                      NameCase{"NtMaximum", std::wstring(32767, L'x'), L""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InterfaceLockName, PathsDifferingInCaseShareALockAndLongPathsDifferingEarlyDoNot) {
@@ -107,7 +107,8 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> OpenableIds() {
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;
-    if (handle.Valid() && HidD_GetAttributes(handle.Get(), &attributes)) ids = {{attributes.VendorID, attributes.ProductID}};
+    if (handle.Valid() && HidD_GetAttributes(handle.Get(), &attributes))
+      ids = {{attributes.VendorID, attributes.ProductID}};
   }
   SetupDiDestroyDeviceInfoList(set);
   return ids;
