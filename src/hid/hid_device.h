@@ -23,6 +23,21 @@ inline constexpr std::chrono::milliseconds kDefaultWaitBound{5000};
 // Every report of the update protocol: report ID 0, then 32 bytes.
 inline constexpr std::size_t kReportSize = 33;
 
+// Why a present interface could not be opened, in the program's words.
+struct OpenRefusal {
+  // "Permission denied", "in use by another updater"; empty: no refusal.
+  std::string reason;
+  // What lets the updater open it, as a sentence; may be empty.
+  std::string remedy;
+};
+
+// Every interface is locked while an updater has it open, so that a second
+// updater (another user, another session) never writes to it at the same
+// time: the second sees it as not usable, for this reason.
+inline constexpr char kInUseByAnotherUpdater[] = "in use by another updater";
+inline constexpr char kInUseRemedy[] =
+    "Let the other updater finish its update and close it, then run this updater again.";
+
 class HidDevice {
  public:
   virtual ~HidDevice() = default;
@@ -54,6 +69,13 @@ class HidDevice {
   // Drops input reports that the device or the system has already queued, so
   // that a late reply from an abandoned run is not taken for a new one.
   virtual void DiscardQueuedInput() = 0;
+
+  // Why the last OpenDevice opened nothing although an interface with the IDs
+  // and the updater's reports was present: the first such interface's reason
+  // and what the user can do about it. Empty reason when OpenDevice opened
+  // one, or found none to try. Devices that cannot be refused (the emulated
+  // ones) keep this default.
+  virtual OpenRefusal LastOpenRefusal() const { return {}; }
 };
 
 // One present HID interface with the IDs asked for, as a search sees it.
@@ -73,7 +95,8 @@ struct HidInterfaceInfo {
   // it can be opened for reading and writing.
   bool usable = false;
   // Why not, when not usable: "Permission denied (install the udev rule
-  // 70-orvik-updater.rules)", "no 32-byte input and output reports", ...
+  // 70-orvik-updater.rules)", "in use by another updater", "no 32-byte
+  // input and output reports", ...
   std::string problem;
 };
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,7 +168,63 @@ NodeLook LookAtNode(const std::filesystem::path& sysfsNode, std::uint32_t vendor
   return look;
 }
 
+// A hidraw node opened for an update, or why it was not.
+struct LockedOpen {
+  UniqueFd fd;
+  int error = 0;       // open()'s errno when it failed
+  bool inUse = false;  // opened, but another updater holds the node
+};
+
+// Opens the node for reading and writing and takes this updater's lock on it.
+//
+// The lock is flock(), not a POSIX record lock: it belongs to the open file
+// description, so it lasts exactly as long as the descriptor, closing any
+// other descriptor of the node does not drop it, and it binds every process
+// and user alike (root's updater and a desktop user's updater included).
+// The kernel hands every input report to every process that has the node
+// open, so two updaters on one node would read each other's replies.
+LockedOpen OpenAndLock(const std::filesystem::path& path) {
+  LockedOpen result;
+  result.fd.Reset(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!result.fd.IsValid()) {
+    result.error = errno;
+    return result;
+  }
+  int locked;
+  do {
+    locked = ::flock(result.fd.Get(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  // Only a lock held elsewhere refuses the node. A file system without locks
+  // (ENOLCK, EINVAL) is no reason to leave a device unusable.
+  if (locked != 0 && errno == EWOULDBLOCK) {
+    result.fd.Reset();
+    result.inUse = true;
+  }
+  return result;
+}
+
+// True when another updater holds the node's lock. Asked with a shared lock,
+// held only for the call: two listings never collide, and an updater's
+// exclusive lock makes the probe fail.
+bool HeldByAnotherUpdater(int fd) {
+  int locked;
+  do {
+    locked = ::flock(fd, LOCK_SH | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) return errno == EWOULDBLOCK;
+  ::flock(fd, LOCK_UN);
+  return false;
+}
+
 }  // namespace
+
+OpenRefusal OpenRefusalFor(int error) {
+  if (error == EACCES || error == EPERM) {
+    return {ErrorText(error), std::string("Install the udev rule ") + kUdevRuleName +
+                                  " as the README says, then plug the device in again."};
+  }
+  return {ErrorText(error), "Unplug the device, plug it in again, then run this updater again."};
+}
 
 std::string OpenFailureText(int error) {
   std::string text = ErrorText(error);
@@ -207,7 +264,7 @@ CHIDDevice::CHIDDevice(UniqueFd fd, milliseconds waitBound) : CHIDDevice(waitBou
 }
 
 void CHIDDevice::Close() {
-  m_fd.Reset();
+  m_fd.Reset();  // releases the lock with the descriptor
   m_devicePath.clear();
   m_inputReportLength = 0;
   m_outputReportLength = 0;
@@ -217,6 +274,7 @@ void CHIDDevice::Close() {
 
 bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   Close();
+  m_refusal = {};
 
   for (const std::string& node : HidrawNodesInOrder(m_sysfsRoot)) {
     const NodeLook look = LookAtNode(m_sysfsRoot / node, vendorId, productId);
@@ -226,15 +284,22 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
 
     const std::filesystem::path devicePath = m_devRoot / node;
     if (!m_onlyPath.empty() && devicePath != m_onlyPath) continue;
-    UniqueFd fd(::open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.IsValid()) {
+    LockedOpen opened = OpenAndLock(devicePath);
+    if (opened.inUse) {
+      LogLine("Can't open " + devicePath.string() + ": " + kInUseByAnotherUpdater);
+      if (m_refusal.reason.empty()) m_refusal = {kInUseByAnotherUpdater, kInUseRemedy};
+      continue;
+    }
+    if (!opened.fd.IsValid()) {
       // Usually EACCES: without a udev rule the node belongs to root, and
       // right after the device appears udev may not have set access yet.
-      LogLine("Can't open " + devicePath.string() + ": " + OpenFailureText(errno));
+      LogLine("Can't open " + devicePath.string() + ": " + OpenFailureText(opened.error));
+      if (m_refusal.reason.empty()) m_refusal = OpenRefusalFor(opened.error);
       continue;
     }
 
-    m_fd = std::move(fd);
+    m_refusal = {};
+    m_fd = std::move(opened.fd);
     m_devicePath = devicePath;
     m_inputReportLength = kReportSize;  // with the report-ID byte, as Windows counts
     m_outputReportLength = kReportSize;
@@ -258,12 +323,18 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     info.outputReportLength = look.outputReportLength;
     if (!look.problem.empty()) {
       info.problem = look.problem;
+    } else if (m_fd.IsValid() && info.path == m_devicePath.string()) {
+      // Open here: the lock on it is this updater's own. The kernel keeps a
+      // node's number taken while it is open, so the path is this device.
+      info.usable = true;
     } else {
       const UniqueFd fd(::open(info.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-      if (fd.IsValid()) {
-        info.usable = true;
-      } else {
+      if (!fd.IsValid()) {
         info.problem = OpenFailureText(errno);
+      } else if (HeldByAnotherUpdater(fd.Get())) {
+        info.problem = kInUseByAnotherUpdater;
+      } else {
+        info.usable = true;
       }
     }
     found.push_back(std::move(info));

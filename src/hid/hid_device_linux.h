@@ -52,6 +52,10 @@ std::string OpenFailureText(int error);
 
 inline constexpr char kUdevRuleName[] = "70-orvik-updater.rules";
 
+// The same failure for the user: the system's text, and for EACCES or EPERM
+// the udev rule as the remedy.
+OpenRefusal OpenRefusalFor(int error);
+
 class CHIDDevice final : public SearchableHidDevice {
  public:
   // Not open. The roots are parameters so that tests can serve a fake tree.
@@ -65,7 +69,10 @@ class CHIDDevice final : public SearchableHidDevice {
   // made non-blocking; the searching roots are the system's.
   explicit CHIDDevice(UniqueFd fd, std::chrono::milliseconds waitBound = kDefaultWaitBound);
 
+  // Opens and locks (flock) the node; a node another updater has locked is
+  // passed over, as one that does not open is.
   bool OpenDevice(std::uint32_t vendorId, std::uint32_t productId) override;
+  OpenRefusal LastOpenRefusal() const override { return m_refusal; }
   void WriteReport(std::span<const std::uint8_t> report) override;
   bool WaitWriteDone() override;
   void ReadReport(std::span<std::uint8_t> buffer) override;
@@ -77,7 +84,8 @@ class CHIDDevice final : public SearchableHidDevice {
 
   // Each node under the sysfs root with the IDs: its /dev path, report
   // lengths from its descriptor, and whether it carries the updater's
-  // reports and opens (it is opened and closed again to find out).
+  // reports and opens (it is opened and closed again to find out) and is
+  // not locked by another updater.
   std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override { return m_devicePath.string(); }
@@ -110,6 +118,7 @@ class CHIDDevice final : public SearchableHidDevice {
   std::filesystem::path m_sysfsRoot;
   std::filesystem::path m_devRoot;
   std::filesystem::path m_onlyPath;  // RestrictToPath; empty: any node
+  OpenRefusal m_refusal;             // of the last OpenDevice
 
   UniqueFd m_fd;
   std::filesystem::path m_devicePath;

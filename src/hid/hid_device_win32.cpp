@@ -204,6 +204,50 @@ const HidLibrary& SystemHidLibrary() {
   return hid;
 }
 
+// ---- One updater per interface ----------------------------------------------
+
+std::wstring InterfaceLockName(const std::wstring& path) {
+  static constexpr wchar_t kPrefix[] = L"Global\\orvik-updater-device-";
+  std::wstring name = Upper(path);
+  std::replace(name.begin(), name.end(), L'\\', L'/');
+  const std::size_t room = kMaxInterfaceLockName - (std::size(kPrefix) - 1);
+  if (name.size() > room) {
+    // FNV-1a over the whole path tells apart long paths that share their end.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t c : name) {
+      hash ^= static_cast<std::uint16_t>(c);
+      hash *= 1099511628211ull;
+    }
+    std::wstring tagged(17, L'-');
+    for (int digit = 15; digit >= 0; --digit, hash >>= 4) tagged[digit] = L"0123456789abcdef"[hash & 0xF];
+    name = tagged + name.substr(name.size() - (room - tagged.size()));
+  }
+  return kPrefix + name;
+}
+
+InterfaceLock LockInterface(const std::wstring& path) {
+  InterfaceLock lock;
+  const std::wstring name = InterfaceLockName(path);
+  // Not owned: the mutex's existence is the lock, so the handle may be closed
+  // on any thread.
+  lock.mutex.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+  const DWORD error = GetLastError();
+  if (lock.mutex.Valid() && error == ERROR_ALREADY_EXISTS) {
+    lock.mutex.Reset();
+    lock.inUse = true;
+  } else if (!lock.mutex.Valid() && error == ERROR_ACCESS_DENIED) {
+    // Made by an updater of another user, whose mutex this user may not open.
+    lock.inUse = true;
+  }
+  return lock;
+}
+
+bool InterfaceLockHeld(const std::wstring& path) {
+  const std::wstring name = InterfaceLockName(path);
+  const OwnedHandle existing(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+  return existing.Valid() || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
   // Unnamed, auto-reset, not signalled.
   m_write.event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -220,6 +264,7 @@ void CHIDDevice::Close() {
   Cancel(m_write);
   Cancel(m_read);
   m_device.Reset();
+  m_lock.Reset();
   m_openedPath.clear();
   m_inputReportLength = 0;
   m_outputReportLength = 0;
@@ -227,6 +272,7 @@ void CHIDDevice::Close() {
 
 bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   Close();
+  m_refusal = {};
   const HidLibrary& hid = SystemHidLibrary();
   if (!hid.Usable()) {
     // The dialog's "Can't find device" follows; this line says why.
@@ -241,6 +287,13 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
     if (!device.Valid()) return false;
     if (!IdsMatch(hid, device.Get(), vendorId, productId)) return false;
 
+    InterfaceLock lock = LockInterface(path);
+    if (lock.inUse) {
+      LogLine("Can't open " + Narrow(path) + ": " + kInUseByAnotherUpdater);
+      if (m_refusal.reason.empty()) m_refusal = {kInUseByAnotherUpdater, kInUseRemedy};
+      return false;
+    }
+
     PreparsedData preparsed(hid);
     if (!hid.HidD_GetPreparsedData(device.Get(), preparsed.Out())) return false;
     HIDP_CAPS caps{};
@@ -250,7 +303,9 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
     m_inputReportLength = caps.InputReportByteLength;
     m_outputReportLength = caps.OutputReportByteLength;
     m_device = std::move(device);
+    m_lock = std::move(lock.mutex);
     m_openedPath = Narrow(path);
+    m_refusal = {};
     opened = true;
     return true;
   });
@@ -282,10 +337,14 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
       info.inputReportLength = caps.InputReportByteLength;
       info.outputReportLength = caps.OutputReportByteLength;
     }
+    // An interface this object has open carries its own lock.
+    const bool ownLock = m_device.Valid() && Upper(path) == Upper(Widen(m_openedPath));
     if (!device.Valid()) {
       info.problem = SystemErrorText(openError);
     } else if (!capsRead) {
       info.problem = "capabilities unreadable";
+    } else if (!ownLock && InterfaceLockHeld(path)) {
+      info.problem = kInUseByAnotherUpdater;
     } else {
       info.usable = true;
     }

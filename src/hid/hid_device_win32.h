@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -81,6 +82,37 @@ class OwnedHandle {
   HANDLE m_handle = nullptr;
 };
 
+// ---- One updater per interface ----------------------------------------------
+// While an updater has an interface open it holds a named mutex derived from
+// the interface's path. The name lives in the Global\ namespace, so that
+// updaters in other sessions and of other users see it too; the mutex exists
+// as long as one handle to it is open, and Windows closes that handle when the
+// process ends, however it ends.
+
+// Mutex names are at most MAX_PATH characters; one is kept for the terminator.
+inline constexpr std::size_t kMaxInterfaceLockName = MAX_PATH - 1;
+
+// "Global\orvik-updater-device-" and the path, upper-cased (Windows compares
+// interface paths without regard to case) with every backslash as a '/'
+// (a name may hold no backslash after its namespace). A path too long for
+// the bound keeps its end, after a hash of the whole path.
+std::wstring InterfaceLockName(const std::wstring& path);
+
+// The outcome of taking an interface's lock.
+struct InterfaceLock {
+  OwnedHandle mutex;   // held while valid
+  bool inUse = false;  // another updater holds it
+};
+
+// Takes the lock on the interface at `path`. Neither held nor in use when the
+// system would not make the mutex for another reason: the interface is then
+// used without the lock rather than left unusable.
+InterfaceLock LockInterface(const std::wstring& path);
+
+// True when an updater (this process included) holds the interface's lock;
+// takes nothing.
+bool InterfaceLockHeld(const std::wstring& path);
+
 class CHIDDevice final : public SearchableHidDevice {
  public:
   explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
@@ -92,7 +124,10 @@ class CHIDDevice final : public SearchableHidDevice {
   CHIDDevice(const CHIDDevice&) = delete;
   CHIDDevice& operator=(const CHIDDevice&) = delete;
 
+  // Opens the first matching interface whose lock it can take; one another
+  // updater holds is passed over.
   bool OpenDevice(std::uint32_t vendorId, std::uint32_t productId) override;
+  OpenRefusal LastOpenRefusal() const override { return m_refusal; }
   void WriteReport(std::span<const std::uint8_t> report) override;
   bool WaitWriteDone() override;
   void ReadReport(std::span<std::uint8_t> buffer) override;
@@ -137,6 +172,8 @@ class CHIDDevice final : public SearchableHidDevice {
   void Cancel(Transfer& transfer);
 
   OwnedHandle m_device;
+  OwnedHandle m_lock;     // the open interface's lock; released after the device is closed
+  OpenRefusal m_refusal;  // of the last OpenDevice
   std::wstring m_onlyPath;  // RestrictToPath, upper-cased; empty: any interface
   std::string m_openedPath;
   std::uint32_t m_inputReportLength = 0;

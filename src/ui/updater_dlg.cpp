@@ -36,6 +36,12 @@ std::string FormatElapsed(std::uint32_t startTick, std::uint32_t nowTick) {
   return text;
 }
 
+std::string RefusalMessage(const OpenRefusal& refusal) {
+  std::string text = "The device is connected but cannot be opened: " + refusal.reason + ".";
+  if (!refusal.remedy.empty()) text += "\n" + refusal.remedy;
+  return text;
+}
+
 bool HasAdvModeSwitch(const std::vector<std::string>& arguments) {
   bool found = false;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -75,6 +81,10 @@ bool CORVIKUpdaterDlg::OnInitDialog() {
   if (!m_device.OpenDevice(DeviceVendorId, DeviceProductId)) {
     ShowMessage(kCantFindDevice);
     LogLine("Can't find device");
+    // The device may well be connected: say why it could not be used, or
+    // the user goes on plugging in a device that is plugged in.
+    const OpenRefusal refusal = m_device.LastOpenRefusal();
+    if (!refusal.reason.empty()) ShowMessage(RefusalMessage(refusal));
     EndDialog();
     return true;
   }

@@ -40,6 +40,10 @@ std::uint32_t SystemTickCount();
 // not limited to two digits.
 std::string FormatElapsed(std::uint32_t startTick, std::uint32_t nowTick);
 
+// The message box that follows "Can't find device" when the device is present
+// but could not be opened: the reason, then the remedy on a line of its own.
+std::string RefusalMessage(const OpenRefusal& refusal);
+
 // True when any argument after the program's path is exactly "-AdvMode".
 bool HasAdvModeSwitch(const std::vector<std::string>& arguments);
 

@@ -1,0 +1,160 @@
+// One updater per interface on Windows: the named mutex derived from the
+// interface's path, and a second open of an interface that is already open.
+// The second open runs against the HID interfaces the system shows (Wine's
+// own virtual devices under Wine).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// mingw-w64's hidsdi.h has no extern "C" guard of its own.
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include "hid/hid_device_win32.h"
+#include "support/test_support.h"
+
+namespace orvik {
+namespace {
+
+const std::wstring kPrefix = L"Global\\orvik-updater-device-";
+
+struct NameCase {
+  const char* name;
+  std::wstring path;
+  std::wstring expected;  // empty: only the bound and the absence of backslashes are checked
+};
+
+class InterfaceLockNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(InterfaceLockNameTest, IsGlobalWithoutFurtherBackslashesAndWithinTheBound) {
+  const NameCase& c = GetParam();
+  const std::wstring name = InterfaceLockName(c.path);
+  ASSERT_EQ(name.rfind(kPrefix, 0), 0u);
+  EXPECT_EQ(name.find(L'\\', kPrefix.size()), std::wstring::npos);
+  EXPECT_LE(name.size(), kMaxInterfaceLockName);
+  if (!c.expected.empty()) {
+    EXPECT_EQ(name, kPrefix + c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InterfaceLockNameTest,
+    ::testing::Values(NameCase{"TypicalPath",
+                               L"\\\\?\\hid#vid_1209&pid_0121#7&2a&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                               L"//?/HID#VID_1209&PID_0121#7&2A&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030}"},
+                      NameCase{"Empty", L"", L""},
+                      NameCase{"LongestThatFits", std::wstring(kMaxInterfaceLockName - kPrefix.size(), L'a'),
+                               std::wstring(kMaxInterfaceLockName - kPrefix.size(), L'A')},
+                      NameCase{"OneTooLong", std::wstring(kMaxInterfaceLockName - kPrefix.size() + 1, L'\\'), L""},
+                      NameCase{"NtMaximum", std::wstring(32767, L'x'), L""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InterfaceLockName, PathsDifferingInCaseShareALockAndLongPathsDifferingEarlyDoNot) {
+  EXPECT_EQ(InterfaceLockName(L"\\\\?\\hid#vid_1209"), InterfaceLockName(L"\\\\?\\HID#VID_1209"));
+  const std::wstring tail(400, L'z');
+  EXPECT_NE(InterfaceLockName(L"a" + tail), InterfaceLockName(L"b" + tail));
+}
+
+TEST(InterfaceLock, IsRefusedWhileHeldAndFreeAfterward) {
+  const std::wstring path = L"\\\\?\\hid#orvik-lock-test#" + std::to_wstring(GetCurrentProcessId());
+  EXPECT_FALSE(InterfaceLockHeld(path));
+  {
+    InterfaceLock first = LockInterface(path);
+    ASSERT_TRUE(first.mutex.Valid());
+    EXPECT_FALSE(first.inUse);
+    EXPECT_TRUE(InterfaceLockHeld(path));
+    EXPECT_TRUE(InterfaceLockHeld(L"\\\\?\\HID#ORVIK-LOCK-TEST#" + std::to_wstring(GetCurrentProcessId())));
+
+    const InterfaceLock second = LockInterface(path);
+    EXPECT_FALSE(second.mutex.Valid());
+    EXPECT_TRUE(second.inUse);
+    EXPECT_FALSE(LockInterface(path + L"-other").inUse);
+  }
+  EXPECT_FALSE(InterfaceLockHeld(path));
+  EXPECT_FALSE(LockInterface(path).inUse);
+}
+
+// The vendor and product IDs of the first HID interface the system lets this
+// process open for reading and writing.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> OpenableIds() {
+  GUID guid{};
+  HidD_GetHidGuid(&guid);
+  HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> ids;
+  for (DWORD index = 0; index < 1024 && !ids; ++index) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) break;
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+    std::vector<DWORD> storage((required + 2 * sizeof(DWORD)) / sizeof(DWORD));
+    auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) continue;
+    const OwnedHandle handle(CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    if (handle.Valid() && HidD_GetAttributes(handle.Get(), &attributes))
+      ids = {{attributes.VendorID, attributes.ProductID}};
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return ids;
+}
+
+TEST(InterfaceLock, SecondUpdaterCannotOpenAnOpenInterfaceUntilItIsClosed) {
+  const auto ids = OpenableIds();
+  if (!ids) GTEST_SKIP() << "no HID interface here can be opened for reading and writing";
+  const auto [vendor, product] = *ids;
+  CHIDDevice probe;
+  std::vector<HidInterfaceInfo> usable;
+  for (const HidInterfaceInfo& info : probe.ListInterfaces(vendor, product)) {
+    if (info.usable) usable.push_back(info);
+  }
+  ASSERT_FALSE(usable.empty());
+
+  test::ScopedLog log;
+  CHIDDevice first;
+  first.RestrictToPath(usable.front().path);
+  ASSERT_TRUE(first.OpenDevice(vendor, product));
+  CHIDDevice second;
+  second.RestrictToPath(usable.front().path);
+  EXPECT_FALSE(second.OpenDevice(vendor, product));
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(second.LastOpenRefusal().reason, "in use by another updater");
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"Can't open " + usable.front().path + ": in use by another updater"});
+
+  // The listing says so too, except to the updater that holds it.
+  const auto listedBySecond = second.ListInterfaces(vendor, product);
+  const auto entry = std::find_if(listedBySecond.begin(), listedBySecond.end(),
+                                  [&](const HidInterfaceInfo& i) { return i.path == usable.front().path; });
+  ASSERT_NE(entry, listedBySecond.end());
+  EXPECT_FALSE(entry->usable);
+  EXPECT_EQ(entry->problem, "in use by another updater");
+  for (const HidInterfaceInfo& info : first.ListInterfaces(vendor, product)) {
+    if (info.path == usable.front().path) {
+      EXPECT_TRUE(info.usable) << info.problem;
+    }
+  }
+
+  // Closed (a search for nothing closes what was open): free again.
+  first.RestrictToPath("\\\\?\\hid#none");
+  EXPECT_FALSE(first.OpenDevice(vendor, product));
+  EXPECT_TRUE(second.OpenDevice(vendor, product));
+  EXPECT_EQ(second.LastOpenRefusal().reason, "");
+}
+
+}  // namespace
+}  // namespace orvik
