@@ -1,7 +1,8 @@
 // CHIDDevice on Linux: the device's hidraw node.
 //
 // The search walks /sys/class/hidraw/hidrawN in numeric order and reads, for
-// each node, the HID device's IDs (device/uevent) and report descriptor
+// each node, the HID device's IDs and serial number (HID_ID and HID_UNIQ in
+// device/uevent) and report descriptor
 // (device/report_descriptor) without opening anything. The first node whose IDs
 // match and whose descriptor declares unnumbered 32-byte input and output
 // reports is opened from /dev; a composite device's keyboard or mouse nodes,
