@@ -96,6 +96,11 @@ class SearchableHidDevice : public HidDevice {
 
   // The path of the interface OpenDevice opened; empty while closed.
   virtual std::string OpenedPath() const = 0;
+
+  // Closes the interface OpenDevice opened, if any: transfers fail until the
+  // next OpenDevice. A unit that is gone is let go of at once, so that the
+  // system can give its node to the next unit.
+  virtual void Close() = 0;
 };
 
 // The platform's real device, not yet open.

@@ -82,6 +82,7 @@ class CHIDDevice final : public SearchableHidDevice {
   std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override { return m_devicePath.string(); }
+  void Close() override;
 
   // Bounds DiscardQueuedInput for a device that never stops sending; hidraw
   // itself queues at most 64 reports.
@@ -98,7 +99,6 @@ class CHIDDevice final : public SearchableHidDevice {
  private:
   enum class Transfer { Idle, Pending, Done, Failed };
 
-  void Close();
   void TryWrite();
   void TryRead();
   // Polls for `events` until `state` leaves Pending or the wait bound runs

@@ -68,6 +68,8 @@ class CHIDDevice final : public SearchableHidDevice {
   // Paths compare without regard to case, as Windows names them.
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override { return m_openedPath; }
+  // Cancels any transfer still outstanding, then closes the device.
+  void Close() override;
 
   bool IsOpen() const { return m_device.Valid(); }
   // Report lengths in bytes, report ID included, from the device's
@@ -88,7 +90,6 @@ class CHIDDevice final : public SearchableHidDevice {
     TransferState state = TransferState::Idle;
   };
 
-  void Close();
   // Readies a transfer record for a new transfer; false when none can start.
   bool Prepare(Transfer& transfer, std::size_t size);
   // Records how ReadFile / WriteFile answered.

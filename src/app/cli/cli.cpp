@@ -63,6 +63,20 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
         options.error = "--device needs a PATH";
         break;
       }
+    } else if (argument == "--serial" || argument.starts_with("--serial=")) {
+      if (argument == "--serial") {
+        if (i + 1 == arguments.size()) {
+          options.error = "--serial needs a SERIAL";
+          break;
+        }
+        options.serial = arguments[++i];
+      } else {
+        options.serial = argument.substr(9);
+      }
+      if (options.serial.empty()) {
+        options.error = "--serial needs a SERIAL";
+        break;
+      }
     } else if (argument == "--wait" || argument.starts_with("--wait=")) {
       options.waitSeconds = kDefaultWaitSeconds;
       if (argument != "--wait") {
@@ -100,6 +114,12 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--station takes every device in turn; it cannot be combined with --device";
   } else if (options.station && options.waitSeconds) {
     options.error = "--station waits for each device by itself; it cannot be combined with --wait";
+  } else if (!options.serial.empty() && !options.device.empty()) {
+    options.error = "--serial and --device each choose the interface to update; give only one of them";
+  } else if (!options.serial.empty() && options.list) {
+    options.error = "--list shows every interface with its serial; it cannot be combined with --serial";
+  } else if (!options.serial.empty() && options.station) {
+    options.error = "--station takes every device in turn; it cannot be combined with --serial";
   }
   return options;
 }
@@ -116,10 +136,14 @@ std::string UsageText() {
          "  --no-usb             leave the USB controller as it is\n"
          "  --log                write every block and reply to the log\n"
          "  --list               list every attached interface with the device's IDs:\n"
-         "                       path, report lengths, whether it opens (why not),\n"
-         "                       and '*' on the one an update would choose\n"
+         "                       path, USB serial number, report lengths, whether it\n"
+         "                       opens (why not), and '*' on the one an update would\n"
+         "                       choose\n"
          "  --device PATH        update the interface at PATH (as --list shows it)\n"
          "                       instead of the first match\n"
+         "  --serial SERIAL      update the unit whose USB serial number is exactly\n"
+         "                       SERIAL (as --list shows it); with --wait, wait for it.\n"
+         "                       Two attached units with that serial are refused\n"
          "  --wait[=SECONDS]     when no device is attached, wait for one, at most\n"
          "                       SECONDS (default 60; 0 waits without bound)\n"
          "  --station[=COUNT]    flashing station: wait for a device, update it, print\n"
@@ -155,6 +179,7 @@ std::string UsageText() {
          "Examples:\n"
          "  " + p + " --list\n"
          "  " + p + " --device /dev/hidraw3\n"
+         "  " + p + " --serial 0123456789AB --wait\n"
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
