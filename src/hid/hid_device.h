@@ -28,9 +28,8 @@ class HidDevice {
   virtual ~HidDevice() = default;
 
   // Closes any device already open, then opens the first present HID interface
-  // whose vendor and product IDs match (and, where the platform shows report
-  // descriptors, which carries 33-byte input and output reports). True when
-  // one was opened.
+  // whose vendor and product IDs match and which carries the updater's 33-byte
+  // input and output reports. True when one was opened.
   virtual bool OpenDevice(std::uint32_t vendorId, std::uint32_t productId) = 0;
 
   // Starts writing one report. `report` must stay valid until WaitWriteDone

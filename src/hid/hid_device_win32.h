@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -41,6 +42,23 @@ class OwnedHandle {
  private:
   HANDLE m_handle = nullptr;
 };
+
+// A USB string descriptor holds at most 126 UTF-16 units: the longest serial
+// number a device can give.
+inline constexpr std::size_t kMaxSerialUnits = 126;
+
+// The serial number in a buffer HidD_GetSerialNumberString filled: the units
+// before the first NUL, at most kMaxSerialUnits of them, as UTF-8 (an unpaired
+// surrogate becomes U+FFFD).
+std::string SerialFromBuffer(std::span<const wchar_t> buffer);
+
+// The updater's interface: 33-byte input and output reports (report ID
+// included), as HidP_GetCaps counts them. Another interface of the device (or
+// another device with its IDs) is passed over, as the Linux search passes
+// over a node without the updater's reports.
+inline bool HasUpdaterReportLengths(std::uint32_t input, std::uint32_t output) {
+  return input == kReportSize && output == kReportSize;
+}
 
 class CHIDDevice final : public SearchableHidDevice {
  public:
