@@ -258,7 +258,8 @@ class HidrawOverFuse : public ::testing::Test {
     fs::create_directories(hidDevice);
     fs::create_directories(m_dir / "sys/class/hidraw/hidraw0");
     fs::create_directory_symlink(hidDevice, m_dir / "sys/class/hidraw/hidraw0/device");
-    std::ofstream(hidDevice / "uevent") << "HID_ID=0003:00001209:00000121\nHID_NAME=Orvik Solvane\nHID_UNIQ=ORV-000042\n";
+    std::ofstream(hidDevice / "uevent")
+        << "HID_ID=0003:00001209:00000121\nHID_NAME=Orvik Solvane\nHID_UNIQ=ORV-000042\n";
     test::WriteBytes(hidDevice / "report_descriptor", kVendor32);
 
     m_server = std::make_unique<FuseHidraw>(m_dir / "dev");

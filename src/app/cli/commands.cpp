@@ -59,12 +59,13 @@ std::string SerialText(const std::string& serial) {
   return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
 }
 
-// The serial of the interface at `path` among `found`; empty when not listed.
-std::string SerialOf(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
+// The serial of the interface at `path` among `found`; nothing when it is not
+// listed there.
+std::optional<std::string> SerialOf(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
   for (const HidInterfaceInfo& info : found) {
     if (info.path == path) return info.serial;
   }
-  return {};
+  return std::nullopt;
 }
 
 // "ready", or why the interface does not open.
@@ -116,6 +117,46 @@ std::string WaitBoundText(unsigned seconds) {
   return seconds == 0 ? std::string("without bound") : "at most " + std::to_string(seconds) + " s";
 }
 
+// " none is attached", or " found: PATH (ready), PATH (can't open: ...)",
+// each with its serial when `withSerial`.
+std::string FoundText(const std::vector<HidInterfaceInfo>& found, bool withSerial) {
+  if (found.empty()) return " none is attached";
+  std::string text;
+  for (const HidInterfaceInfo& info : found) {
+    text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
+            (withSerial ? SerialText(info.serial) + ", " : std::string()) + UsableText(info) + ")";
+  }
+  return text;
+}
+
+Json FoundFields(const std::vector<HidInterfaceInfo>& found) {
+  Json fields = Json::array();
+  for (const HidInterfaceInfo& info : found) fields.push_back(InterfaceFields(info, false));
+  return fields;
+}
+
+// --serial found no unit with its serial, or more than one (cheap devices
+// ship one serial for every unit: updating "the" unit with it could take the
+// wrong one).
+int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInfo*>& units,
+                  const std::vector<HidInterfaceInfo>& found) {
+  const std::string& serial = env.options.serial;
+  const std::string program = std::string(kProgramFileName) + ": ";
+  if (units.empty()) {
+    return StartupFailure(env, program + "no attached interface of the device has the " + SerialText(serial) + ";" +
+                                   FoundText(found, true),
+                          {{"serial", ValidUtf8(serial)}, {"found", FoundFields(found)}});
+  }
+  std::string text =
+      program + std::to_string(units.size()) + " attached interfaces have the " + SerialText(serial) + ":";
+  Json paths = Json::array();
+  for (const HidInterfaceInfo* unit : units) {
+    text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
+    paths.push_back(unit->path);
+  }
+  return StartupFailure(env, text + "; choose one with --device", {{"serial", ValidUtf8(serial)}, {"paths", paths}});
+}
+
 // One dialog over the device as it is restricted now: start-up, one update.
 struct DialogRun {
   int status = kExitStartupFailed;
@@ -134,9 +175,9 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
   const Clock::time_point begin = Clock::now();
   run.status = RunDialog(dialog, window, env.options, [&] {
     run.path = env.device.OpenedPath();
-    // Opened after the listing (it arrived meanwhile): look again.
-    const bool listed = std::any_of(found.begin(), found.end(), [&](const HidInterfaceInfo& i) { return i.path == run.path; });
-    run.serial = SerialOf(listed ? found : List(env), run.path);
+    std::optional<std::string> serial = SerialOf(found, run.path);
+    if (!serial) serial = SerialOf(List(env), run.path);  // it arrived after the listing
+    run.serial = serial.value_or("");
     if (env.events != nullptr) {
       env.events->Emit("device",
                        {{"path", run.path}, {"serial", ValidUtf8(run.serial)}, {"caption", window.GetCaption()}});
@@ -225,46 +266,16 @@ int RunSingleUpdate(CommandEnvironment& env) {
 
   if (!serial.empty()) {
     const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
-    if (units.size() > 1) {
-      // Cheap devices ship one serial for every unit: updating "the" unit
-      // with it could take the wrong one.
-      std::string text = std::string(kProgramFileName) + ": " + std::to_string(units.size()) +
-                         " attached interfaces have the " + SerialText(serial) + ":";
-      Json paths = Json::array();
-      for (const HidInterfaceInfo* unit : units) {
-        text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
-        paths.push_back(unit->path);
-      }
-      text += "; choose one with --device";
-      return StartupFailure(env, text, {{"serial", ValidUtf8(serial)}, {"paths", paths}});
-    }
-    if (units.empty()) {
-      std::string text = std::string(kProgramFileName) + ": no attached interface of the device has the " +
-                         SerialText(serial) + ";";
-      Json candidates = Json::array();
-      if (found.empty()) text += " none is attached";
-      for (const HidInterfaceInfo& info : found) {
-        text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" + SerialText(info.serial) + ", " +
-                UsableText(info) + ")";
-        candidates.push_back(InterfaceFields(info, false));
-      }
-      return StartupFailure(env, text, {{"serial", ValidUtf8(serial)}, {"found", candidates}});
-    }
+    if (units.size() != 1) return SerialRefused(env, units, found);
     only = units.front()->path;
     env.device.RestrictToPath(only);
   }
-
-  if (!env.options.waitSeconds || !serial.empty()) {
-    if (!only.empty() && Choose(found, only) == nullptr) {
-      std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;";
-      Json candidates = Json::array();
-      if (found.empty()) text += " none is attached";
-      for (const HidInterfaceInfo& info : found) {
-        text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" + UsableText(info) + ")";
-        candidates.push_back(InterfaceFields(info, false));
-      }
-      return StartupFailure(env, text, {{"path", only}, {"serial", ValidUtf8(serial)}, {"found", candidates}});
-    }
+  // After waiting for a path, the dialog's own search decides, as said above.
+  const bool searchDecides = env.options.waitSeconds && serial.empty();
+  if (!searchDecides && !only.empty() && Choose(found, only) == nullptr) {
+    std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;" +
+                       FoundText(found, false);
+    return StartupFailure(env, text, {{"path", only}, {"found", FoundFields(found)}});
   }
 
   if (only.empty()) {

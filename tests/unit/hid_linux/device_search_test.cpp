@@ -297,7 +297,9 @@ TEST(HidrawListing, SerialIsTheHidDevicesUniqLine) {
       {"HID_UNIQ=\x1b[31m\xff\xc3", "\x1b[31m\xff\xc3"},  // last line, no newline
   };
   FakeHidraw tree;
-  for (unsigned n = 0; n < cases.size(); ++n) tree.Add(n, Uevent(kVendor, kProduct) + cases[n].ueventTail, test::kVendor32);
+  for (unsigned n = 0; n < cases.size(); ++n) {
+    tree.Add(n, Uevent(kVendor, kProduct) + cases[n].ueventTail, test::kVendor32);
+  }
   CHIDDevice device = tree.Device();
   const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
   ASSERT_EQ(found.size(), cases.size());

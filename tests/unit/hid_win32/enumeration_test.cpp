@@ -97,7 +97,7 @@ bool UpdaterShaped(const SeenDevice& d) { return HasUpdaterReportLengths(d.input
 TEST(HidEnumeration, PresentDeviceIsFoundByItsVendorAndProductId) {
   const std::vector<SeenDevice> seen = OpenableHidInterfaces();
   const auto shaped = std::find_if(seen.begin(), seen.end(), UpdaterShaped);
-  if (shaped == seen.end()) GTEST_SKIP() << "no HID interface here has 33-byte reports and opens for reading and writing";
+  if (shaped == seen.end()) GTEST_SKIP() << "no HID interface here with 33-byte reports opens for reading and writing";
   const SeenDevice& target = *shaped;
   std::cout << "opening HID device " << std::hex << target.vendorId << ":" << target.productId << std::dec << " of "
             << seen.size() << " openable\n";
@@ -126,7 +126,8 @@ TEST(HidEnumeration, PresentDeviceIsFoundByItsVendorAndProductId) {
 TEST(HidEnumeration, InterfacesWithOtherReportLengthsAreListedUnusableAndNeverOpened) {
   const std::vector<SeenDevice> seen = OpenableHidInterfaces();
   const auto other = std::find_if(seen.begin(), seen.end(), [&](const SeenDevice& d) {
-    return std::none_of(seen.begin(), seen.end(), [&](const SeenDevice& e) { return SameIds(d, e) && UpdaterShaped(e); });
+    return std::none_of(seen.begin(), seen.end(),
+                        [&](const SeenDevice& e) { return SameIds(d, e) && UpdaterShaped(e); });
   });
   if (other == seen.end()) GTEST_SKIP() << "no openable HID interface here without 33-byte reports";
 
@@ -150,7 +151,7 @@ TEST(HidEnumeration, ListingShowsWhatTheSearchWouldOpenAndARestrictedSearchKeeps
   }
   const std::vector<SeenDevice> seen = OpenableHidInterfaces();
   const auto shaped = std::find_if(seen.begin(), seen.end(), UpdaterShaped);
-  if (shaped == seen.end()) GTEST_SKIP() << "no HID interface here has 33-byte reports and opens for reading and writing";
+  if (shaped == seen.end()) GTEST_SKIP() << "no HID interface here with 33-byte reports opens for reading and writing";
   const SeenDevice& target = *shaped;
 
   const std::vector<HidInterfaceInfo> listed = device.ListInterfaces(target.vendorId, target.productId);
