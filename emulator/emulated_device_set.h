@@ -50,9 +50,15 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override;
+  void Close() override;
 
   // Every unit gets this latency.
   void SetLatency(const TransferLatency& latency);
+
+  // For tests: gives the unit at `index` these bytes as its serial number,
+  // unchecked, as a device may send anything (control characters, invalid
+  // UTF-8).
+  void SetUnitSerial(std::size_t index, std::string serial);
 
   // For tests: the units, in list order.
   std::size_t UnitCount() const { return m_slots.size(); }
@@ -63,6 +69,7 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   struct Slot {
     std::unique_ptr<EmulatedDevice> device;
     EmulatedUnit unit;
+    std::string serial;  // "/serial=TEXT", or EMU-0001, ... by position
     State state = State::Waiting;
     std::optional<Clock::time_point> lastActivity;  // last open or write
     Clock::time_point leftAt{};

@@ -251,7 +251,8 @@ FuseHidrawTree::FuseHidrawTree(std::uint32_t vendorId, std::uint32_t productId) 
   fs::create_directory_symlink(hidDevice, SysfsRoot() / "hidraw0/device");
   char uevent[64];
   std::snprintf(uevent, sizeof uevent, "HID_ID=0003:%08X:%08X\n", vendorId, productId);
-  std::ofstream(hidDevice / "uevent") << uevent;
+  // The unit's serial number as usbhid gives it (the listing reads it).
+  std::ofstream(hidDevice / "uevent") << uevent << "HID_NAME=Orvik Solvane\nHID_UNIQ=ORV-000042\n";
   WriteBytes(hidDevice / "report_descriptor", kFuseVendor32);
 
   m_server = std::make_unique<FuseHidraw>(DevRoot());
