@@ -96,10 +96,10 @@ TEST_F(HidrawOverFuse, OneReportEachWayWithReportIdZeroInFrontOfTheReply) {
 // The listing opens the node through the real open() and carries the serial
 // the HID device's uevent names.
 TEST_F(HidrawOverFuse, ListingShowsTheNodeUsableWithItsSerial) {
-  CHIDDevice device(milliseconds(200), m_dir / "sys/class/hidraw", m_dir / "dev");
+  CHIDDevice device = Device(milliseconds(200));
   const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].path, (m_dir / "dev/hidraw0").string());
+  EXPECT_EQ(found[0].path, (m_tree->DevRoot() / "hidraw0").string());
   EXPECT_TRUE(found[0].usable) << found[0].problem;
   EXPECT_EQ(found[0].serial, "ORV-000042");
 }
