@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/cli/interrupt.h"
+#include "app/common/update_hold.h"
 #include "image/image.h"
 
 #ifndef ORVIK_PROGRAM_VERSION
@@ -198,7 +199,10 @@ namespace {
 void SleepAnsweringRequests(TerminalWindow::Clock::time_point until, TerminalWindow& window, bool& noticeShown) {
   if (!noticeShown) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - TerminalWindow::Clock::now());
-    if (WaitForInterrupt(left)) {
+    // A held stop signal (Ctrl+Z) only wakes the wait; it is answered at
+    // the latest when the wait ends.
+    WaitForInterrupt(left);
+    if (PendingInterrupt() != 0 || HeldStopRequest() != 0) {
       window.WriteError(kInterruptNotice);
       noticeShown = true;
     }
@@ -260,9 +264,12 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
   window.WriteLine(window.GetCaption());
   // From the click on, a request to end the program (Ctrl+C, a closed
   // terminal, kill) waits for the run's end, the worker's last log line
-  // included; the program then ends with the run's status.
+  // included; the program then ends with the run's status. A stop (Ctrl+Z)
+  // stops it only then, and the machine does not go to sleep meanwhile.
   {
-    const ScopedInterruptPolicy deferred(InterruptPolicy::Defer);
+    const app::UpdateHold hold(app::HoldScope::Update, [&window](const std::string& notHeld) {
+      window.WriteError(std::string(kProgramFileName) + ": " + notHeld);
+    });
     dialog.OnClickedUpdate();
     ServeTimer(dialog, window);
     // The worker may still be writing its last log line; no window call of
