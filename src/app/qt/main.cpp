@@ -66,9 +66,10 @@ int main(int argc, char* argv[]) {
   window.Attach(dialog);
 
   // Requests to quit from outside the window follow the dialog's own rule: a
-  // running update is never cut off. SIGINT, SIGTERM and SIGHUP wait for the
-  // run's end and then close the window; the desktop session's logoff or
-  // shutdown is refused while the update runs.
+  // running update is never cut off. SIGINT, SIGTERM, SIGHUP and the other
+  // signals that end a program by default wait for the run's end and then
+  // close the window; the desktop session's logoff or shutdown is refused
+  // while the update runs.
   const orvik::qt::QuitSignals quitSignals([&window](int) { window.RequestClose(); });
   QObject::connect(&application, &QGuiApplication::commitDataRequest, [&dialog](QSessionManager& manager) {
     if (!dialog.IsBusy()) return;
