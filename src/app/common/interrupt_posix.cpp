@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <iterator>
 
 #include "app/common/interrupt.h"
 
