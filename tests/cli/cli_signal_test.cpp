@@ -114,7 +114,12 @@ class CliProcess {
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A process group of its own, whose parent (this test) is in another
+    // group of the session, as a shell's job is: the kernel discards a stop
+    // signal sent to an orphaned group (nobody could continue it), and this
+    // test may run in one (a script started in the background).
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     const std::string path = (m_dir / m_name).string();
     std::vector<std::string> argv{path};
