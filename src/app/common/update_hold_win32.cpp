@@ -35,13 +35,19 @@ class PowerRequest final : public Held {
   HANDLE m_request;
 };
 
+// Puts back the thread's state from before, so that a unit's hold inside a
+// station's leaves the station's in place.
 class ThreadExecutionState final : public Held {
  public:
-  explicit ThreadExecutionState(const PowerCalls& calls) : m_calls(calls) {}
-  ~ThreadExecutionState() override { m_calls.setThreadExecutionState(ES_CONTINUOUS); }
+  ThreadExecutionState(const PowerCalls& calls, EXECUTION_STATE before) : m_calls(calls), m_before(before) {}
+  ~ThreadExecutionState() override {
+    m_calls.setThreadExecutionState(ES_CONTINUOUS |
+                                    (m_before & (ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED | ES_AWAYMODE_REQUIRED)));
+  }
 
  private:
   PowerCalls m_calls;
+  EXECUTION_STATE m_before;
 };
 
 class ShutdownBlock final : public Held {
@@ -94,8 +100,8 @@ std::unique_ptr<Held> HoldOffSleep(HoldScope /*scope*/, std::string& notHeld) {
       g_calls.closeHandle(request);
     }
   }
-  if (g_calls.setThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0) {
-    return std::make_unique<ThreadExecutionState>(g_calls);
+  if (const EXECUTION_STATE before = g_calls.setThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); before != 0) {
+    return std::make_unique<ThreadExecutionState>(g_calls, before);
   }
   notHeld = "the system did not let the update hold off sleep";
   return nullptr;

@@ -52,9 +52,13 @@ BOOL WINAPI FakeClose(HANDLE request) {
   Record(std::string("close") + (request == kRequest ? "" : " (wrong)"));
   return TRUE;
 }
+// The thread's execution state as the fake keeps it.
+EXECUTION_STATE g_threadState = ES_CONTINUOUS;
 EXECUTION_STATE WINAPI FakeThreadState(EXECUTION_STATE state) {
   Record(state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) ? "system required" : state == ES_CONTINUOUS ? "continuous" : "?");
-  return ES_CONTINUOUS;
+  const EXECUTION_STATE before = g_threadState;
+  g_threadState = state;
+  return before;
 }
 
 // Installs the fake calls (or, with `powerRequests` false, none of the power
@@ -103,6 +107,16 @@ TEST(PowerRequest, IsSetForTheHoldAndGivenBackOrFallsBackToTheThreadsExecutionSt
     held.reset();
     EXPECT_EQ(g_calls, c.after);
   }
+}
+
+TEST(PowerRequest, AUnitsFallbackInsideAStationsLeavesTheStationsInPlace) {
+  const FakePowerCalls fake(false);
+  std::string notHeld;
+  std::unique_ptr<app::Held> station = app::HoldOffSleep(app::HoldScope::Station, notHeld);
+  app::HoldOffSleep(app::HoldScope::Update, notHeld).reset();
+  EXPECT_EQ(g_threadState, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  station.reset();
+  EXPECT_EQ(g_threadState, ES_CONTINUOUS);
 }
 
 TEST(PowerRequest, IsHeldFromTheClickUntilTheWorkersLastLogLine) {
