@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -52,31 +53,33 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() { Stop(); }
-  // `stdoutFd`: dup'd to the child's fd 1 and `extraFd` to fd 3 (-1: /dev/null, none).
-  void Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int stdoutFd = -1,
-             int extraFd = -1, int stderrFd = -1) {
+  // `extraFd` is dup'd to the child's fd 3, `stderrFd` to its fd 2 (-1: none,
+  // /dev/null); the environment is this process's with `extraEnv` added.
+  void Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int extraFd = -1,
+             int stderrFd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (stdoutFd >= 0) {
-      posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-    } else {
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    }
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     if (stderrFd >= 0) {
       posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
     } else {
       posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
     if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
+    // This process's variables but the system bus and those given here.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-      if (!std::string(*e).starts_with("DBUS_SYSTEM_BUS_ADDRESS=")) env.emplace_back(*e);
+      const std::string variable = *e;
+      const std::string name = variable.substr(0, variable.find('=') + 1);
+      const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(),
+                                        [&](const std::string& extra) { return extra.starts_with(name); });
+      if (!replaced && name != "DBUS_SYSTEM_BUS_ADDRESS=") env.push_back(variable);
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
-    for (std::string& a : args) argp.push_back(a.data());
+    for (std::string& arg : args) argp.push_back(arg.data());
     argp.push_back(nullptr);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
@@ -115,7 +118,7 @@ class PrivateSystemBus {
   explicit PrivateSystemBus(const char* mockParameters) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    m_daemon.Start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=3"}, {}, -1, fds[1]);
+    m_daemon.Start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=3"}, {}, fds[1]);
     close(fds[1]);
     pollfd ready{fds[0], POLLIN, 0};
     char line[512] = "";
@@ -289,7 +292,7 @@ TEST_P(ProgramSleepLockTest, TheUpdateHoldsTheLockAndCompletes) {
   argv.insert(argv.begin(), (dir / "orvik-updater-cli").string());
   cli.Start(argv,
             {"DBUS_SYSTEM_BUS_ADDRESS=" + (bus ? bus->Address() : std::string(kNoBus)), "XDG_RUNTIME_DIR=" + dir.string()},
-            -1, -1, err);
+            -1, err);
   close(err);
   std::vector<std::string> seen;
   if (bus) {
