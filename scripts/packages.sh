@@ -8,16 +8,18 @@
 ORVIK_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest nlohmann-json3-dev
-  qt6-base-dev fonts-dejavu-core
+  qt6-base-dev fonts-dejavu-core libsystemd-dev
 )
 
 # Everything scripts/test-all.sh runs: the build above, the FUSE hidraw tests,
+# the sleep lock against a logind mock on a private bus (dbus, python3-dbusmock),
 # ThreadSanitizer and libFuzzer (clang), the Windows cross-build and its tests
 # under Wine on Xvfb, and the release packages with their validators, double
 # build, comparison and signing check.
 ORVIK_ALL_PACKAGES=(
   "${ORVIK_BUILD_PACKAGES[@]}"
   libfuse3-dev fuse3
+  dbus python3-dbusmock
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine
   xvfb xdotool imagemagick x11-utils

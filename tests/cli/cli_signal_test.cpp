@@ -2,14 +2,15 @@
 // or kill: a running update is never cut off, and before the update starts
 // the program ends at once.
 //
-// The program is started with SIGINT, SIGTERM and SIGHUP at their default
+// The program is started with the signals it is sent at their default
 // dispositions (posix_spawn's SETSIGDEF): a test run from a background job
-// inherits SIGINT ignored, the program keeps an inherited SIG_IGN, and the
-// signal would then never arrive.
+// inherits SIGINT and SIGQUIT ignored, the program keeps an inherited
+// SIG_IGN, and the signal would then never arrive.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+// Every signal a test here sends.
+constexpr int kSentSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGTSTP};
 
 constexpr char kNotice[] = "orvik-updater-cli: the update is running and cannot be interrupted; it will end by itself";
 // The longest any single wait here may take (an update takes about 6 s, more
@@ -84,7 +88,7 @@ class CliProcess {
   // Starts the program; its standard output goes to `stdoutFd` (or a file),
   // its standard error to `stderrFd` (or a file).
   // `ignored`: signals the program starts with ignored; the others of
-  // SIGINT, SIGTERM and SIGHUP start at their defaults.
+  // kSentSignals start at their defaults.
   void Start(const std::vector<std::string>& arguments, int stdoutFd = -1, int stderrFd = -1,
              const std::vector<int>& ignored = {}) {
     posix_spawn_file_actions_t actions;
@@ -106,14 +110,19 @@ class CliProcess {
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : kSentSignals) {
       if (std::find(ignored.begin(), ignored.end(), signal) == ignored.end()) sigaddset(&defaults, signal);
     }
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A process group of its own, whose parent (this test) is in another
+    // group of the session, as a shell's job is: the kernel discards a stop
+    // signal sent to an orphaned group (nobody could continue it), and this
+    // test may run in one (a script started in the background).
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     const std::string path = (m_dir / m_name).string();
     std::vector<std::string> argv{path};
@@ -171,6 +180,7 @@ class CliProcess {
     const std::vector<std::string> lines = LogLines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
+  fs::path LogPath() const { return m_dir / (m_name + ".log"); }
   std::string Out() const { return ReadText(m_dir / "out"); }
   std::string Err() const { return ReadText(m_dir / "err"); }
   pid_t Pid() const { return m_pid; }
@@ -224,10 +234,23 @@ std::string WaitChannel(pid_t pid) { return ReadText("/proc/" + std::to_string(p
 // Blocked on a full pipe ("pipe_write", "anon_pipe_write" on newer kernels).
 bool BlockedOnPipe(pid_t pid) { return WaitChannel(pid).ends_with("pipe_write"); }
 
-class CliSignalTest : public ::testing::TestWithParam<int> {};
+// The process state letter of /proc/PID/stat ('T': stopped).
+char ProcessState(pid_t pid) {
+  const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(')');
+  return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+struct HeldSignal {
+  int signal;
+  const char* name;
+  bool stops;  // its default action stops the process rather than ending it
+};
+
+class CliSignalTest : public ::testing::TestWithParam<HeldSignal> {};
 
 TEST_P(CliSignalTest, TwoRequestsDuringTheUpdateAreDeferredAndTheRunCompletes) {
-  const int signal = GetParam();
+  const int signal = GetParam().signal;
   CliProcess cli;
   cli.Start({"-Emulate"});
   // Well inside the run: the bar has passed its first tenth, in the MCU's
@@ -240,8 +263,15 @@ TEST_P(CliSignalTest, TwoRequestsDuringTheUpdateAreDeferredAndTheRunCompletes) {
   cli.Signal(signal);
   std::this_thread::sleep_for(200ms);
   ASSERT_TRUE(cli.Running()) << "the program ended on the request";
+  ASSERT_NE(ProcessState(cli.Pid()), 'T') << "the update was stopped";
   ASSERT_FALSE(cli.LogHas("Update complete")) << "the update ended before the requests: they tested nothing";
 
+  if (GetParam().stops) {
+    // Held until the run is over, the stop then does what it asked.
+    ASSERT_TRUE(WaitUntil([&] { return ProcessState(cli.Pid()) == 'T'; })) << "the held stop was lost";
+    EXPECT_EQ(cli.LogLines().back(), "Update complete") << "stopped before the run's end";
+    cli.Signal(SIGCONT);
+  }
   const std::optional<int> status = cli.Wait();
   ASSERT_TRUE(status) << "the program did not end";
   EXPECT_EQ(Describe(*status), "exit 0");
@@ -346,12 +376,34 @@ TEST(CliOutputNobodyReads, TheUpdateRunsOnWhileAFullPipeIsUnreadAndEveryLineArri
   EXPECT_EQ(positions.back(), 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, CliSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return std::string(info.param == SIGINT    ? "SIGINT"
-                                              : info.param == SIGTERM ? "SIGTERM"
-                                                                      : "SIGHUP");
-                         });
+INSTANTIATE_TEST_SUITE_P(Signals, CliSignalTest,
+                         ::testing::Values(HeldSignal{SIGINT, "SIGINT", false}, HeldSignal{SIGTERM, "SIGTERM", false},
+                                           HeldSignal{SIGHUP, "SIGHUP", false}, HeldSignal{SIGQUIT, "SIGQUIT", false},
+                                           HeldSignal{SIGUSR1, "SIGUSR1", false}, HeldSignal{SIGTSTP, "SIGTSTP", true}),
+                         [](const ::testing::TestParamInfo<HeldSignal>& info) { return std::string(info.param.name); });
+
+TEST(CliFileSizeLimit, ALogPastTheFileSizeLimitLosesLinesButTheRunCompletes) {
+  // As under `ulimit -f 64`: the limit is inherited from this process for
+  // the moment of the spawn.
+  constexpr rlim_t kLimit = 64 * 1024;
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit limited = before;
+  limited.rlim_cur = kLimit;
+  CliProcess cli;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  cli.Start({"-Emulate", "--log"});
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+
+  const std::optional<int> status = cli.Wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(Describe(*status), "exit 0");
+  EXPECT_EQ(cli.Err(), "Update complete\n");
+  // The line that crosses the limit is cut there (the file cannot grow).
+  const std::uintmax_t size = fs::file_size(cli.LogPath());
+  EXPECT_LE(size, kLimit);
+  EXPECT_GT(size, kLimit - 512) << "the log stayed below the limit: the case tested nothing";
+}
 
 TEST(CliSignalBeforeTheUpdate, SigintDuringTheStartUpChecksEndsTheProgramWith130) {
   // The start-up's "no device" message blocks on a full standard error:

@@ -259,7 +259,7 @@ TEST_F(QtDialogTest, SigtermWhileBusyLetsTheRunFinishAndThenCloses) {
 }
 
 TEST_F(QtDialogTest, SignalsWhileIdleCloseTheWindowAtOnce) {
-  for (const int signal : {SIGINT, SIGHUP}) {
+  for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGUSR1}) {
     EmulatedDevice device;
     QtDialogWindow window;
     CORVIKUpdaterDlg dialog(window, device, m_resources, {"orvik-updater"});

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/cli/interrupt.h"
+#include "app/common/update_hold.h"
 #include "image/image.h"
 
 #ifndef ORVIK_PROGRAM_VERSION
@@ -225,7 +226,10 @@ namespace {
 void SleepAnsweringRequests(TerminalWindow::Clock::time_point until, TerminalWindow& window, bool& noticeShown) {
   if (!noticeShown) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - TerminalWindow::Clock::now());
-    if (WaitForInterrupt(left)) {
+    // A held stop signal (Ctrl+Z) only wakes the wait; it is answered at
+    // the latest when the wait ends.
+    WaitForInterrupt(left);
+    if (PendingInterrupt() != 0 || HeldStopRequest() != 0) {
       window.WriteError(kInterruptNotice);
       noticeShown = true;
     }
@@ -287,12 +291,16 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
   window.WriteLine(window.GetCaption());
   // From the click on, a request to end the program (Ctrl+C, a closed
   // terminal, kill) waits for the run's end, the worker's last log line
-  // included; the program then ends with the run's status.
+  // included; the program then ends with the run's status. A stop (Ctrl+Z)
+  // stops it only then, and the machine does not go to sleep meanwhile.
   {
-    const ScopedInterruptPolicy deferred(InterruptPolicy::Defer);
+    const app::UpdateHold hold(app::HoldScope::Update, [&window](const std::string& notHeld) {
+      window.WriteError(std::string(kProgramFileName) + ": " + notHeld);
+    });
     // Meanwhile the window's output is written by a thread of its own: the
     // worker never waits for the terminal or a pipe. Ending the span writes
-    // out everything queued, before the run's result.
+    // out everything queued, before the run's result (and before the hold
+    // ends, so SIGPIPE is still ignored while it does).
     const ScopedOutputThread output(window.Output());
     dialog.OnClickedUpdate();
     ServeTimer(dialog, window);

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "app/cli/device_text.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/terminal_window.h"
+#include "app/common/update_hold.h"
 #include "image/image.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -297,7 +299,11 @@ int RunSingleUpdate(CommandEnvironment& env) {
 }
 
 int RunStation(CommandEnvironment& env) {
-  SetInterruptPolicy(InterruptPolicy::Defer);
+  // For the station's whole life: idle sleep held off, and requests to end
+  // the program deferred to between units. Each unit takes the full hold.
+  auto hold = std::make_unique<app::UpdateHold>(app::HoldScope::Station, [&env](const std::string& notHeld) {
+    env.err << kProgramFileName << ": " << notHeld << '\n' << std::flush;
+  });
   unsigned devices = 0;
   unsigned updated = 0;
   unsigned failed = 0;
@@ -396,7 +402,7 @@ int RunStation(CommandEnvironment& env) {
        {"failures", tally},
        {"status", status},
        {"ended_by", endedBy}});
-  SetInterruptPolicy(InterruptPolicy::EndAtOnce);
+  hold.reset();
   ClearPendingInterrupt();
   return status;
 }

@@ -34,8 +34,9 @@ int main(int argc, char** argv) {
   // Before anything can load a DLL: none from the program's folder.
   app::RestrictLibrarySearchToSystem();
   cli::PrepareConsole();
-  // Until the update starts, Ctrl+C, SIGTERM and SIGHUP end the program at
-  // once (130, 143, 129); RunDialog defers them while the update runs.
+  // Until the update starts, Ctrl+C, SIGTERM, SIGHUP and the other signals
+  // that end a program end it at once (130, 143, 129, ...); RunDialog's hold
+  // defers them while the update runs. SIGXFSZ is ignored throughout.
   cli::InstallInterruptHandlers();
   const std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
   const cli::Options options = cli::ParseOptions(arguments);

@@ -3,6 +3,7 @@
 // emulated one, and the updater dialog as a Qt dialog.
 #include <QApplication>
 #include <QSessionManager>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "app/common/app_common.h"
+#include "app/common/interrupt.h"
+#include "app/common/update_hold.h"
 #include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
 #include "app/qt/quit_signals.h"
@@ -18,6 +21,8 @@
 #include "ui/updater_dlg.h"
 
 int main(int argc, char* argv[]) {
+  // A log write past `ulimit -f` fails instead of ending the program.
+  orvik::app::IgnoreFileSizeLimitSignal();
   // Answered before anything else: no window, no lock, no log line.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
@@ -60,9 +65,10 @@ int main(int argc, char* argv[]) {
   window.Attach(dialog);
 
   // Requests to quit from outside the window follow the dialog's own rule: a
-  // running update is never cut off. SIGINT, SIGTERM and SIGHUP wait for the
-  // run's end and then close the window; the desktop session's logoff or
-  // shutdown is refused while the update runs.
+  // running update is never cut off. SIGINT, SIGTERM, SIGHUP and the other
+  // signals that end a program by default wait for the run's end and then
+  // close the window; the desktop session's logoff or shutdown is refused
+  // while the update runs.
   const orvik::qt::QuitSignals quitSignals([&window](int) { window.RequestClose(); });
   QObject::connect(&application, &QGuiApplication::commitDataRequest, [&dialog](QSessionManager& manager) {
     if (!dialog.IsBusy()) return;
@@ -70,6 +76,16 @@ int main(int argc, char* argv[]) {
     manager.allowsErrorInteraction();
     manager.cancel();
   });
+  // What a running update holds (stop signals, sleep, the lid), from the
+  // click on "Update" (connected after the window's own handler, so the
+  // dialog is busy by then) until the dialog is idle again.
+  orvik::app::HoldWhileBusy hold;
+  const auto followBusy = [&hold, &dialog] { hold.Follow(dialog.IsBusy()); };
+  QObject::connect(&window.UpdateButton(), &QPushButton::clicked, followBusy);
+  QTimer busyPoll;
+  QObject::connect(&busyPoll, &QTimer::timeout, followBusy);
+  busyPoll.start(orvik::kUpdateTimerPeriodMs);
   window.Run();
+  hold.Follow(false);
   return 0;
 }

@@ -7,11 +7,12 @@
 #include <atomic>
 #include <cerrno>
 #include <utility>
+#include <vector>
+
+#include "app/common/interrupt.h"
 
 namespace orvik::qt {
 namespace {
-
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The pipe's write end while an instance exists, else -1.
 std::atomic<int> g_writeFd{-1};
@@ -28,8 +29,10 @@ extern "C" void OnQuitSignal(int signal) {
 }  // namespace
 
 struct QuitSignals::Saved {
-  struct sigaction previous[std::size(kSignals)] = {};
-  bool installed[std::size(kSignals)] = {};
+  // The signals that end a program by default, as the command line takes them.
+  std::span<const int> taken = app::EndingSignals();
+  std::vector<struct sigaction> previous = std::vector<struct sigaction>(taken.size());
+  std::vector<bool> installed = std::vector<bool>(taken.size());
   struct sigaction pipeBefore {};
   bool pipeIgnored = false;
 };
@@ -49,10 +52,11 @@ QuitSignals::QuitSignals(std::function<void(int)> onRequest)
   action.sa_handler = OnQuitSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+  for (std::size_t i = 0; i < m_saved->taken.size(); ++i) {
+    const int signal = m_saved->taken[i];
     struct sigaction& previous = m_saved->previous[i];
-    if (sigaction(kSignals[i], nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
-    m_saved->installed[i] = sigaction(kSignals[i], &action, nullptr) == 0;
+    if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+    m_saved->installed[i] = sigaction(signal, &action, nullptr) == 0;
   }
   // A write to standard error whose reader has gone (a closed terminal took
   // `2>&1 | tee` with it) fails instead of ending the program before the
@@ -65,8 +69,8 @@ QuitSignals::QuitSignals(std::function<void(int)> onRequest)
 
 QuitSignals::~QuitSignals() {
   if (m_saved->pipeIgnored) sigaction(SIGPIPE, &m_saved->pipeBefore, nullptr);
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-    if (m_saved->installed[i]) sigaction(kSignals[i], &m_saved->previous[i], nullptr);
+  for (std::size_t i = 0; i < m_saved->taken.size(); ++i) {
+    if (m_saved->installed[i]) sigaction(m_saved->taken[i], &m_saved->previous[i], nullptr);
   }
   g_writeFd.store(-1);
   m_notifier.reset();

@@ -1,5 +1,6 @@
-// SIGINT, SIGTERM and SIGHUP as requests to close the program, delivered on
-// the user-interface thread.
+// SIGINT, SIGTERM, SIGHUP and the other signals that end a program by
+// default (app::EndingSignals) as requests to close the program, delivered
+// on the user-interface thread.
 //
 // A signal handler may do almost nothing: this one writes the signal's
 // number to a self-pipe. A QSocketNotifier on the pipe's other end then calls

@@ -268,8 +268,7 @@ INT_PTR Win32DialogWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam,
       RunPendingCalls();
       return TRUE;
     case WM_DESTROY:
-      if (m_shutdownBlocked) ShutdownBlockReasonDestroy(hwnd);
-      m_shutdownBlocked = false;
+      m_hold.Follow(false);
       Detach();
       return FALSE;
     default:
@@ -299,16 +298,7 @@ void Win32DialogWindow::OnCommand(int id, int code) {
 }
 
 void Win32DialogWindow::FollowBusyState(HWND hwnd) {
-  const bool busy = m_dialog != nullptr && m_dialog->IsBusy();
-  if (busy == m_shutdownBlocked) return;
-  if (busy) {
-    // May fail (Wine does not implement it): the next change tries again;
-    // WM_QUERYENDSESSION still refuses.
-    m_shutdownBlocked = ShutdownBlockReasonCreate(hwnd, kShutdownBlockReason) != FALSE;
-  } else {
-    ShutdownBlockReasonDestroy(hwnd);
-    m_shutdownBlocked = false;
-  }
+  m_hold.Follow(m_dialog != nullptr && m_dialog->IsBusy(), hwnd);
 }
 
 bool Win32DialogWindow::PaintIconic(HWND hwnd) {

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/common/update_hold.h"
 #include "ui/dialog_window.h"
 #include "ui/updater_dlg.h"
 
@@ -28,10 +29,6 @@ namespace orvik::win32 {
 // UTF-8 (the core's text) to UTF-16 (the W functions) and back.
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& utf16);
-
-// The reason Windows shows for a blocked logoff or shutdown while an update
-// runs.
-inline constexpr wchar_t kShutdownBlockReason[] = L"Firmware update in progress";
 
 class Win32DialogWindow final : public DialogWindow {
  public:
@@ -79,10 +76,11 @@ class Win32DialogWindow final : public DialogWindow {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(int id, int code);
-  // Holds a shutdown block reason while the dialog is busy and releases it
-  // once it is not, so that Windows names the running update when the user
-  // logs off or shuts down. Called at each change the window can see: the
-  // click on "Update", every timer tick, a session's end.
+  // Holds what a running update holds (the power request, and a shutdown
+  // block reason so that Windows names the running update when the user
+  // logs off or shuts down) while the dialog is busy, and lets it go once it
+  // is not. Called at each change the window can see: the click on
+  // "Update", every timer tick, a session's end.
   void FollowBusyState(HWND hwnd);
   bool PaintIconic(HWND hwnd);
 
@@ -97,7 +95,7 @@ class Win32DialogWindow final : public DialogWindow {
   HINSTANCE m_instance;
   HICON m_icon;  // shared icon from the executable: never destroyed
   CORVIKUpdaterDlg* m_dialog = nullptr;  // during RunModal only
-  bool m_shutdownBlocked = false;        // user-interface thread only
+  app::HoldWhileBusy m_hold;             // user-interface thread only
 
   std::mutex m_mutex;
   std::condition_variable m_callDone;

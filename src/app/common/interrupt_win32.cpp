@@ -20,9 +20,9 @@
 #include <atomic>
 #include <csignal>
 
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 
-namespace orvik::cli {
+namespace orvik::app {
 namespace {
 
 std::atomic<int> g_policy{static_cast<int>(InterruptPolicy::EndAtOnce)};
@@ -54,6 +54,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
+
+std::span<const int> EndingSignals() { return {}; }
+
+void IgnoreFileSizeLimitSignal() {}
 
 void InstallInterruptHandlers() {
   if (!g_requested) g_requested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -100,4 +104,9 @@ bool WaitForInterrupt(std::chrono::milliseconds bound) {
   return PendingInterrupt() != 0;
 }
 
-}  // namespace orvik::cli
+// Windows has no stop signals.
+void HoldStopRequests() {}
+void ReleaseStopRequests() {}
+int HeldStopRequest() { return 0; }
+
+}  // namespace orvik::app
