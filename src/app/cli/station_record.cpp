@@ -1,0 +1,397 @@
+#include "app/cli/station_record.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "image/image.h"
+
+namespace orvik::cli {
+namespace {
+
+// The fields of a line, in the order they are written.
+constexpr const char* kFieldNames[] = {"time",        "host",        "program_version", "path",         "serial",
+                                       "mcu",         "usb",         "mcu_version",     "usb_version",  "mcu_checksum",
+                                       "usb_checksum", "status",     "failure",         "message",      "duration_ms"};
+constexpr std::size_t kFieldCount = std::size(kFieldNames);
+
+std::string Hex4(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
+  return text;
+}
+
+std::string VersionText(std::uint8_t version) {
+  char text[16];
+  std::snprintf(text, sizeof text, "Y%x-%x", static_cast<unsigned>(version >> 4), static_cast<unsigned>(version & 0x0F));
+  return text;
+}
+
+// --- CSV --------------------------------------------------------------------
+
+// Bytes that would break a line apart or that a terminal or spreadsheet acts
+// on are written as \xNN, so that every record is one line of the file.
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+bool IsFormulaStart(char c) { return c == '=' || c == '+' || c == '-' || c == '@' || c == '\''; }
+
+// The cells of one CSV line, unquoted; nothing when the quoting is broken.
+std::optional<std::vector<std::string>> SplitCsvLine(std::string_view line) {
+  std::vector<std::string> cells;
+  std::size_t i = 0;
+  for (;;) {
+    std::string cell;
+    if (i < line.size() && line[i] == '"') {
+      ++i;
+      for (;;) {
+        if (i >= line.size()) return std::nullopt;  // the quote is never closed
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            cell += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        cell += line[i++];
+      }
+      if (i < line.size() && line[i] != ',') return std::nullopt;  // text after the closing quote
+    } else {
+      const std::size_t end = std::min(line.find(',', i), line.size());
+      cell.assign(line.substr(i, end - i));
+      if (cell.find('"') != std::string::npos) return std::nullopt;
+      i = end;
+    }
+    cells.push_back(std::move(cell));
+    if (i >= line.size()) return cells;
+    ++i;  // the comma
+  }
+}
+
+std::optional<bool> ParseBool(std::string_view text) {
+  if (text == "true") return true;
+  if (text == "false") return false;
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> ParseInteger(std::string_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  bool negative = text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+// Column of each field in the header; nothing when a field is missing.
+using CsvColumns = std::array<std::size_t, kFieldCount>;
+std::optional<CsvColumns> ParseCsvHeader(std::string_view line) {
+  const auto cells = SplitCsvLine(line);
+  if (!cells) return std::nullopt;
+  CsvColumns columns{};
+  for (std::size_t f = 0; f < kFieldCount; ++f) {
+    const auto it = std::find(cells->begin(), cells->end(), kFieldNames[f]);
+    if (it == cells->end()) return std::nullopt;
+    columns[f] = static_cast<std::size_t>(it - cells->begin());
+  }
+  return columns;
+}
+
+std::optional<RecordLine> ParseCsvLine(std::string_view text, const CsvColumns& columns) {
+  const auto cells = SplitCsvLine(text);
+  if (!cells) return std::nullopt;
+  const auto cell = [&](std::size_t field) -> const std::string* {
+    return columns[field] < cells->size() ? &(*cells)[columns[field]] : nullptr;
+  };
+  for (std::size_t f = 0; f < kFieldCount; ++f) {
+    if (cell(f) == nullptr) return std::nullopt;
+  }
+  RecordLine line;
+  std::string* texts[] = {&line.time, &line.host, &line.programVersion, &line.path, &line.serial};
+  for (std::size_t f = 0; f < std::size(texts); ++f) *texts[f] = CsvCellText(*cell(f));
+  const auto mcu = ParseBool(*cell(5));
+  const auto usb = ParseBool(*cell(6));
+  line.mcuVersion = CsvCellText(*cell(7));
+  line.usbVersion = CsvCellText(*cell(8));
+  line.mcuChecksum = CsvCellText(*cell(9));
+  line.usbChecksum = CsvCellText(*cell(10));
+  const auto status = ParseInteger(*cell(11));
+  const auto failure = ParseInteger(*cell(12));
+  line.message = CsvCellText(*cell(13));
+  const auto duration = ParseInteger(*cell(14));
+  if (!mcu || !usb || !status || !failure || !duration) return std::nullopt;
+  line.mcu = *mcu;
+  line.usb = *usb;
+  line.status = static_cast<int>(*status);
+  line.failure = static_cast<int>(*failure);
+  line.durationMs = *duration;
+  return line;
+}
+
+// --- JSON lines -------------------------------------------------------------
+
+std::optional<RecordLine> ParseJsonLine(std::string_view text) {
+  // Read without the ordered variant: only looked up, never written.
+  const nlohmann::json object = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+  if (!object.is_object()) return std::nullopt;
+  RecordLine line;
+  bool ok = true;
+  const auto get = [&](const char* name, auto& into) {
+    using T = std::remove_reference_t<decltype(into)>;
+    const auto it = object.find(name);
+    if (it == object.end()) {
+      ok = false;
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      if (it->is_string()) into = it->template get_ref<const std::string&>(); else ok = false;
+    } else if constexpr (std::is_same_v<T, bool>) {
+      if (it->is_boolean()) into = it->template get<bool>(); else ok = false;
+    } else {
+      if (it->is_number_integer()) into = it->template get<T>(); else ok = false;
+    }
+  };
+  get("time", line.time);
+  get("host", line.host);
+  get("program_version", line.programVersion);
+  get("path", line.path);
+  get("serial", line.serial);
+  get("mcu", line.mcu);
+  get("usb", line.usb);
+  get("mcu_version", line.mcuVersion);
+  get("usb_version", line.usbVersion);
+  get("mcu_checksum", line.mcuChecksum);
+  get("usb_checksum", line.usbChecksum);
+  get("status", line.status);
+  get("failure", line.failure);
+  get("message", line.message);
+  get("duration_ms", line.durationMs);
+  if (!ok) return std::nullopt;
+  return line;
+}
+
+std::filesystem::path PathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
+RecordImage DescribeImage(const Resources& resources) {
+  RecordImage image;
+  const ResourceLookup found = resources.Find(kBinResourceType, kBinResourceId);
+  if (found.status != ResourceStatus::Found || found.bytes.size() != kImageSize) return image;
+  const auto bytes = found.bytes.first<kImageSize>();
+  const SectionTrailer mcu = SectionTrailer::Parse(bytes.subspan<kMcuTrailerOffset, kTrailerSize>());
+  const SectionTrailer usb = SectionTrailer::Parse(bytes.subspan<kUsbTrailerOffset, kTrailerSize>());
+  image.mcuVersion = VersionText(mcu.version);
+  image.usbVersion = VersionText(usb.version);
+  image.mcuChecksum = Hex4(mcu.checksum);
+  image.usbChecksum = Hex4(usb.checksum);
+  return image;
+}
+
+std::string IsoLocalTime(std::time_t when) {
+  // std::localtime and std::gmtime share one buffer: each result is copied
+  // at once. Only the main thread formats these times.
+  std::tm local{};
+  std::tm utc{};
+  if (const std::tm* l = std::localtime(&when)) local = *l; else return {};
+  if (const std::tm* u = std::gmtime(&when)) utc = *u; else return {};
+  // The offset is the difference of the two broken-down times; strftime's %z
+  // is not an offset everywhere (Windows' C library gives the zone's name).
+  const auto seconds = [](const std::tm& t) {
+    using namespace std::chrono;
+    const sys_days day{year{t.tm_year + 1900} / month{static_cast<unsigned>(t.tm_mon + 1)} /
+                       day{static_cast<unsigned>(t.tm_mday)}};
+    return day.time_since_epoch().count() * 86400LL + t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+  };
+  const long long offset = seconds(local) - seconds(utc);
+  const long long magnitude = offset < 0 ? -offset : offset;
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02lld:%02lld", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+',
+                magnitude / 3600, magnitude / 60 % 60);
+  return text;
+}
+
+RecordFormat RecordFormatFor(std::string_view path) {
+  if (path.size() < 4) return RecordFormat::JsonLines;
+  std::string end(path.substr(path.size() - 4));
+  std::transform(end.begin(), end.end(), end.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+  return end == ".csv" ? RecordFormat::Csv : RecordFormat::JsonLines;
+}
+
+std::string CsvHeader() {
+  std::string header;
+  for (const char* name : kFieldNames) {
+    if (!header.empty()) header += ',';
+    header += name;
+  }
+  return header + '\n';
+}
+
+std::string CsvCell(std::string_view text) {
+  std::string cell = "\"";
+  if (!text.empty() && IsFormulaStart(text.front())) cell += '\'';
+  for (const char c : text) {
+    if (IsControl(static_cast<unsigned char>(c))) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      cell += escaped;
+    } else {
+      if (c == '"') cell += '"';
+      cell += c;
+    }
+  }
+  return cell + '"';
+}
+
+std::string CsvCellText(std::string_view content) {
+  if (content.size() >= 2 && content.front() == '\'' && IsFormulaStart(content[1])) content.remove_prefix(1);
+  return std::string(content);
+}
+
+std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {
+  if (format == RecordFormat::Csv) {
+    const auto flag = [](bool value) { return value ? "true" : "false"; };
+    return CsvCell(line.time) + ',' + CsvCell(line.host) + ',' + CsvCell(line.programVersion) + ',' +
+           CsvCell(line.path) + ',' + CsvCell(line.serial) + ',' + flag(line.mcu) + ',' + flag(line.usb) + ',' +
+           CsvCell(line.mcuVersion) + ',' + CsvCell(line.usbVersion) + ',' + CsvCell(line.mcuChecksum) + ',' +
+           CsvCell(line.usbChecksum) + ',' + std::to_string(line.status) + ',' + std::to_string(line.failure) + ',' +
+           CsvCell(line.message) + ',' + std::to_string(line.durationMs) + '\n';
+  }
+  const nlohmann::ordered_json object = {{"time", line.time},
+                                         {"host", line.host},
+                                         {"program_version", line.programVersion},
+                                         {"path", line.path},
+                                         {"serial", line.serial},
+                                         {"mcu", line.mcu},
+                                         {"usb", line.usb},
+                                         {"mcu_version", line.mcuVersion},
+                                         {"usb_version", line.usbVersion},
+                                         {"mcu_checksum", line.mcuChecksum},
+                                         {"usb_checksum", line.usbChecksum},
+                                         {"status", line.status},
+                                         {"failure", line.failure},
+                                         {"message", line.message},
+                                         {"duration_ms", line.durationMs}};
+  return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
+}
+
+void RecordIndex::Add(const RecordLine& line) {
+  if (line.serial.empty()) return;
+  if (line.status != 0) {
+    // What a failed run has left in the controllers it touched is unknown.
+    const auto it = m_units.find(line.serial);
+    if (it == m_units.end()) return;
+    if (line.mcu) it->second.mcuChecksum.reset();
+    if (line.usb) it->second.usbChecksum.reset();
+    return;
+  }
+  if (!line.mcu && !line.usb) return;
+  Unit& unit = m_units[line.serial];
+  if (line.mcu) unit.mcuChecksum = line.mcuChecksum;
+  if (line.usb) unit.usbChecksum = line.usbChecksum;
+  unit.time = line.time;
+}
+
+std::optional<std::string> RecordIndex::UpdatedAt(const std::string& serial, const RecordImage& image, bool mcu,
+                                                  bool usb) const {
+  if (serial.empty() || (!mcu && !usb)) return std::nullopt;
+  const auto it = m_units.find(serial);
+  if (it == m_units.end()) return std::nullopt;
+  const Unit& unit = it->second;
+  if (mcu && (image.mcuChecksum.empty() || unit.mcuChecksum != image.mcuChecksum)) return std::nullopt;
+  if (usb && (image.usbChecksum.empty() || unit.usbChecksum != image.usbChecksum)) return std::nullopt;
+  return unit.time;
+}
+
+RecordContents ReadRecord(std::string_view text, RecordFormat format) {
+  RecordContents contents;
+  std::optional<CsvColumns> columns;
+  bool headerSeen = false;
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+
+    std::optional<RecordLine> parsed;
+    if (format == RecordFormat::JsonLines) {
+      parsed = ParseJsonLine(line);
+    } else if (!headerSeen) {
+      // The first line is the header: it says where each field is.
+      headerSeen = true;
+      columns = ParseCsvHeader(line);
+      if (columns) continue;
+    } else if (columns) {
+      parsed = ParseCsvLine(line, *columns);
+    }
+    if (!parsed) {
+      if (contents.badLines++ == 0) contents.firstBadLine = number;
+      continue;
+    }
+    ++contents.lines;
+    contents.index.Add(*parsed);
+  }
+  return contents;
+}
+
+std::unique_ptr<StationRecord> StationRecord::Open(const std::string& path, RecordImage image, std::string& error,
+                                                   std::string& warning) {
+  std::unique_ptr<StationRecord> record(new StationRecord());
+  record->m_path = path;
+  record->m_format = RecordFormatFor(path);
+  record->m_image = std::move(image);
+  const std::filesystem::path file = PathOf(path);
+  record->m_file = AppendFile::Open(file, error);
+  if (!record->m_file) return nullptr;
+
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    error = "it cannot be read";
+    return nullptr;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    error = "it cannot be read";
+    return nullptr;
+  }
+  RecordContents contents = ReadRecord(text, record->m_format);
+  record->m_index = std::move(contents.index);
+  if (contents.badLines != 0) {
+    warning = path + ": skipped " + std::to_string(contents.badLines) +
+              (contents.badLines == 1 ? " line that does not parse" : " lines that do not parse") + " (line " +
+              std::to_string(contents.firstBadLine) + (contents.badLines == 1 ? ")" : " and later)");
+  }
+  // A last line that a failed write cut short is ended first, so that the
+  // next line stays whole and readable.
+  if (!text.empty() && text.back() != '\n') record->m_prefix = "\n";
+  if (text.find_first_not_of("\r\n") == std::string::npos && record->m_format == RecordFormat::Csv) {
+    record->m_prefix += CsvHeader();
+  }
+  return record;
+}
+
+bool StationRecord::Append(const RecordLine& line, std::string& error) {
+  if (!m_file->Append(m_prefix + FormatRecordLine(m_format, line), error)) {
+    // Whatever part reached the file is ended before any later line.
+    m_prefix = "\n";
+    return false;
+  }
+  m_prefix.clear();
+  m_index.Add(line);
+  return true;
+}
+
+}  // namespace orvik::cli
