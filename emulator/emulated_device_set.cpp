@@ -11,6 +11,7 @@ EmulatedDeviceSet::EmulatedDeviceSet(const std::vector<EmulatedUnit>& units, std
     Slot slot;
     slot.device = MakeEmulatedDevice(unit.setting, waitBound);
     slot.unit = unit;
+    slot.serial = unit.serial.value_or(DefaultEmulatedSerial(m_slots.size()));
     if (unit.afterMs) {
       slot.device->SetPresent(false);  // until its arrival
     } else {
@@ -111,6 +112,7 @@ std::vector<HidInterfaceInfo> EmulatedDeviceSet::ListInterfaces(std::uint32_t ve
     HidInterfaceInfo info;
     info.path = UnitPath(i);
     info.identity = info.path;
+    info.serial = m_slots[i].serial;
     info.inputReportLength = kReportSize;
     info.outputReportLength = kReportSize;
     info.usable = true;
@@ -127,6 +129,11 @@ void EmulatedDeviceSet::RestrictToPath(std::string path) {
 std::string EmulatedDeviceSet::OpenedPath() const {
   std::lock_guard lock(m_mutex);
   return m_open ? UnitPath(*m_open) : std::string();
+}
+
+void EmulatedDeviceSet::SetUnitSerial(std::size_t index, std::string serial) {
+  std::lock_guard lock(m_mutex);
+  m_slots.at(index).serial = std::move(serial);
 }
 
 void EmulatedDeviceSet::SetLatency(const TransferLatency& latency) {

@@ -54,6 +54,11 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   // Every unit gets this latency.
   void SetLatency(const TransferLatency& latency);
 
+  // For tests: gives the unit at `index` these bytes as its serial number,
+  // unchecked, as a device may send anything (control characters, invalid
+  // UTF-8).
+  void SetUnitSerial(std::size_t index, std::string serial);
+
   // For tests: the units, in list order.
   std::size_t UnitCount() const { return m_slots.size(); }
   EmulatedDevice& Unit(std::size_t index) { return *m_slots.at(index).device; }
@@ -63,6 +68,7 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   struct Slot {
     std::unique_ptr<EmulatedDevice> device;
     EmulatedUnit unit;
+    std::string serial;  // "/serial=TEXT", or EMU-0001, ... by position
     State state = State::Waiting;
     std::optional<Clock::time_point> lastActivity;  // last open or write
     Clock::time_point leftAt{};

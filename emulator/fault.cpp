@@ -141,6 +141,12 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
   return FaultSetting{.absent = false, .fault = Fault{*kind, *command, occurrence}};
 }
 
+std::string DefaultEmulatedSerial(std::size_t index) {
+  std::string digits = std::to_string(index + 1);
+  if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+  return "EMU-" + digits;
+}
+
 std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string& error) {
   error.clear();
   const std::size_t slash = text.find('/');
@@ -159,9 +165,29 @@ std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string
     rest = next == std::string_view::npos ? std::string_view{} : rest.substr(next);
     const std::size_t equals = timing.find('=');
     const std::string_view key = timing.substr(0, equals);
+    if (key == "serial" && equals != std::string_view::npos) {
+      if (unit.serial) {
+        error = "'serial' given more than once";
+        return std::nullopt;
+      }
+      const std::string_view serial = timing.substr(equals + 1);
+      if (serial.size() > kMaxEmulatedSerialLength) {
+        error = "serial " + Quoted(serial) + " is longer than " + std::to_string(kMaxEmulatedSerialLength) +
+                " characters";
+        return std::nullopt;
+      }
+      for (const char c : serial) {
+        if (c < ' ' || c > '~') {
+          error = "serial " + Quoted(serial) + " holds a character that is not printable ASCII";
+          return std::nullopt;
+        }
+      }
+      unit.serial = std::string(serial);
+      continue;
+    }
     std::optional<std::uint32_t>* target = key == "after" ? &unit.afterMs : key == "leave" ? &unit.leaveMs : nullptr;
     if (target == nullptr || equals == std::string_view::npos) {
-      error = "unknown timing " + Quoted(timing) + " (expected after=MS or leave=MS)";
+      error = "unknown unit option " + Quoted(timing) + " (expected after=MS, leave=MS or serial=TEXT)";
       return std::nullopt;
     }
     if (target->has_value()) {

@@ -27,7 +27,7 @@
 // Several devices, listed and searched in the order given (at most
 // kMaxEmulatedUnits):
 //
-//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS]
+//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/serial=TEXT]
 //   BEHAVIOUR =  good | FAULT
 //
 //   good        a device that updates without fault
@@ -37,6 +37,10 @@
 //   /leave=MS   the device is unplugged once MS milliseconds have passed
 //               since it was last opened or sent a report, that is, after
 //               its update; without it the device stays
+//   /serial=TEXT the device's USB serial number: printable ASCII (blank to
+//               '~'), at most kMaxEmulatedSerialLength characters, ended by
+//               the next '/' or ','; empty: the device has none. Without it
+//               the units are EMU-0001, EMU-0002, ... in list order
 //   MS          decimal, 0 to kMaxEmulatedDelayMs
 //
 // "-Emulate" is one good unit, "-Emulate:FAULT" one unit with that fault.
@@ -50,6 +54,7 @@
 // after which the device stays gone).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -100,15 +105,21 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
 
 inline constexpr std::size_t kMaxEmulatedUnits = 16;
 inline constexpr std::uint32_t kMaxEmulatedDelayMs = 3'600'000;  // one hour
+inline constexpr std::size_t kMaxEmulatedSerialLength = 64;
 
 // One emulated device of "-Emulate:UNIT,...".
 struct EmulatedUnit {
   FaultSetting setting;
   std::optional<std::uint32_t> afterMs;  // arrival after the previous unit has left
   std::optional<std::uint32_t> leaveMs;  // departure once idle this long
+  std::optional<std::string> serial;     // "/serial=TEXT"; nothing: the default
 
   friend bool operator==(const EmulatedUnit&, const EmulatedUnit&) = default;
 };
+
+// The serial number of the unit at `index` (from 0) without "/serial=":
+// "EMU-0001" for index 0.
+std::string DefaultEmulatedSerial(std::size_t index);
 
 // Parses one UNIT. On error returns nothing and names what is wrong in
 // `error`.

@@ -65,6 +65,9 @@ struct HidInterfaceInfo {
   // sysfs device folder, whose name carries a sequence number); otherwise
   // the path.
   std::string identity;
+  // The unit's USB serial number; empty when it has none. Device input, not
+  // to be trusted: any bytes, not necessarily UTF-8 or printable.
+  std::string serial;
   // Longest input and output report in bytes, report-ID byte included, as
   // Windows counts them; 0 when unknown or when there is none.
   std::uint32_t inputReportLength = 0;

@@ -36,7 +36,7 @@ TEST(EmulateUnits, SeveralUnitsWithTimingParseInOrder) {
   const EmulateOption option = Parse("-Emulate:good/leave=300,badreply@USBWrite/after=1000/leave=0,good/after=3600000");
   ASSERT_EQ(option.error, "");
   ASSERT_EQ(option.units.size(), 3u);
-  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u}));
+  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt}));
   EXPECT_EQ(option.units[1].setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::USBWrite, 0}));
   EXPECT_EQ(option.units[1].afterMs, 1000u);
   EXPECT_EQ(option.units[1].leaveMs, 0u);
@@ -58,11 +58,18 @@ TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
            Case{"-Emulate:good/after=3600001", "bad time '3600001'"},
            Case{"-Emulate:good/after=99999999", "bad time"},
            Case{"-Emulate:good/after=1/after=2", "'after' given more than once"},
-           Case{"-Emulate:good/stay=1", "unknown timing 'stay=1'"},
-           Case{"-Emulate:good/", "unknown timing ''"},
-           Case{"-Emulate:good/leave", "unknown timing 'leave'"},
+           Case{"-Emulate:good/stay=1", "unknown unit option 'stay=1'"},
+           Case{"-Emulate:good/", "unknown unit option ''"},
+           Case{"-Emulate:good/leave", "unknown unit option 'leave'"},
            Case{"-Emulate:good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good",
                 "more than 16 emulated devices"},
+           Case{"-Emulate:good/serial=A/serial=B", "'serial' given more than once"},
+           Case{"-Emulate:good/serial=\x7f", "not printable ASCII"},
+           Case{"-Emulate:good/serial=a\tb", "not printable ASCII"},
+           Case{"-Emulate:good/serial=\xc3\xa9", "not printable ASCII"},
+           Case{"-Emulate:good/serial=12345678901234567890123456789012345678901234567890123456789012345",
+                "longer than 64 characters"},
+           Case{"-Emulate:good/serial", "unknown unit option 'serial'"},
        }) {
     SCOPED_TRACE(c.argument);
     const EmulateOption option = Parse(c.argument);
@@ -72,6 +79,34 @@ TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
   }
   EXPECT_EQ(Parse("-Emulate:good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good").error,
             "");
+}
+
+// A unit's serial is its own text, none when empty, or EMU-NNNN by its place
+// in the list; it ends at the next '/' or ','.
+TEST(EmulateUnits, SerialsAreGivenOrNumberedInListOrder) {
+  const std::string longest(kMaxEmulatedSerialLength, '~');
+  const EmulateOption option =
+      Parse("-Emulate:good,good/serial=SN 7=x/leave=5,absent/serial=,good/serial=" + longest + ",good");
+  ASSERT_EQ(option.error, "");
+  ASSERT_EQ(option.units.size(), 5u);
+  EXPECT_EQ(option.units[1].serial, "SN 7=x");
+  EXPECT_EQ(option.units[1].leaveMs, 5u);
+  EXPECT_EQ(option.units[2].serial, "");
+  EXPECT_FALSE(option.units[0].serial);
+
+  EmulatedDeviceSet set(option.units, 50ms);
+  std::vector<std::string> serials;
+  for (const HidInterfaceInfo& info : set.ListInterfaces(DeviceVendorId, DeviceProductId)) serials.push_back(info.serial);
+  // The absent third unit is not listed; the fifth keeps its place's number.
+  EXPECT_EQ(serials, (std::vector<std::string>{"EMU-0001", "SN 7=x", longest, "EMU-0005"}));
+  EXPECT_EQ(DefaultEmulatedSerial(0), "EMU-0001");
+  EXPECT_EQ(DefaultEmulatedSerial(15), "EMU-0016");
+  EXPECT_EQ(DefaultEmulatedSerial(12344), "EMU-12345");
+
+  // The tests' seam: any bytes, unchecked.
+  const std::string hostile("\x1b[2J\xff\xfe\0x", 8);
+  set.SetUnitSerial(3, hostile);
+  EXPECT_EQ(set.ListInterfaces(DeviceVendorId, DeviceProductId)[2].serial, hostile);
 }
 
 std::vector<std::string> Paths(EmulatedDeviceSet& set) {
