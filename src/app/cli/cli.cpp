@@ -63,6 +63,22 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
         options.error = "--device needs a PATH";
         break;
       }
+    } else if (argument == "--record" || argument.starts_with("--record=")) {
+      if (argument == "--record") {
+        if (i + 1 == arguments.size()) {
+          options.error = "--record needs a FILE";
+          break;
+        }
+        options.record = arguments[++i];
+      } else {
+        options.record = argument.substr(9);
+      }
+      if (options.record.empty()) {
+        options.error = "--record needs a FILE";
+        break;
+      }
+    } else if (argument == "--again") {
+      options.again = true;
     } else if (argument == "--wait" || argument.starts_with("--wait=")) {
       options.waitSeconds = kDefaultWaitSeconds;
       if (argument != "--wait") {
@@ -100,6 +116,10 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--station takes every device in turn; it cannot be combined with --device";
   } else if (options.station && options.waitSeconds) {
     options.error = "--station waits for each device by itself; it cannot be combined with --wait";
+  } else if (options.list && !options.record.empty()) {
+    options.error = "--list updates nothing to record; it cannot be combined with --record";
+  } else if (options.again && options.record.empty()) {
+    options.error = "--again updates units that the record shows as updated; it needs --record";
   }
   return options;
 }
@@ -126,6 +146,13 @@ std::string UsageText() {
          "                       a result line, wait until it is unplugged, repeat;\n"
          "                       Ctrl+C (or COUNT devices) ends it between devices\n"
          "                       with a summary\n"
+         "  --record FILE        append one line per unit updated or tried to FILE\n"
+         "                       (JSON lines, or CSV when FILE ends in .csv): time,\n"
+         "                       host, path, serial, firmware versions and checksums,\n"
+         "                       status, failure, message, duration; a unit whose\n"
+         "                       serial FILE shows as updated with this firmware is\n"
+         "                       not updated again (see docs/stations.md)\n"
+         "  --again              with --record, update such units anyway\n"
          "  --json               one JSON object per line on standard output for every\n"
          "                       event (fields: event, path, position, upper, elapsed,\n"
          "                       text, status, failure, message, ...; see docs/json.md)\n"
@@ -139,6 +166,8 @@ std::string UsageText() {
          "                       after the unit before it left) and /leave=MS (unplugged\n"
          "                       MS ms after its last report) and /serial=TEXT (its\n"
          "                       serial number; by default EMU-0001, EMU-0002, ...)\n"
+         "                       and /pull=MS (unplugged MS ms after it came, used or\n"
+         "                       not)\n"
          "  -AdvMode             accepted, as by the windowed updater\n"
          "  --version            show the program's and the firmware's versions\n"
          "  -h, --help           show this text\n"
@@ -149,14 +178,16 @@ std::string UsageText() {
          "  0  update complete (--list: at least one interface listed; --station: every\n"
          "     unit completed)\n"
          "  1  update failed; the message names the failure's number (--station: a unit\n"
-         "     failed)\n"
-         "  2  not started: no device, damaged image, bad option, another updater running\n"
+         "     failed); or a --record line could not be written\n"
+         "  2  not started: no device, damaged image, bad option, another updater running,\n"
+         "     a --record FILE that cannot be opened\n"
          "\n"
          "Examples:\n"
          "  " + p + " --list\n"
          "  " + p + " --device /dev/hidraw3\n"
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
+         "  " + p + " --station --record units.csv\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
 

@@ -10,6 +10,10 @@
 
 #include "image/image.h"
 
+#ifndef ORVIK_PROGRAM_VERSION
+#error "ORVIK_PROGRAM_VERSION must be defined by the build"
+#endif
+
 namespace orvik::cli {
 namespace {
 
@@ -207,15 +211,16 @@ std::string IsoLocalTime(std::time_t when) {
   // The offset is the difference of the two broken-down times; strftime's %z
   // is not an offset everywhere (Windows' C library gives the zone's name).
   const auto seconds = [](const std::tm& t) {
-    using namespace std::chrono;
-    const sys_days day{year{t.tm_year + 1900} / month{static_cast<unsigned>(t.tm_mon + 1)} /
-                       day{static_cast<unsigned>(t.tm_mday)}};
-    return day.time_since_epoch().count() * 86400LL + t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+    namespace c = std::chrono;
+    const c::sys_days date{c::year{t.tm_year + 1900} / c::month{static_cast<unsigned>(t.tm_mon + 1)} /
+                           c::day{static_cast<unsigned>(t.tm_mday)}};
+    return date.time_since_epoch().count() * 86400LL + t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
   };
   const long long offset = seconds(local) - seconds(utc);
-  const long long magnitude = offset < 0 ? -offset : offset;
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02lld:%02lld", local.tm_year + 1900,
+  // Zones lie within a day of UTC.
+  const int magnitude = static_cast<int>(std::min(offset < 0 ? -offset : offset, 86399LL));
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+',
                 magnitude / 3600, magnitude / 60 % 60);
   return text;
@@ -353,6 +358,7 @@ std::unique_ptr<StationRecord> StationRecord::Open(const std::string& path, Reco
   record->m_path = path;
   record->m_format = RecordFormatFor(path);
   record->m_image = std::move(image);
+  record->m_host = HostName();
   const std::filesystem::path file = PathOf(path);
   record->m_file = AppendFile::Open(file, error);
   if (!record->m_file) return nullptr;
@@ -381,6 +387,18 @@ std::unique_ptr<StationRecord> StationRecord::Open(const std::string& path, Reco
     record->m_prefix += CsvHeader();
   }
   return record;
+}
+
+RecordLine StationRecord::NewLine(std::time_t started) const {
+  RecordLine line;
+  line.time = IsoLocalTime(started);
+  line.host = m_host;
+  line.programVersion = ORVIK_PROGRAM_VERSION;
+  line.mcuVersion = m_image.mcuVersion;
+  line.usbVersion = m_image.usbVersion;
+  line.mcuChecksum = m_image.mcuChecksum;
+  line.usbChecksum = m_image.usbChecksum;
+  return line;
 }
 
 bool StationRecord::Append(const RecordLine& line, std::string& error) {

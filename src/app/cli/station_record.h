@@ -128,6 +128,16 @@ class StationRecord {
   const RecordImage& Image() const { return m_image; }
   const RecordIndex& Index() const { return m_index; }
 
+  // When the record shows the unit with `serial` updated with this image in
+  // every controller asked for: the time of that line.
+  std::optional<std::string> UpdatedAt(const std::string& serial, bool mcu, bool usb) const {
+    return m_index.UpdatedAt(serial, m_image, mcu, usb);
+  }
+
+  // A line for a unit whose update started at `started`: time, host, this
+  // program's version and the image's firmware filled in.
+  RecordLine NewLine(std::time_t started) const;
+
   // Appends the line and flushes it to the disk; false, with the reason in
   // `error`, when it did not reach the file whole. Also takes the line into
   // the index.
@@ -140,6 +150,7 @@ class StationRecord {
   RecordFormat m_format = RecordFormat::JsonLines;
   RecordImage m_image;
   RecordIndex m_index;
+  std::string m_host;
   std::unique_ptr<AppendFile> m_file;
   // What goes before the next line: a CSV header for an empty file, a line
   // end after a last line that a failed write left unfinished.

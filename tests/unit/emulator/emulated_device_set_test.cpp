@@ -36,7 +36,7 @@ TEST(EmulateUnits, SeveralUnitsWithTimingParseInOrder) {
   const EmulateOption option = Parse("-Emulate:good/leave=300,badreply@USBWrite/after=1000/leave=0,good/after=3600000");
   ASSERT_EQ(option.error, "");
   ASSERT_EQ(option.units.size(), 3u);
-  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt}));
+  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt, std::nullopt}));
   EXPECT_EQ(option.units[1].setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::USBWrite, 0}));
   EXPECT_EQ(option.units[1].afterMs, 1000u);
   EXPECT_EQ(option.units[1].leaveMs, 0u);
