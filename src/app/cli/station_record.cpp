@@ -1,6 +1,8 @@
 #include "app/cli/station_record.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -52,17 +54,16 @@ std::optional<std::vector<std::string>> SplitCsvLine(std::string_view line) {
     if (i < line.size() && line[i] == '"') {
       ++i;
       for (;;) {
-        if (i >= line.size()) return std::nullopt;  // the quote is never closed
-        if (line[i] == '"') {
-          if (i + 1 < line.size() && line[i + 1] == '"') {
-            cell += '"';
-            i += 2;
-            continue;
-          }
+        const std::size_t quote = line.find('"', i);
+        if (quote == std::string_view::npos) return std::nullopt;  // the quote is never closed
+        cell.append(line.substr(i, quote - i));
+        i = quote + 1;
+        if (i < line.size() && line[i] == '"') {  // a doubled quote stands for one
+          cell += '"';
           ++i;
-          break;
+          continue;
         }
-        cell += line[i++];
+        break;
       }
       if (i < line.size() && line[i] != ',') return std::nullopt;  // text after the closing quote
     } else {
@@ -143,41 +144,145 @@ std::optional<RecordLine> ParseCsvLine(std::string_view text, const CsvColumns& 
 
 // --- JSON lines -------------------------------------------------------------
 
-std::optional<RecordLine> ParseJsonLine(std::string_view text) {
-  // Read without the ordered variant: only looked up, never written.
-  const nlohmann::json object = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-  if (!object.is_object()) return std::nullopt;
-  RecordLine line;
-  bool ok = true;
-  const auto get = [&](const char* name, auto& into) {
-    using T = std::remove_reference_t<decltype(into)>;
-    const auto it = object.find(name);
-    if (it == object.end()) {
-      ok = false;
-    } else if constexpr (std::is_same_v<T, std::string>) {
-      if (it->is_string()) into = it->template get_ref<const std::string&>(); else ok = false;
-    } else if constexpr (std::is_same_v<T, bool>) {
-      if (it->is_boolean()) into = it->template get<bool>(); else ok = false;
+// One value of a line's object, as far as the record's fields need it.
+struct FieldValue {
+  enum class Kind { String, Integer, Bool, Other } kind = Kind::Other;
+  std::string_view text;  // String
+  std::int64_t integer = 0;
+  bool boolean = false;
+};
+
+// Sets the field `key` of `line`; false when a field of the record holds a
+// value of the wrong type. Fields the record does not know are ignored.
+bool SetField(RecordLine& line, std::string_view key, const FieldValue& value, std::uint32_t& seen) {
+  std::string* texts[] = {&line.time,       &line.host,       &line.programVersion, &line.path,
+                          &line.serial,     nullptr,          nullptr,              &line.mcuVersion,
+                          &line.usbVersion, &line.mcuChecksum, &line.usbChecksum,   nullptr,
+                          nullptr,          &line.message,    nullptr};
+  static_assert(std::size(texts) == kFieldCount);
+  const auto named = std::find(std::begin(kFieldNames), std::end(kFieldNames), key);
+  if (named == std::end(kFieldNames)) return true;
+  const auto field = static_cast<std::size_t>(named - std::begin(kFieldNames));
+  seen |= 1u << field;
+  using Kind = FieldValue::Kind;
+  if (texts[field] != nullptr) {
+    if (value.kind != Kind::String) return false;
+    texts[field]->assign(value.text);
+  } else if (field == 5 || field == 6) {
+    if (value.kind != Kind::Bool) return false;
+    (field == 5 ? line.mcu : line.usb) = value.boolean;
+  } else {
+    if (value.kind != Kind::Integer) return false;
+    if (field == 14) {
+      line.durationMs = value.integer;
     } else {
-      if (it->is_number_integer()) into = it->template get<T>(); else ok = false;
+      if (value.integer < INT32_MIN || value.integer > INT32_MAX) return false;
+      (field == 11 ? line.status : line.failure) = static_cast<int>(value.integer);
     }
+  }
+  return true;
+}
+
+// The record's own lines are flat objects of ASCII strings without escapes,
+// integers and booleans; reading those directly is many times faster than a
+// general parser, which matters for a record of a hundred thousand units.
+// Calls `field` for each member and returns true for such a line; returns
+// false for anything else (the general parser then decides).
+template <typename Field>
+bool ParseFlatObject(std::string_view text, Field&& field) {
+  std::size_t i = 0;
+  const auto skipBlanks = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) ++i;
   };
-  get("time", line.time);
-  get("host", line.host);
-  get("program_version", line.programVersion);
-  get("path", line.path);
-  get("serial", line.serial);
-  get("mcu", line.mcu);
-  get("usb", line.usb);
-  get("mcu_version", line.mcuVersion);
-  get("usb_version", line.usbVersion);
-  get("mcu_checksum", line.mcuChecksum);
-  get("usb_checksum", line.usbChecksum);
-  get("status", line.status);
-  get("failure", line.failure);
-  get("message", line.message);
-  get("duration_ms", line.durationMs);
-  if (!ok) return std::nullopt;
+  const auto next = [&](char c) {
+    skipBlanks();
+    if (i >= text.size() || text[i] != c) return false;
+    ++i;
+    return true;
+  };
+  // A string of printable ASCII without escapes.
+  const auto string = [&](std::string_view& into) {
+    if (i >= text.size() || text[i] != '"') return false;
+    const std::size_t begin = ++i;
+    while (i < text.size() && text[i] != '"') {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+      ++i;
+    }
+    if (i >= text.size()) return false;
+    into = text.substr(begin, i - begin);
+    ++i;
+    return true;
+  };
+  if (!next('{')) return false;
+  skipBlanks();
+  if (i < text.size() && text[i] == '}') return false;  // empty: let the general parser say
+  for (;;) {
+    skipBlanks();
+    std::string_view key;
+    if (!string(key) || !next(':')) return false;
+    skipBlanks();
+    FieldValue value;
+    if (i >= text.size()) return false;
+    if (text[i] == '"') {
+      value.kind = FieldValue::Kind::String;
+      if (!string(value.text)) return false;
+    } else if (text.substr(i, 4) == "true" || text.substr(i, 5) == "false") {
+      value.kind = FieldValue::Kind::Bool;
+      value.boolean = text[i] == 't';
+      i += value.boolean ? 4 : 5;
+    } else {
+      // An integer as JSON writes it: -?(0|[1-9][0-9]*), at most 18 digits.
+      const bool negative = text[i] == '-';
+      if (negative) ++i;
+      const std::size_t digits = i;
+      while (i < text.size() && text[i] >= '0' && text[i] <= '9') value.integer = value.integer * 10 + (text[i++] - '0');
+      const std::size_t count = i - digits;
+      if (count == 0 || count > 18 || (count > 1 && text[digits] == '0')) return false;
+      if (i < text.size() && (text[i] == '.' || text[i] == 'e' || text[i] == 'E')) return false;
+      if (negative) value.integer = -value.integer;
+      value.kind = FieldValue::Kind::Integer;
+    }
+    field(key, value);
+    if (next(',')) continue;
+    if (!next('}')) return false;
+    skipBlanks();
+    return i == text.size();
+  }
+}
+
+std::optional<RecordLine> ParseJsonLine(std::string_view text) {
+  constexpr std::uint32_t kAllFields = (1u << kFieldCount) - 1;
+  RecordLine line;
+  std::uint32_t seen = 0;
+  bool ok = true;
+  const auto field = [&](std::string_view key, const FieldValue& value) {
+    if (!SetField(line, key, value, seen)) ok = false;
+  };
+  if (!ParseFlatObject(text, field)) {
+    // Anything else that is JSON: escapes, other characters, nested values.
+    // Read without the ordered variant: only looked up, never written.
+    const nlohmann::json object = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+    if (!object.is_object()) return std::nullopt;
+    line = RecordLine();
+    seen = 0;
+    ok = true;
+    for (const auto& [key, member] : object.items()) {
+      FieldValue value;
+      if (member.is_string()) {
+        value.kind = FieldValue::Kind::String;
+        value.text = member.get_ref<const std::string&>();
+      } else if (member.is_boolean()) {
+        value.kind = FieldValue::Kind::Bool;
+        value.boolean = member.get<bool>();
+      } else if (member.is_number_integer() && (member.is_number_unsigned() ? member.get<std::uint64_t>() <= INT64_MAX : true)) {
+        value.kind = FieldValue::Kind::Integer;
+        value.integer = member.get<std::int64_t>();
+      }
+      field(key, value);
+    }
+  }
+  if (!ok || seen != kAllFields) return std::nullopt;
   return line;
 }
 
@@ -363,12 +468,20 @@ std::unique_ptr<StationRecord> StationRecord::Open(const std::string& path, Reco
   record->m_file = AppendFile::Open(file, error);
   if (!record->m_file) return nullptr;
 
-  std::ifstream in(file, std::ios::binary);
+  // Read in one piece: a long record is read at every start.
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
   if (!in) {
     error = "it cannot be read";
     return nullptr;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  const std::streamoff size = in.tellg();
+  if (size > 0) {
+    text.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(text.data(), size);
+    text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  }
   if (in.bad()) {
     error = "it cannot be read";
     return nullptr;

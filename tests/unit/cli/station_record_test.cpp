@@ -125,6 +125,49 @@ TEST(StationRecord, LinesReadBackInBothFormatsAndBadLinesAreCountedNotFatal) {
   EXPECT_EQ(noHeader.badLines, 2u);
 }
 
+// Lines as this program writes them, and as another tool or a hand may have
+// written or edited them: what is JSON with the right fields counts.
+TEST(StationRecord, AJsonLineCountsWhenItHoldsEveryFieldWithItsType) {
+  const std::string own = FormatRecordLine(RecordFormat::JsonLines, Line("SN1", 0));
+  const auto edited = [&](const std::string& from, const std::string& to) {
+    std::string text = own;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+  };
+  struct Case {
+    std::string line;
+    std::string serial;  // empty: the line does not count
+  };
+  for (const Case& c : {
+           Case{own, "SN1"},
+           Case{edited("\"serial\":\"SN1\"", "\"serial\":\"S\\u004e1\""), "SN1"},  // an escape
+           Case{edited("\"SN1\"", "\"SN\u00e91\""), "SN\u00e91"},  // UTF-8
+           Case{edited(",\"status\":", " ,\t \"status\" : "), "SN1"},
+           Case{edited("{", "{\"station\":{\"bay\":[1,2.5]},"), "SN1"},  // a field of another tool
+           Case{edited("\"status\":0", "\"status\":1,\"status\":0"), "SN1"},  // the last one counts
+           Case{edited(",\"failure\":0", ""), ""},
+           Case{edited("\"status\":0", "\"status\":\"0\""), ""},
+           Case{edited("\"status\":0", "\"status\":0.0"), ""},
+           Case{edited("\"status\":0", "\"status\":00"), ""},
+           Case{edited("\"status\":0", "\"status\":99999999999"), ""},
+           Case{edited("\"mcu\":true", "\"mcu\":1"), ""},
+           Case{edited("\"serial\":\"SN1\"", "\"serial\":null"), ""},
+           Case{edited("}\n", "}x\n"), ""},
+           Case{edited("}\n", "\n"), ""},
+           Case{"{}\n", ""},
+           Case{"[" + own.substr(0, own.size() - 1) + "]\n", ""},
+       }) {
+    SCOPED_TRACE(c.line);
+    const RecordContents contents = ReadRecord(c.line, RecordFormat::JsonLines);
+    EXPECT_EQ(contents.lines, c.serial.empty() ? 0u : 1u);
+    EXPECT_EQ(contents.badLines, c.serial.empty() ? 1u : 0u);
+    if (!c.serial.empty()) {
+      EXPECT_TRUE(contents.index.UpdatedAt(c.serial, kImage, true, true));
+    }
+  }
+}
+
 TEST(StationRecord, TheLastLinesOfASerialDecideWhetherItIsUpdated) {
   struct Case {
     const char* name;
