@@ -140,6 +140,12 @@ std::string EmulatedDeviceSet::OpenedPath() const {
   return m_open ? UnitPath(*m_open) : std::string();
 }
 
+void EmulatedDeviceSet::Close() {
+  std::lock_guard lock(m_mutex);
+  if (m_open) m_slots[*m_open].device->Close();
+  m_open.reset();
+}
+
 void EmulatedDeviceSet::SetUnitSerial(std::size_t index, std::string serial) {
   std::lock_guard lock(m_mutex);
   m_slots.at(index).serial = std::move(serial);

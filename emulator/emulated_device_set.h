@@ -50,6 +50,7 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override;
+  void Close() override;
 
   // Every unit gets this latency.
   void SetLatency(const TransferLatency& latency);

@@ -28,9 +28,8 @@ class HidDevice {
   virtual ~HidDevice() = default;
 
   // Closes any device already open, then opens the first present HID interface
-  // whose vendor and product IDs match (and, where the platform shows report
-  // descriptors, which carries 33-byte input and output reports). True when
-  // one was opened.
+  // whose vendor and product IDs match and which carries the updater's 33-byte
+  // input and output reports. True when one was opened.
   virtual bool OpenDevice(std::uint32_t vendorId, std::uint32_t productId) = 0;
 
   // Starts writing one report. `report` must stay valid until WaitWriteDone
@@ -96,6 +95,11 @@ class SearchableHidDevice : public HidDevice {
 
   // The path of the interface OpenDevice opened; empty while closed.
   virtual std::string OpenedPath() const = 0;
+
+  // Closes the interface OpenDevice opened, if any: transfers fail until the
+  // next OpenDevice. A unit that is gone is let go of at once, so that the
+  // system can give its node to the next unit.
+  virtual void Close() = 0;
 };
 
 // The platform's real device, not yet open.

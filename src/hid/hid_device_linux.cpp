@@ -64,28 +64,34 @@ struct HidIds {
   std::uint32_t productId = 0;
 };
 
-// The HID device's uevent holds a line "HID_ID=BBBB:VVVVVVVV:PPPPPPPP" (bus,
-// vendor, product, in hex). The bus (0003 for USB) is not checked: the IDs
-// name the device.
-std::optional<HidIds> ParseHidId(std::string_view uevent) {
-  constexpr std::string_view kKey = "HID_ID=";
+// The value of the first line "KEY=value" of a uevent; nothing when there is
+// no such line.
+std::optional<std::string_view> UeventValue(std::string_view uevent, std::string_view key) {
   while (!uevent.empty()) {
     const std::size_t eol = uevent.find('\n');
     const std::string_view line = uevent.substr(0, eol);
     uevent = eol == std::string_view::npos ? std::string_view{} : uevent.substr(eol + 1);
-    if (!line.starts_with(kKey)) continue;
-
-    const std::string_view fields = line.substr(kKey.size());
-    const std::size_t first = fields.find(':');
-    const std::size_t second = first == std::string_view::npos ? first : fields.find(':', first + 1);
-    if (second == std::string_view::npos) return std::nullopt;
-    const auto bus = ParseHex(fields.substr(0, first));
-    const auto vendor = ParseHex(fields.substr(first + 1, second - first - 1));
-    const auto product = ParseHex(fields.substr(second + 1));
-    if (!bus || !vendor || !product) return std::nullopt;
-    return HidIds{*vendor, *product};
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') {
+      return line.substr(key.size() + 1);
+    }
   }
   return std::nullopt;
+}
+
+// The HID device's uevent holds a line "HID_ID=BBBB:VVVVVVVV:PPPPPPPP" (bus,
+// vendor, product, in hex). The bus (0003 for USB) is not checked: the IDs
+// name the device.
+std::optional<HidIds> ParseHidId(std::string_view uevent) {
+  const std::optional<std::string_view> fields = UeventValue(uevent, "HID_ID");
+  if (!fields) return std::nullopt;
+  const std::size_t first = fields->find(':');
+  const std::size_t second = first == std::string_view::npos ? first : fields->find(':', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  const auto bus = ParseHex(fields->substr(0, first));
+  const auto vendor = ParseHex(fields->substr(first + 1, second - first - 1));
+  const auto product = ParseHex(fields->substr(second + 1));
+  if (!bus || !vendor || !product) return std::nullopt;
+  return HidIds{*vendor, *product};
 }
 
 // hidrawN → N; nothing for any other name.
@@ -131,6 +137,7 @@ struct NodeLook {
   bool carriesUpdaterReports = false;
   std::uint32_t inputReportLength = 0;  // with the report-ID byte; 0: none or unknown
   std::uint32_t outputReportLength = 0;
+  std::string serial;   // HID_UNIQ: the bytes as the kernel gives them
   std::string problem;  // why the node is not the updater's interface
 };
 
@@ -139,9 +146,14 @@ NodeLook LookAtNode(const std::filesystem::path& sysfsNode, std::uint32_t vendor
   const std::filesystem::path hidDevice = sysfsNode / "device";
   const auto uevent = ReadSmallFile(hidDevice / "uevent", kMaxUeventSize);
   if (!uevent) return look;
-  const auto ids = ParseHidId(std::string_view(reinterpret_cast<const char*>(uevent->data()), uevent->size()));
+  const std::string_view ueventText(reinterpret_cast<const char*>(uevent->data()), uevent->size());
+  const auto ids = ParseHidId(ueventText);
   if (!ids || ids->vendorId != vendorId || ids->productId != productId) return look;
   look.idsMatch = true;
+  // usbhid fills HID_UNIQ from the USB serial string (uhid from its "uniq");
+  // empty or missing when the device has none. The kernel holds it in 64
+  // bytes; here the uevent's own bound limits it.
+  look.serial = UeventValue(ueventText, "HID_UNIQ").value_or(std::string_view{});
 
   const auto descriptor = ReadSmallFile(hidDevice / "report_descriptor", kMaxReportDescriptorSize);
   if (!descriptor) {
@@ -256,6 +268,7 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     info.identity = ec ? info.path : folder.string();
     info.inputReportLength = look.inputReportLength;
     info.outputReportLength = look.outputReportLength;
+    info.serial = look.serial;
     if (!look.problem.empty()) {
       info.problem = look.problem;
     } else {

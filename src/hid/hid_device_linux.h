@@ -1,7 +1,8 @@
 // CHIDDevice on Linux: the device's hidraw node.
 //
 // The search walks /sys/class/hidraw/hidrawN in numeric order and reads, for
-// each node, the HID device's IDs (device/uevent) and report descriptor
+// each node, the HID device's IDs and serial number (HID_ID and HID_UNIQ in
+// device/uevent) and report descriptor
 // (device/report_descriptor) without opening anything. The first node whose IDs
 // match and whose descriptor declares unnumbered 32-byte input and output
 // reports is opened from /dev; a composite device's keyboard or mouse nodes,
@@ -81,6 +82,7 @@ class CHIDDevice final : public SearchableHidDevice {
   std::vector<HidInterfaceInfo> ListInterfaces(std::uint32_t vendorId, std::uint32_t productId) override;
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override { return m_devicePath.string(); }
+  void Close() override;
 
   // Bounds DiscardQueuedInput for a device that never stops sending; hidraw
   // itself queues at most 64 reports.
@@ -97,7 +99,6 @@ class CHIDDevice final : public SearchableHidDevice {
  private:
   enum class Transfer { Idle, Pending, Done, Failed };
 
-  void Close();
   void TryWrite();
   void TryRead();
   // Polls for `events` until `state` leaves Pending or the wait bound runs

@@ -143,6 +143,16 @@ bool IdsMatch(HANDLE device, std::uint32_t vendorId, std::uint32_t productId) {
          static_cast<std::uint32_t>(attributes.ProductID) == productId;
 }
 
+// The interface's USB serial number; empty when it has none or it cannot be
+// read (a handle without access rights reads it too).
+std::string ReadSerial(HANDLE device) {
+  // One unit more than the longest string, zeroed: the text ends in a NUL
+  // even when the service fills the buffer it is told about.
+  wchar_t buffer[kMaxSerialUnits + 1] = {};
+  if (!HidD_GetSerialNumberString(device, buffer, static_cast<ULONG>(kMaxSerialUnits * sizeof(wchar_t)))) return {};
+  return SerialFromBuffer(buffer);
+}
+
 // Calls `visit` with the device path of every present HID interface, in the
 // system's order, until it returns true.
 template <typename Visit>
@@ -163,6 +173,12 @@ void ForEachHidInterface(Visit&& visit) {
 }
 
 }  // namespace
+
+std::string SerialFromBuffer(std::span<const wchar_t> buffer) {
+  const std::span<const wchar_t> bounded = buffer.first(std::min(buffer.size(), kMaxSerialUnits));
+  const auto end = std::find(bounded.begin(), bounded.end(), L'\0');
+  return Narrow(std::wstring(bounded.begin(), end));
+}
 
 CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
   // Unnamed, auto-reset, not signalled.
@@ -199,6 +215,7 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
     if (!HidD_GetPreparsedData(device.Get(), preparsed.Out())) return false;
     HIDP_CAPS caps{};
     if (HidP_GetCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS) return false;
+    if (!HasUpdaterReportLengths(caps.InputReportByteLength, caps.OutputReportByteLength)) return false;
 
     // The first match wins; later interfaces are not looked at.
     m_inputReportLength = caps.InputReportByteLength;
@@ -226,6 +243,7 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     HidInterfaceInfo info;
     info.path = Narrow(path);
     info.identity = info.path;
+    info.serial = ReadSerial(handle);
     PreparsedData preparsed;
     HIDP_CAPS caps{};
     const bool capsRead =
@@ -238,6 +256,8 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
       info.problem = SystemErrorText(openError);
     } else if (!capsRead) {
       info.problem = "capabilities unreadable";
+    } else if (!HasUpdaterReportLengths(info.inputReportLength, info.outputReportLength)) {
+      info.problem = "not the updater's interface (no 33-byte input and output reports)";
     } else {
       info.usable = true;
     }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -42,6 +43,23 @@ class OwnedHandle {
   HANDLE m_handle = nullptr;
 };
 
+// A USB string descriptor holds at most 126 UTF-16 units: the longest serial
+// number a device can give.
+inline constexpr std::size_t kMaxSerialUnits = 126;
+
+// The serial number in a buffer HidD_GetSerialNumberString filled: the units
+// before the first NUL, at most kMaxSerialUnits of them, as UTF-8 (an unpaired
+// surrogate becomes U+FFFD).
+std::string SerialFromBuffer(std::span<const wchar_t> buffer);
+
+// The updater's interface: 33-byte input and output reports (report ID
+// included), as HidP_GetCaps counts them. Another interface of the device (or
+// another device with its IDs) is passed over, as the Linux search passes
+// over a node without the updater's reports.
+inline bool HasUpdaterReportLengths(std::uint32_t input, std::uint32_t output) {
+  return input == kReportSize && output == kReportSize;
+}
+
 class CHIDDevice final : public SearchableHidDevice {
  public:
   explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
@@ -68,6 +86,8 @@ class CHIDDevice final : public SearchableHidDevice {
   // Paths compare without regard to case, as Windows names them.
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override { return m_openedPath; }
+  // Cancels any transfer still outstanding, then closes the device.
+  void Close() override;
 
   bool IsOpen() const { return m_device.Valid(); }
   // Report lengths in bytes, report ID included, from the device's
@@ -88,7 +108,6 @@ class CHIDDevice final : public SearchableHidDevice {
     TransferState state = TransferState::Idle;
   };
 
-  void Close();
   // Readies a transfer record for a new transfer; false when none can start.
   bool Prepare(Transfer& transfer, std::size_t size);
   // Records how ReadFile / WriteFile answered.

@@ -157,10 +157,10 @@ $(cat -A "$work/out")"
     grep -qF "Update complete" "$work/out" || fail "no 'Update complete'"
     ;;
   list)
-    run --list -Emulate:good,absent,badreply@MCUWrite
+    run --list -Emulate:good,absent,badreply@MCUWrite/serial=SN-3
     expect_status 0
-    [ "$(cat "$work/out")" = "* emulated:1  input 33  output 33  ready
-  emulated:3  input 33  output 33  ready" ] || fail "listing:
+    [ "$(cat "$work/out")" = "* emulated:1  serial EMU-0001  input 33  output 33  ready
+  emulated:3  serial SN-3  input 33  output 33  ready" ] || fail "listing:
 $(cat "$work/out")"
     expect_err
     # Only the start-up's line in the log: nothing was updated.
@@ -224,11 +224,11 @@ PY
     results=$(grep '  emulated:' "$work/out")
     [ "$(echo "$results" | wc -l)" -eq 3 ] || fail "expected three result lines:
 $results"
-    echo "$results" | sed -n 1p | grep -qE '^[0-9-]{10} [0-9:]{8}  emulated:1  Update complete  [0-9]{2}:[0-9]{2}\.[0-9]{3}$' ||
+    echo "$results" | sed -n 1p | grep -qE '^[0-9-]{10} [0-9:]{8}  emulated:1  serial EMU-0001  Update complete  [0-9]{2}:[0-9]{2}\.[0-9]{3}$' ||
       fail "first result: $(echo "$results" | sed -n 1p)"
-    echo "$results" | sed -n 2p | grep -qF '  emulated:2  Check write usb code reply fail(1345)  ' ||
+    echo "$results" | sed -n 2p | grep -qF '  emulated:2  serial EMU-0002  Check write usb code reply fail(1345)  ' ||
       fail "second result: $(echo "$results" | sed -n 2p)"
-    echo "$results" | sed -n 3p | grep -qF '  emulated:3  Update complete  ' || fail "third result"
+    echo "$results" | sed -n 3p | grep -qF '  emulated:3  serial EMU-0003  Update complete  ' || fail "third result"
     [ "$(tail -n 2 "$work/out")" = "Station: 3 devices, 2 updated, 1 failed
   failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out")"
     # Each unit was updated once, with the dialog's start-up lines each time.
@@ -353,17 +353,17 @@ print(rows[0]["time"])' "$record")
     run --station=3 --no-mcu --record "$record" \
       "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=100,good/after=100/pull=300"
     expect_status 0
-    [ "$(grep -c "  emulated:1  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
+    [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
       fail "the first unit was not passed over with its line's time ($first_time)"
-    grep -q '  emulated:2  Update complete  ' "$work/out" || fail "the failed unit was not updated"
-    grep -q '  emulated:3  already updated at ' "$work/out" || fail "the third unit was not passed over"
+    grep -q '  emulated:2  serial EMU-0002  Update complete  ' "$work/out" || fail "the failed unit was not updated"
+    grep -q '  emulated:3  serial EMU-0003  already updated at ' "$work/out" || fail "the third unit was not passed over"
     grep -qxF "Station: 3 devices, 1 updated, 0 failed, 2 already updated" "$work/out" || fail "summary"
     [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
 
     run --station=3 --no-mcu --again --record "$record" \
       "-Emulate:good/leave=100/serial=$serial1,good/after=100/leave=100,good/after=100/leave=100"
     expect_status 0
-    [ "$(grep -c '  emulated:[123]  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
+    [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
     [ "$(updates)" -eq 7 ] || fail "expected three more updates in the log"
     lines=$(grep -vc '^time,' "$record")
     [ "$lines" -eq 7 ] || fail "expected 7 record lines, found $lines"

@@ -258,7 +258,8 @@ class HidrawOverFuse : public ::testing::Test {
     fs::create_directories(hidDevice);
     fs::create_directories(m_dir / "sys/class/hidraw/hidraw0");
     fs::create_directory_symlink(hidDevice, m_dir / "sys/class/hidraw/hidraw0/device");
-    std::ofstream(hidDevice / "uevent") << "HID_ID=0003:00001209:00000121\n";
+    std::ofstream(hidDevice / "uevent")
+        << "HID_ID=0003:00001209:00000121\nHID_NAME=Orvik Solvane\nHID_UNIQ=ORV-000042\n";
     test::WriteBytes(hidDevice / "report_descriptor", kVendor32);
 
     m_server = std::make_unique<FuseHidraw>(m_dir / "dev");
@@ -307,6 +308,17 @@ TEST_F(HidrawOverFuse, OneReportEachWayWithReportIdZeroInFrontOfTheReply) {
 
   EXPECT_EQ(m_server->Written(), std::vector<Bytes>{command});
   EXPECT_EQ(buffer, Command(0x41));
+}
+
+// The listing opens the node through the real open() and carries the serial
+// the HID device's uevent names.
+TEST_F(HidrawOverFuse, ListingShowsTheNodeUsableWithItsSerial) {
+  CHIDDevice device(milliseconds(200), m_dir / "sys/class/hidraw", m_dir / "dev");
+  const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].path, (m_dir / "dev/hidraw0").string());
+  EXPECT_TRUE(found[0].usable) << found[0].problem;
+  EXPECT_EQ(found[0].serial, "ORV-000042");
 }
 
 TEST_F(HidrawOverFuse, LateReplyWakesTheWaitThroughPoll) {

@@ -29,8 +29,8 @@ run() {
 
 run --list -Emulate:good,good
 [ "$status" -eq 0 ] || fail "--list exit status $status"
-[ "$(cat "$work/out.txt")" = "* emulated:1  input 33  output 33  ready
-  emulated:2  input 33  output 33  ready" ] || fail "listing:
+[ "$(cat "$work/out.txt")" = "* emulated:1  serial EMU-0001  input 33  output 33  ready
+  emulated:2  serial EMU-0002  input 33  output 33  ready" ] || fail "listing:
 $(cat "$work/out.txt")"
 
 # Wine shows HID devices of its own, never one with the updater's IDs.
@@ -42,7 +42,7 @@ run --station=3 --no-mcu "-Emulate:good/leave=300,badreply@USBWrite/after=300/le
 results=$(grep '  emulated:' "$work/out.txt")
 [ "$(echo "$results" | wc -l)" -eq 3 ] || fail "expected three result lines:
 $(cat "$work/out.txt")"
-echo "$results" | sed -n 2p | grep -qF '  emulated:2  Check write usb code reply fail(1345)  ' ||
+echo "$results" | sed -n 2p | grep -qF '  emulated:2  serial EMU-0002  Check write usb code reply fail(1345)  ' ||
   fail "second result: $(echo "$results" | sed -n 2p)"
 [ "$(tail -n 2 "$work/out.txt")" = "Station: 3 devices, 2 updated, 1 failed
   failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out.txt")"
@@ -50,12 +50,13 @@ echo "$results" | sed -n 2p | grep -qF '  emulated:2  Check write usb code reply
 Check write usb code reply fail(1345)
 Update complete" ] || fail "messages: $(cat "$work/err.txt")"
 
-run --json --list -Emulate:good
+run --json --list -Emulate:good,good/serial=SN-42
 if command -v python3 >/dev/null; then
   python3 -c '
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
-assert [e["event"] for e in events] == ["start", "interface", "result"], events
+assert [e["event"] for e in events] == ["start", "interface", "interface", "result"], events
+assert [e["serial"] for e in events[1:3]] == ["EMU-0001", "SN-42"], events
 ' "$work/out.txt" || fail "JSON listing: $(cat "$work/out.txt")"
 fi
 

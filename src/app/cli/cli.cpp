@@ -79,6 +79,20 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       }
     } else if (argument == "--again") {
       options.again = true;
+    } else if (argument == "--serial" || argument.starts_with("--serial=")) {
+      if (argument == "--serial") {
+        if (i + 1 == arguments.size()) {
+          options.error = "--serial needs a SERIAL";
+          break;
+        }
+        options.serial = arguments[++i];
+      } else {
+        options.serial = argument.substr(9);
+      }
+      if (options.serial.empty()) {
+        options.error = "--serial needs a SERIAL";
+        break;
+      }
     } else if (argument == "--wait" || argument.starts_with("--wait=")) {
       options.waitSeconds = kDefaultWaitSeconds;
       if (argument != "--wait") {
@@ -120,6 +134,12 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--list updates nothing to record; it cannot be combined with --record";
   } else if (options.again && options.record.empty()) {
     options.error = "--again updates units that the record shows as updated; it needs --record";
+  } else if (!options.serial.empty() && !options.device.empty()) {
+    options.error = "--serial and --device each choose the interface to update; give only one of them";
+  } else if (!options.serial.empty() && options.list) {
+    options.error = "--list shows every interface with its serial; it cannot be combined with --serial";
+  } else if (!options.serial.empty() && options.station) {
+    options.error = "--station takes every device in turn; it cannot be combined with --serial";
   }
   return options;
 }
@@ -136,16 +156,20 @@ std::string UsageText() {
          "  --no-usb             leave the USB controller as it is\n"
          "  --log                write every block and reply to the log\n"
          "  --list               list every attached interface with the device's IDs:\n"
-         "                       path, report lengths, whether it opens (why not),\n"
-         "                       and '*' on the one an update would choose\n"
+         "                       path, USB serial number, report lengths, whether it\n"
+         "                       opens (why not), and '*' on the one an update would\n"
+         "                       choose\n"
          "  --device PATH        update the interface at PATH (as --list shows it)\n"
          "                       instead of the first match\n"
+         "  --serial SERIAL      update the unit whose USB serial number is exactly\n"
+         "                       SERIAL (as --list shows it); with --wait, wait for\n"
+         "                       it. Two attached units with that serial are refused\n"
          "  --wait[=SECONDS]     when no device is attached, wait for one, at most\n"
          "                       SECONDS (default 60; 0 waits without bound)\n"
          "  --station[=COUNT]    flashing station: wait for a device, update it, print\n"
-         "                       a result line, wait until it is unplugged, repeat;\n"
-         "                       Ctrl+C (or COUNT devices) ends it between devices\n"
-         "                       with a summary\n"
+         "                       a result line (with the unit's serial), wait until\n"
+         "                       it is unplugged, repeat; Ctrl+C (or COUNT devices)\n"
+         "                       ends it between devices with a summary\n"
          "  --record FILE        append one line per unit updated or tried to FILE\n"
          "                       (JSON lines, or CSV when FILE ends in .csv): time,\n"
          "                       host, path, serial, firmware versions and checksums,\n"
@@ -154,8 +178,9 @@ std::string UsageText() {
          "                       not updated again (see docs/stations.md)\n"
          "  --again              with --record, update such units anyway\n"
          "  --json               one JSON object per line on standard output for every\n"
-         "                       event (fields: event, path, position, upper, elapsed,\n"
-         "                       text, status, failure, message, ...; see docs/json.md)\n"
+         "                       event (fields: event, path, serial, position, upper,\n"
+         "                       elapsed, text, status, failure, message, ...; see\n"
+         "                       docs/json.md)\n"
          "  -Emulate             update an emulated device instead of the real one\n"
          "  -Emulate:FAULT       ... that misbehaves: absent, or KIND@COMMAND[#N] with\n"
          "                       KIND nowrite, noreply, badreply, badecho or unplug and\n"
@@ -185,6 +210,7 @@ std::string UsageText() {
          "Examples:\n"
          "  " + p + " --list\n"
          "  " + p + " --device /dev/hidraw3\n"
+         "  " + p + " --serial 0123456789AB --wait\n"
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
          "  " + p + " --station --record units.csv\n"

@@ -43,6 +43,7 @@ struct Options {
   bool version = false;  // --version
   bool list = false;     // --list: show the matching interfaces, update nothing
   std::string device;    // --device PATH: update that interface only
+  std::string serial;    // --serial SERIAL: update the interface with that serial number only
   // --wait[=SECONDS]: wait this long for a device at start (0: no bound).
   std::optional<unsigned> waitSeconds;
   bool station = false;  // --station[=COUNT]: update one device after another

@@ -1,11 +1,11 @@
 #include "app/cli/commands.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 #include <map>
 #include <optional>
 
+#include "app/cli/device_text.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/terminal_window.h"
 #include "image/image.h"
@@ -39,6 +39,35 @@ bool Listed(const std::vector<HidInterfaceInfo>& found, const std::string& ident
   return std::any_of(found.begin(), found.end(), [&](const HidInterfaceInfo& info) { return info.identity == identity; });
 }
 
+// The interfaces that are a unit with this serial number: the updater's
+// interface of each (report lengths 33 bytes in and out), usable or not. A
+// composite device's other interfaces share the unit's serial but not its
+// report lengths, and are not a second unit.
+std::vector<const HidInterfaceInfo*> WithSerial(const std::vector<HidInterfaceInfo>& found,
+                                                const std::string& serial) {
+  std::vector<const HidInterfaceInfo*> units;
+  for (const HidInterfaceInfo& info : found) {
+    if (info.serial == serial && info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
+      units.push_back(&info);
+    }
+  }
+  return units;
+}
+
+// "serial 0123456789AB" or "no serial", safe for a terminal and the log.
+std::string SerialText(const std::string& serial) {
+  return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
+}
+
+// The serial of the interface at `path` among `found`; nothing when it is not
+// listed there.
+std::optional<std::string> SerialOf(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
+  for (const HidInterfaceInfo& info : found) {
+    if (info.path == path) return info.serial;
+  }
+  return std::nullopt;
+}
+
 // "ready", or why the interface does not open.
 std::string UsableText(const HidInterfaceInfo& info) {
   return info.usable ? std::string("ready") : "can't open: " + info.problem;
@@ -46,6 +75,7 @@ std::string UsableText(const HidInterfaceInfo& info) {
 
 Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
   return {{"path", info.path},
+          {"serial", ValidUtf8(info.serial)},
           {"input_report_length", info.inputReportLength},
           {"output_report_length", info.outputReportLength},
           {"usable", info.usable},
@@ -87,6 +117,46 @@ std::string WaitBoundText(unsigned seconds) {
   return seconds == 0 ? std::string("without bound") : "at most " + std::to_string(seconds) + " s";
 }
 
+// " none is attached", or " found: PATH (ready), PATH (can't open: ...)",
+// each with its serial when `withSerial`.
+std::string FoundText(const std::vector<HidInterfaceInfo>& found, bool withSerial) {
+  if (found.empty()) return " none is attached";
+  std::string text;
+  for (const HidInterfaceInfo& info : found) {
+    text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
+            (withSerial ? SerialText(info.serial) + ", " : std::string()) + UsableText(info) + ")";
+  }
+  return text;
+}
+
+Json FoundFields(const std::vector<HidInterfaceInfo>& found) {
+  Json fields = Json::array();
+  for (const HidInterfaceInfo& info : found) fields.push_back(InterfaceFields(info, false));
+  return fields;
+}
+
+// --serial found no unit with its serial, or more than one (cheap devices
+// ship one serial for every unit: updating "the" unit with it could take the
+// wrong one).
+int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInfo*>& units,
+                  const std::vector<HidInterfaceInfo>& found) {
+  const std::string& serial = env.options.serial;
+  const std::string program = std::string(kProgramFileName) + ": ";
+  if (units.empty()) {
+    return StartupFailure(env, program + "no attached interface of the device has the " + SerialText(serial) + ";" +
+                                   FoundText(found, true),
+                          {{"serial", ValidUtf8(serial)}, {"found", FoundFields(found)}});
+  }
+  std::string text =
+      program + std::to_string(units.size()) + " attached interfaces have the " + SerialText(serial) + ":";
+  Json paths = Json::array();
+  for (const HidInterfaceInfo* unit : units) {
+    text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
+    paths.push_back(unit->path);
+  }
+  return StartupFailure(env, text + "; choose one with --device", {{"serial", ValidUtf8(serial)}, {"paths", paths}});
+}
+
 // One dialog over the device as it is restricted now: start-up, one update.
 struct DialogRun {
   bool alreadyUpdated = false;  // the record shows the unit done: not run
@@ -94,37 +164,30 @@ struct DialogRun {
   int failure = 0;       // the run's failure number; 0 when complete or not run
   std::string message;   // the last message box's text
   std::string path;      // the interface opened
+  std::string serial;    // its serial number
   milliseconds duration{0};
 };
 
-DialogRun RunOneDialog(CommandEnvironment& env) {
+// `found`: the interfaces as last listed, for the opened one's serial.
+DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found) {
   DialogRun run;
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
   const Clock::time_point begin = Clock::now();
   run.status = RunDialog(dialog, window, env.options, [&] {
     run.path = env.device.OpenedPath();
-    if (env.events != nullptr) env.events->Emit("device", {{"path", run.path}, {"caption", window.GetCaption()}});
+    std::optional<std::string> serial = SerialOf(found, run.path);
+    if (!serial) serial = SerialOf(List(env), run.path);  // it arrived after the listing
+    run.serial = serial.value_or("");
+    if (env.events != nullptr) {
+      env.events->Emit("device",
+                       {{"path", run.path}, {"serial", ValidUtf8(run.serial)}, {"caption", window.GetCaption()}});
+    }
   });
   run.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
   run.failure = std::max(dialog.LastRunResult(), 0);
   run.message = window.LastMessage();
   return run;
-}
-
-std::string PrintableText(std::string_view bytes) {
-  std::string text;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7F || c == '\\') {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-      text += escaped;
-    } else {
-      text += c;
-    }
-  }
-  return text;
 }
 
 // The run a unit gets when the record shows it updated already (and --again
@@ -136,18 +199,20 @@ std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const Hid
   DialogRun run;
   run.alreadyUpdated = true;
   run.status = kExitCompleted;
-  run.message = "already updated at " + *at;
+  // The time comes from the file: shown as device text is.
+  run.message = "already updated at " + TerminalText(*at);
   run.path = unit.path;
+  run.serial = unit.serial;
   return run;
 }
 
 // Appends the unit's line to the record. False, after saying which unit's
 // line was lost and why, when it could not be written.
-bool RecordRun(CommandEnvironment& env, std::time_t started, const std::string& serial, const DialogRun& run) {
+bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& run) {
   if (env.record == nullptr || run.alreadyUpdated) return true;
   RecordLine line = env.record->NewLine(started);
   line.path = run.path;
-  line.serial = serial;
+  line.serial = run.serial;
   line.mcu = !env.options.noMcu;
   line.usb = !env.options.noUsb;
   line.status = run.status;
@@ -156,23 +221,14 @@ bool RecordRun(CommandEnvironment& env, std::time_t started, const std::string& 
   line.durationMs = run.duration.count();
   std::string error;
   if (env.record->Append(line, error)) return true;
-  const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path +
-                           (serial.empty() ? std::string() : " (serial " + PrintableText(serial) + ")") +
-                           " could not be written to " + env.record->Path() + ": " + error;
+  const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path + " (" +
+                           SerialText(run.serial) + ") could not be written to " + env.record->Path() + ": " + error;
   env.err << text << '\n' << std::flush;
   LogLine(text);
-  if (env.events != nullptr) env.events->Emit("error", {{"text", text}, {"path", run.path}, {"serial", serial}});
-  return false;
-}
-
-// The serial of the interface at `path`, as listed now or a moment ago.
-std::string SerialAt(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found, const std::string& path) {
-  for (const std::vector<HidInterfaceInfo>& list : {found, List(env)}) {
-    for (const HidInterfaceInfo& info : list) {
-      if (info.path == path) return info.serial;
-    }
+  if (env.events != nullptr) {
+    env.events->Emit("error", {{"text", text}, {"path", run.path}, {"serial", ValidUtf8(run.serial)}});
   }
-  return {};
+  return false;
 }
 
 }  // namespace
@@ -180,6 +236,7 @@ std::string SerialAt(CommandEnvironment& env, const std::vector<HidInterfaceInfo
 std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   std::string line = chosen ? "* " : "  ";
   line += info.path;
+  line += "  " + SerialText(info.serial);
   line += "  input " + std::to_string(info.inputReportLength);
   line += "  output " + std::to_string(info.outputReportLength);
   line += "  " + UsableText(info);
@@ -231,18 +288,32 @@ int RunList(CommandEnvironment& env) {
 }
 
 int RunSingleUpdate(CommandEnvironment& env) {
-  const std::string& only = env.options.device;
+  const std::string& serial = env.options.serial;
+  // The interface asked for: the one at --device, or the unit with --serial's
+  // serial once it is found; empty: the first usable match.
+  std::string only = env.options.device;
   env.device.RestrictToPath(only);
 
+  // Whether what was asked for is there: a usable interface at the path, or
+  // a unit with the serial (two of them end the wait as well: waiting longer
+  // would not make them one).
+  const auto arrived = [&](const std::vector<HidInterfaceInfo>& found) {
+    if (serial.empty()) return Choose(found, only) != nullptr;
+    const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
+    return units.size() > 1 || (units.size() == 1 && units.front()->usable);
+  };
+
   std::vector<HidInterfaceInfo> found = List(env);
-  if (env.options.waitSeconds && Choose(found, only) == nullptr) {
+  if (env.options.waitSeconds && !arrived(found)) {
     const unsigned seconds = *env.options.waitSeconds;
-    const std::string what = only.empty() ? std::string("the device") : only;
+    const std::string what = !serial.empty() ? "the device with " + SerialText(serial)
+                             : only.empty()  ? std::string("the device")
+                                             : only;
     Say(env, "Waiting for " + what + " (" + WaitBoundText(seconds) + ")...", "waiting",
-        {{"for", "device"}, {"path", only}, {"bound_s", seconds}});
+        {{"for", "device"}, {"path", only}, {"serial", ValidUtf8(serial)}, {"bound_s", seconds}});
     const std::optional<Clock::time_point> deadline =
         seconds == 0 ? std::nullopt : std::optional(Clock::now() + std::chrono::seconds(seconds));
-    while (Choose(found, only) == nullptr) {
+    while (!arrived(found)) {
       if (deadline && Clock::now() >= *deadline) break;
       // A real sleep that a request to end cuts short.
       const milliseconds nap =
@@ -250,45 +321,50 @@ int RunSingleUpdate(CommandEnvironment& env) {
       if (WaitForInterrupt(std::max(nap, milliseconds(1)))) return InterruptExitStatus(PendingInterrupt());
       found = List(env);
     }
-    // Found, or the bound has passed: either way the dialog's own search
-    // decides, with its "Can't find device" when nothing came.
-  } else if (!only.empty() && Choose(found, only) == nullptr) {
-    std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;";
-    Json candidates = Json::array();
-    if (found.empty()) text += " none is attached";
-    for (const HidInterfaceInfo& info : found) {
-      text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
-              UsableText(info) + ")";
-      candidates.push_back(InterfaceFields(info, false));
-    }
-    return StartupFailure(env, text, {{"path", only}, {"found", candidates}});
+    // Found, or the bound has passed: for a path the dialog's own search
+    // decides, with its "Can't find device" when nothing came; a serial is
+    // settled below.
+  }
+
+  if (!serial.empty()) {
+    const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
+    if (units.size() != 1) return SerialRefused(env, units, found);
+    only = units.front()->path;
+    env.device.RestrictToPath(only);
+  }
+  // After waiting for a path, the dialog's own search decides, as said above.
+  const bool searchDecides = env.options.waitSeconds && serial.empty();
+  if (!searchDecides && !only.empty() && Choose(found, only) == nullptr) {
+    std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;" +
+                       FoundText(found, false);
+    return StartupFailure(env, text, {{"path", only}, {"found", FoundFields(found)}});
   }
 
   if (only.empty()) {
     const auto usable = std::count_if(found.begin(), found.end(), [](const HidInterfaceInfo& i) { return i.usable; });
     if (usable > 1 && env.events == nullptr) {
-      env.out << usable << " devices attached; updating the first (choose one with --device)\n";
+      env.out << usable << " devices attached; updating the first (choose one with --device or --serial)\n";
     }
   }
   const std::time_t started = std::time(nullptr);
   const HidInterfaceInfo* target = Choose(found, only);
-  std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target) : std::nullopt;
+  const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target) : std::nullopt;
   if (skipped) {
     env.err << skipped->message << '\n' << std::flush;
     LogLine(skipped->message);
   }
-  const DialogRun run = skipped ? *skipped : RunOneDialog(env);
-  const std::string serial = run.path.empty() ? std::string() : SerialAt(env, found, run.path);
+  const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
   if (env.events != nullptr) {
     env.events->Emit("result", {{"status", run.status},
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
+                                {"serial", ValidUtf8(run.serial)},
                                 {"duration_ms", run.duration.count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
   // A unit that was never opened was not tried: it gets no line.
-  if (run.status != kExitStartupFailed && !RecordRun(env, started, serial, run)) return kExitUpdateFailed;
+  if (run.status != kExitStartupFailed && !RecordRun(env, started, run)) return kExitUpdateFailed;
   return run.status;
 }
 
@@ -327,11 +403,14 @@ int RunStation(CommandEnvironment& env) {
     const std::string when = LocalTimeText();
     const std::time_t started = std::time(nullptr);
     const std::optional<DialogRun> skipped = AlreadyUpdated(env, unit);
-    const DialogRun run = skipped ? *skipped : RunOneDialog(env);
+    const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
     env.device.RestrictToPath("");
     if (run.status == kExitStartupFailed) {
       // Gone before it could be opened: it was never this station's unit.
-      if (!Listed(List(env), unit.identity)) continue;
+      if (!Listed(List(env), unit.identity)) {
+        env.device.Close();
+        continue;
+      }
       // Otherwise every unit would fail the same way (a damaged image).
       status = kExitStartupFailed;
       endedBy = "startup_failure";
@@ -348,18 +427,22 @@ int RunStation(CommandEnvironment& env) {
       ++failures[run.failure];
     }
     const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(run.duration.count()));
-    Say(env, when + "  " + unit.path + "  " + run.message + (run.alreadyUpdated ? "" : "  " + duration), "result",
+    Say(env,
+        when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + run.message +
+            (run.alreadyUpdated ? "" : "  " + duration),
+        "result",
         {{"status", run.status},
          {"failure", run.failure},
          {"message", run.message},
          {"path", unit.path},
+         {"serial", ValidUtf8(unit.serial)},
          {"time", when},
          {"duration", duration},
          {"duration_ms", run.duration.count()},
          {"already_updated", run.alreadyUpdated}});
     // A unit the record cannot account for ends the station: the next one
     // would not be accounted for either.
-    if (!RecordRun(env, started, unit.serial, run)) {
+    if (!RecordRun(env, started, run)) {
       status = kExitUpdateFailed;
       endedBy = "record_failure";
       break;
@@ -381,6 +464,9 @@ int RunStation(CommandEnvironment& env) {
       gone = !Listed(List(env), unit.identity);
     }
     if (!gone) break;
+    // Held open, the gone unit's node could not be given to the next unit:
+    // on a real kernel consecutive units would alternate between two nodes.
+    env.device.Close();
   }
 
   if (status == kExitCompleted) status = failed == 0 ? kExitCompleted : kExitUpdateFailed;

@@ -60,10 +60,11 @@ TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
 
   const auto results = LinesWith("  emulated:");
   ASSERT_EQ(results.size(), 3u) << out.str();
-  EXPECT_NE(results[0].find("  emulated:1  Update complete  00:0"), std::string::npos) << results[0];
-  EXPECT_NE(results[1].find("  emulated:2  Check write mcu code reply fail(772)  00:0"), std::string::npos)
+  EXPECT_NE(results[0].find("  emulated:1  serial EMU-0001  Update complete  00:0"), std::string::npos) << results[0];
+  EXPECT_NE(results[1].find("  emulated:2  serial EMU-0002  Check write mcu code reply fail(772)  00:0"),
+            std::string::npos)
       << results[1];
-  EXPECT_NE(results[2].find("  emulated:3  Update complete  "), std::string::npos) << results[2];
+  EXPECT_NE(results[2].find("  emulated:3  serial EMU-0003  Update complete  "), std::string::npos) << results[2];
   const auto lines = test::SplitLines(out.str());
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "Station: 3 devices, 2 updated, 1 failed");

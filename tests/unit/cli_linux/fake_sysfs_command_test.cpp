@@ -49,7 +49,7 @@ class FakeSysfsCommand : public ::testing::Test {
     fs::create_directory(tree.Node(2));
     tree.Add(3, Uevent(kVendor, 0x0122), test::kVendor32);
     tree.AddMatching(4, test::kBootKeyboard);
-    tree.AddMatching(5);
+    tree.Add(5, Uevent(kVendor, kProduct) + "HID_UNIQ=ORV-5\n", test::kVendor32);
   }
 
   test::ScopedLog log;
@@ -65,11 +65,11 @@ TEST_F(FakeSysfsCommand, ListShowsEveryMatchingInterfaceAndMarksTheFirstUsable) 
   EXPECT_EQ(Run({"--list"}), kExitCompleted);
   const std::string n = tree.DevRoot().string() + "/hidraw";
   EXPECT_EQ(test::SplitLines(out.str()), (std::vector<std::string>{
-                                  "* " + n + "1  input 33  output 33  ready",
-                                  "  " + n + "2  input 33  output 33  can't open: Is a directory",
-                                  "  " + n + "4  input 9  output 2  can't open: not the updater's interface "
+                                  "* " + n + "1  no serial  input 33  output 33  ready",
+                                  "  " + n + "2  no serial  input 33  output 33  can't open: Is a directory",
+                                  "  " + n + "4  no serial  input 9  output 2  can't open: not the updater's interface "
                                   "(no unnumbered 32-byte reports)",
-                                  "  " + n + "5  input 33  output 33  ready",
+                                  "  " + n + "5  serial ORV-5  input 33  output 33  ready",
                               }));
   EXPECT_EQ(err.str(), "");
   // No update ran: nothing was written to any node, and nothing logged.

@@ -96,7 +96,9 @@ TEST(EmulateUnits, SerialsAreGivenOrNumberedInListOrder) {
 
   EmulatedDeviceSet set(option.units, 50ms);
   std::vector<std::string> serials;
-  for (const HidInterfaceInfo& info : set.ListInterfaces(DeviceVendorId, DeviceProductId)) serials.push_back(info.serial);
+  for (const HidInterfaceInfo& info : set.ListInterfaces(DeviceVendorId, DeviceProductId)) {
+    serials.push_back(info.serial);
+  }
   // The absent third unit is not listed; the fifth keeps its place's number.
   EXPECT_EQ(serials, (std::vector<std::string>{"EMU-0001", "SN 7=x", longest, "EMU-0005"}));
   EXPECT_EQ(DefaultEmulatedSerial(0), "EMU-0001");

@@ -281,6 +281,31 @@ TEST(HidrawListing, NodesThatComeAndGoAreSeenByTheNextListing) {
   EXPECT_FALSE(device.OpenDevice(kVendor, kProduct));
 }
 
+// The serial is HID_UNIQ's value as the kernel wrote it, bytes untouched;
+// a missing or empty line means none, and only the exact key counts.
+TEST(HidrawListing, SerialIsTheHidDevicesUniqLine) {
+  struct Case {
+    std::string ueventTail;
+    std::string serial;
+  };
+  const std::vector<Case> cases = {
+      {"HID_UNIQ=0123456789AB\n", "0123456789AB"},
+      {"HID_UNIQ=\n", ""},
+      {"", ""},
+      {"HID_UNIQUE=x\nXHID_UNIQ=y\n", ""},
+      {"HID_UNIQ=SN 1=2\nHID_UNIQ=second\n", "SN 1=2"},
+      {"HID_UNIQ=\x1b[31m\xff\xc3", "\x1b[31m\xff\xc3"},  // last line, no newline
+  };
+  FakeHidraw tree;
+  for (unsigned n = 0; n < cases.size(); ++n) {
+    tree.Add(n, Uevent(kVendor, kProduct) + cases[n].ueventTail, test::kVendor32);
+  }
+  CHIDDevice device = tree.Device();
+  const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
+  ASSERT_EQ(found.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(found[i].serial, cases[i].serial) << i;
+}
+
 TEST(HidrawListing, PermissionProblemsNameTheUdevRule) {
   EXPECT_EQ(OpenFailureText(EACCES), "Permission denied (install the udev rule 70-orvik-updater.rules)");
   EXPECT_EQ(OpenFailureText(EPERM), "Operation not permitted (install the udev rule 70-orvik-updater.rules)");

@@ -87,19 +87,26 @@ TEST(HidEnumeration, OurDeviceAbsentMeansFalseAndStaysClosed) {
   EXPECT_FALSE(device.OpenDevice(kOurVendorId, kOurProductId));
 }
 
+bool SameIds(const SeenDevice& a, const SeenDevice& b) {
+  return a.vendorId == b.vendorId && a.productId == b.productId;
+}
+
+// An interface the search may open: the updater's 33-byte reports.
+bool UpdaterShaped(const SeenDevice& d) { return HasUpdaterReportLengths(d.inputReportLength, d.outputReportLength); }
+
 TEST(HidEnumeration, PresentDeviceIsFoundByItsVendorAndProductId) {
   const std::vector<SeenDevice> seen = OpenableHidInterfaces();
-  if (seen.empty()) GTEST_SKIP() << "no HID interface here can be opened for reading and writing";
-  const SeenDevice& target = seen.front();
+  const auto shaped = std::find_if(seen.begin(), seen.end(), UpdaterShaped);
+  if (shaped == seen.end()) GTEST_SKIP() << "no HID interface here with 33-byte reports opens for reading and writing";
+  const SeenDevice& target = *shaped;
   std::cout << "opening HID device " << std::hex << target.vendorId << ":" << target.productId << std::dec << " of "
             << seen.size() << " openable\n";
 
   CHIDDevice device;
   ASSERT_TRUE(device.OpenDevice(target.vendorId, target.productId));
   EXPECT_TRUE(device.IsOpen());
-  // The first interface with these IDs is the one opened: its lengths.
-  EXPECT_EQ(device.InputReportLength(), target.inputReportLength);
-  EXPECT_EQ(device.OutputReportLength(), target.outputReportLength);
+  EXPECT_EQ(device.InputReportLength(), kReportSize);
+  EXPECT_EQ(device.OutputReportLength(), kReportSize);
   device.DiscardQueuedInput();
 
   // Both IDs must match: the right vendor with a product it does not make is
@@ -114,21 +121,45 @@ TEST(HidEnumeration, PresentDeviceIsFoundByItsVendorAndProductId) {
   }
 }
 
+// Under Wine, its own devices: IDs that match, reports that are not the
+// updater's.
+TEST(HidEnumeration, InterfacesWithOtherReportLengthsAreListedUnusableAndNeverOpened) {
+  const std::vector<SeenDevice> seen = OpenableHidInterfaces();
+  const auto other = std::find_if(seen.begin(), seen.end(), [&](const SeenDevice& d) {
+    return std::none_of(seen.begin(), seen.end(),
+                        [&](const SeenDevice& e) { return SameIds(d, e) && UpdaterShaped(e); });
+  });
+  if (other == seen.end()) GTEST_SKIP() << "no openable HID interface here without 33-byte reports";
+
+  CHIDDevice device;
+  EXPECT_FALSE(device.OpenDevice(other->vendorId, other->productId));
+  EXPECT_FALSE(device.IsOpen());
+  const std::vector<HidInterfaceInfo> listed = device.ListInterfaces(other->vendorId, other->productId);
+  ASSERT_FALSE(listed.empty());
+  for (const HidInterfaceInfo& info : listed) {
+    EXPECT_FALSE(info.usable) << info.path;
+    if (info.inputReportLength == other->inputReportLength) {
+      EXPECT_EQ(info.problem, "not the updater's interface (no 33-byte input and output reports)") << info.path;
+    }
+  }
+}
+
 TEST(HidEnumeration, ListingShowsWhatTheSearchWouldOpenAndARestrictedSearchKeepsToOnePath) {
   CHIDDevice device;
   if (!Present(OpenableHidInterfaces(), kOurVendorId, kOurProductId)) {
     EXPECT_TRUE(device.ListInterfaces(kOurVendorId, kOurProductId).empty());
   }
   const std::vector<SeenDevice> seen = OpenableHidInterfaces();
-  if (seen.empty()) GTEST_SKIP() << "no HID interface here can be opened for reading and writing";
-  const SeenDevice& target = seen.front();
+  const auto shaped = std::find_if(seen.begin(), seen.end(), UpdaterShaped);
+  if (shaped == seen.end()) GTEST_SKIP() << "no HID interface here with 33-byte reports opens for reading and writing";
+  const SeenDevice& target = *shaped;
 
   const std::vector<HidInterfaceInfo> listed = device.ListInterfaces(target.vendorId, target.productId);
   ASSERT_FALSE(listed.empty());
   const auto first = std::find_if(listed.begin(), listed.end(), [](const HidInterfaceInfo& i) { return i.usable; });
   ASSERT_NE(first, listed.end());
-  EXPECT_EQ(first->inputReportLength, target.inputReportLength);
-  EXPECT_EQ(first->outputReportLength, target.outputReportLength);
+  EXPECT_EQ(first->inputReportLength, kReportSize);
+  EXPECT_EQ(first->outputReportLength, kReportSize);
   EXPECT_FALSE(device.IsOpen());
 
   // The unrestricted search opens the first usable interface listed.
@@ -143,6 +174,27 @@ TEST(HidEnumeration, ListingShowsWhatTheSearchWouldOpenAndARestrictedSearchKeeps
   device.RestrictToPath("\\\\?\\hid#vid_0000&pid_0000#none");
   EXPECT_FALSE(device.OpenDevice(target.vendorId, target.productId));
   EXPECT_EQ(device.OpenedPath(), "");
+}
+
+// The serial is what the service wrote, up to its NUL, never more than a USB
+// string holds, whatever the buffer.
+TEST(HidSerial, TakenUpToTheNulAndBoundedToAUsbStringsLength) {
+  const std::wstring longest(kMaxSerialUnits, L'7');
+  struct Case {
+    std::wstring buffer;
+    std::string serial;
+  };
+  for (const Case& c : {
+           Case{std::wstring(L"SN-42\0junk", 10), "SN-42"},
+           Case{std::wstring(L"\0SN", 3), ""},
+           Case{L"", ""},
+           Case{longest, std::string(kMaxSerialUnits, '7')},
+           Case{longest + L"89", std::string(kMaxSerialUnits, '7')},  // no NUL in the first 126 units
+           Case{L"\x00e9\x20ac", "\xc3\xa9\xe2\x82\xac"},
+           Case{std::wstring(L"A\xd800" L"B"), "A\xef\xbf\xbd" "B"},  // an unpaired surrogate
+       }) {
+    EXPECT_EQ(SerialFromBuffer(std::span<const wchar_t>(c.buffer.data(), c.buffer.size())), c.serial);
+  }
 }
 
 }  // namespace
