@@ -188,5 +188,18 @@ TEST(EmulatedDeviceSet, AnUnplugFaultEndsTheUnitLikeALeave) {
   EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:2"});
 }
 
+// A unit the station passes over is never opened: /pull takes it away
+// counted from its arrival, used or not, and the next arrives after it.
+TEST(EmulatedDeviceSet, APulledUnitLeavesAfterItsTimeWhetherUsedOrNot) {
+  EmulatedDeviceSet set = MakeSet("-Emulate:good/pull=100,good/after=300/pull=600/leave=100000");
+  EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:1"});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(Paths(set).empty());  // from 100 ms until the next comes at 400 ms
+  EXPECT_TRUE(test::WaitUntil([&] { return Paths(set) == std::vector<std::string>{"emulated:2"}; }, 2000ms));
+  // Used, it still goes at its time, long before its /leave.
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  EXPECT_TRUE(test::WaitUntil([&] { return Paths(set).empty(); }, 2000ms));
+}
+
 }  // namespace
 }  // namespace orvik
