@@ -39,9 +39,48 @@ std::string VersionText(std::uint8_t version) {
 
 // --- CSV --------------------------------------------------------------------
 
-// Bytes that would break a line apart or that a terminal or spreadsheet acts
-// on are written as \xNN, so that every record is one line of the file.
+// Control characters would break a record apart or act on a terminal.
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// The length of the valid UTF-8 sequence that starts at text[i]; 0 for a
+// byte that starts none (overlong forms, surrogates and values past U+10FFFF
+// included).
+std::size_t Utf8Length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char first = byte(i);
+  if (first < 0x80) return 1;
+  std::size_t length = 0;
+  std::uint32_t value = 0;
+  if (first >= 0xC2 && first <= 0xDF) {
+    length = 2;
+    value = first & 0x1Fu;
+  } else if (first >= 0xE0 && first <= 0xEF) {
+    length = 3;
+    value = first & 0x0Fu;
+  } else if (first >= 0xF0 && first <= 0xF4) {
+    length = 4;
+    value = first & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0u) != 0x80u) return 0;
+    value = value << 6 | (byte(i + k) & 0x3Fu);
+  }
+  if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
+      (value >= 0xD800 && value <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
 
 bool IsFormulaStart(char c) { return c == '=' || c == '+' || c == '-' || c == '@' || c == '\''; }
 
@@ -350,22 +389,40 @@ std::string CsvHeader() {
 std::string CsvCell(std::string_view text) {
   std::string cell = "\"";
   if (!text.empty() && IsFormulaStart(text.front())) cell += '\'';
-  for (const char c : text) {
-    if (IsControl(static_cast<unsigned char>(c))) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = Utf8Length(text, i);
+    // A backslash is escaped only before an 'x', where it would look like
+    // an escape: Windows paths stay readable, and every \xNN is one byte.
+    if (length == 0 || IsControl(byte) || (byte == '\\' && i + 1 < text.size() && text[i + 1] == 'x')) {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
       cell += escaped;
-    } else {
-      if (c == '"') cell += '"';
-      cell += c;
+      ++i;
+      continue;
     }
+    if (byte == '"') cell += '"';
+    cell.append(text.substr(i, length));
+    i += length;
   }
   return cell + '"';
 }
 
 std::string CsvCellText(std::string_view content) {
   if (content.size() >= 2 && content.front() == '\'' && IsFormulaStart(content[1])) content.remove_prefix(1);
-  return std::string(content);
+  if (content.find('\\') == std::string_view::npos) return std::string(content);
+  std::string text;
+  text.reserve(content.size());
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    if (content[i] == '\\' && i + 3 < content.size() && content[i + 1] == 'x' && HexDigit(content[i + 2]) >= 0 &&
+        HexDigit(content[i + 3]) >= 0) {
+      text += static_cast<char>(HexDigit(content[i + 2]) * 16 + HexDigit(content[i + 3]));
+      i += 3;
+    } else {
+      text += content[i];
+    }
+  }
+  return text;
 }
 
 std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {

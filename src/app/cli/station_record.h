@@ -67,9 +67,11 @@ RecordFormat RecordFormatFor(std::string_view path);
 std::string CsvHeader();
 
 // A CSV cell for text: always quoted, quotes doubled. A cell that a
-// spreadsheet would take for a formula (starting with '=', '+', '-', '@', a
-// tab or a carriage return) gets a leading "'"; so does one that starts with
-// "'" already, so that reading it back (CsvCellText) gives the text exactly.
+// spreadsheet would take for a formula (starting with '=', '+', '-' or '@')
+// gets a leading "'"; so does one that starts with "'" already. Control
+// characters, bytes that are not UTF-8 and a backslash before an 'x' become
+// \xNN, so that the file is valid UTF-8 with one line per record whatever a
+// device sent. Reading it back (CsvCellText) gives the text exactly.
 std::string CsvCell(std::string_view text);
 // The text a CsvCell was made from, given the cell's unquoted content.
 std::string CsvCellText(std::string_view content);
