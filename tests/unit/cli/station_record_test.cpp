@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "app/cli/cli.h"
+#include "app/cli/commands.h"
+#include "emulator/emulated_device_set.h"
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
@@ -257,6 +261,43 @@ TEST(StationRecord, ARecordThatCannotBeOpenedSaysWhy) {
     EXPECT_FALSE(StationRecord::Open(path.string(), kImage, error, warning));
     EXPECT_FALSE(error.empty());
   }
+}
+
+// Whatever bytes a unit gives as its serial, the CSV record stays valid UTF-8
+// on one line per unit, and the unit is known again when it comes back.
+TEST(StationRecord, AHostileSerialIsWrittenSafelyAndKnownAgain) {
+  using namespace std::chrono_literals;
+  const std::string hostile = "=\x1b[2J\xff" "A\\x41\n\xc3\xa9\xe2\x82";
+  test::ScopedLog log;
+  test::TempDir dir;
+  const std::string path = (dir / "units.csv").string();
+  const TableResources resources{EmbeddedResourceTable()};
+  const auto run = [&](std::size_t& sent) {
+    const std::vector<std::string> arguments{"orvik-updater-cli", "-Emulate", "--no-mcu", "--record", path};
+    EmulatedDeviceSet set(ParseEmulateOption(arguments).units, 200ms);
+    set.SetUnitSerial(0, hostile);
+    std::ostringstream out, err;
+    CommandEnvironment env{.device = set,
+                           .resources = resources,
+                           .arguments = arguments,
+                           .options = ParseOptions(arguments),
+                           .out = out,
+                           .err = err,
+                           .poll = 20ms};
+    const int status = RunCommand(env);
+    sent = set.Unit(0).RecordSize();
+    return status;
+  };
+  std::size_t sent = 0;
+  EXPECT_EQ(run(sent), kExitCompleted);
+  EXPECT_GT(sent, 0u);
+  const std::string text = ReadText(path);
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;  // the header and one line
+  EXPECT_NE(text.find(",\"'=\\x1B[2J\\xFFA\\x5Cx41\\x0A\xc3\xa9\\xE2\\x82\","), std::string::npos) << text;
+
+  EXPECT_EQ(run(sent), kExitCompleted);
+  EXPECT_EQ(sent, 0u);  // already updated: nothing sent
+  EXPECT_EQ(ReadText(path), text);
 }
 
 TEST(ParseOptions, RecordTakesAFileAndAgainNeedsIt) {
