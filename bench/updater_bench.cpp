@@ -15,6 +15,9 @@
 // and the ratio only move once the updater misses a frame; the split shows
 // the updater's own time below that.
 //
+// Before the updates: reading a station record of 100,000 lines (JSON lines
+// and CSV) as --record does at start, which must take well under a second.
+//
 // The log is flushed to disk on every line. Its file goes into --log-dir (by
 // default the folder of this program, so on the disk the build lives on);
 // "Log" on is also run with the file in /dev/shm for comparison.
@@ -29,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/cli/station_record.h"
 #include "bench_support.h"
 #include "emulator/emulated_device.h"
 #include "image/resources.h"
@@ -177,6 +181,66 @@ class BenchLog {
   std::optional<fs::path> m_shm;
 };
 
+// A record as a long-running line leaves it: 100,000 units, each serial seen
+// twice (a failure, then a success, for one in ten), read as --record reads
+// it at start.
+constexpr std::size_t kRecordLines = 100000;
+
+void BenchRecordRead(const fs::path& dir, const std::string& only, const TableResources& resources) {
+  const cli::RecordImage image = cli::DescribeImage(resources);
+  for (const cli::RecordFormat format : {cli::RecordFormat::JsonLines, cli::RecordFormat::Csv}) {
+    const bool csv = format == cli::RecordFormat::Csv;
+    const std::string name = csv ? "record read, CSV" : "record read, JSON lines";
+    if (name.find(only) == std::string::npos) continue;
+    const fs::path path = dir / (csv ? "orvik-bench-record.csv" : "orvik-bench-record.jsonl");
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    {
+      std::string text = csv ? cli::CsvHeader() : std::string();
+      cli::RecordLine line;
+      line.time = "2026-12-08T09:41:05+01:00";
+      line.host = "line-3";
+      line.programVersion = "2.0.0.6";
+      line.mcu = line.usb = true;
+      line.mcuVersion = image.mcuVersion;
+      line.usbVersion = image.usbVersion;
+      line.mcuChecksum = image.mcuChecksum;
+      line.usbChecksum = image.usbChecksum;
+      for (std::size_t i = 0; i < kRecordLines; ++i) {
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "SN%08zu", i / 10 * 10 + (i % 10 == 1 ? 0 : i % 10));
+        line.path = "/dev/hidraw" + std::to_string(i % 8);
+        line.serial = serial;
+        line.status = i % 10 == 0 ? 1 : 0;
+        line.failure = line.status == 0 ? 0 : 1345;
+        line.message = line.status == 0 ? "Update complete" : "Check write usb code reply fail(1345)";
+        line.durationMs = 5000 + static_cast<std::int64_t>(i % 100);
+        text += cli::FormatRecordLine(format, line);
+      }
+      std::FILE* file = std::fopen(path.string().c_str(), "wb");
+      if (file == nullptr || std::fwrite(text.data(), 1, text.size(), file) != text.size()) Fail("cannot write " + path.string());
+      std::fclose(file);
+    }
+    std::vector<double> times;
+    std::size_t serials = 0;
+    for (int run = 0; run < 5; ++run) {
+      std::string error, warning;
+      const Clock::time_point start = Clock::now();
+      const std::unique_ptr<cli::StationRecord> record = cli::StationRecord::Open(path.string(), image, error, warning);
+      times.push_back(Micro(Clock::now() - start) / 1000);
+      if (!record) Fail(name + ": " + error);
+      if (!warning.empty()) Fail(name + ": " + warning);
+      serials = record->Index().Serials();
+    }
+    const Stats stats = StatsOf(times);
+    std::printf("%-30s %zu lines (%ju bytes), %zu serials: %.1f / %.1f ms (min / median of %zu)\n", name.c_str(),
+                kRecordLines, static_cast<std::uintmax_t>(fs::file_size(path, ignored)), serials, stats.min,
+                stats.median, times.size());
+    std::fflush(stdout);
+    fs::remove(path, ignored);
+  }
+}
+
 // The same exchanges as an update, written and read back to back with nothing
 // in between but the reply check.
 class BareLoop {
@@ -275,6 +339,8 @@ int Main(int argc, char* argv[]) {
   EmulatedDevice emulated;
   TimingDevice device(emulated);
   const TableResources resources(EmbeddedResourceTable());
+
+  BenchRecordRead(options.logDir, options.only, resources);
 
   std::vector<std::unique_ptr<UpdateHost>> hosts;
   hosts.push_back(MakeScriptedHost(device, resources));

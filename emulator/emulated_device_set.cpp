@@ -16,6 +16,7 @@ EmulatedDeviceSet::EmulatedDeviceSet(const std::vector<EmulatedUnit>& units, std
       slot.device->SetPresent(false);  // until its arrival
     } else {
       slot.state = State::Present;
+      slot.arrivedAt = m_start;
     }
     m_slots.push_back(std::move(slot));
   }
@@ -39,13 +40,21 @@ void EmulatedDeviceSet::Refresh(Clock::time_point now) {
       }
       if (!base || now < *base + milliseconds(*slot.unit.afterMs)) continue;
       slot.state = State::Present;
+      slot.arrivedAt = *base + milliseconds(*slot.unit.afterMs);
       if (!slot.unit.setting.absent) slot.device->SetPresent(true);
     }
     if (slot.state != State::Present) continue;
-    if (slot.unit.leaveMs && slot.lastActivity && now >= *slot.lastActivity + milliseconds(*slot.unit.leaveMs)) {
+    // The earlier of its departures: idle for /leave, or /pull after arrival.
+    std::optional<Clock::time_point> leaves;
+    if (slot.unit.leaveMs && slot.lastActivity) leaves = *slot.lastActivity + milliseconds(*slot.unit.leaveMs);
+    if (slot.unit.pullMs) {
+      const Clock::time_point pulled = slot.arrivedAt + milliseconds(*slot.unit.pullMs);
+      if (!leaves || pulled < *leaves) leaves = pulled;
+    }
+    if (leaves && now >= *leaves) {
       slot.device->Unplug();
       slot.state = State::Gone;
-      slot.leftAt = *slot.lastActivity + milliseconds(*slot.unit.leaveMs);
+      slot.leftAt = *leaves;
     } else if (!slot.device->IsPresent()) {
       // Absent from the start, or pulled out by an unplug fault.
       slot.state = State::Gone;

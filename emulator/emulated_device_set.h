@@ -72,6 +72,7 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
     std::string serial;  // "/serial=TEXT", or EMU-0001, ... by position
     State state = State::Waiting;
     std::optional<Clock::time_point> lastActivity;  // last open or write
+    Clock::time_point arrivedAt{};
     Clock::time_point leftAt{};
   };
 

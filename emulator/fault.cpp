@@ -185,9 +185,12 @@ std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string
       unit.serial = std::string(serial);
       continue;
     }
-    std::optional<std::uint32_t>* target = key == "after" ? &unit.afterMs : key == "leave" ? &unit.leaveMs : nullptr;
+    std::optional<std::uint32_t>* target = key == "after"   ? &unit.afterMs
+                                           : key == "leave" ? &unit.leaveMs
+                                           : key == "pull"  ? &unit.pullMs
+                                                            : nullptr;
     if (target == nullptr || equals == std::string_view::npos) {
-      error = "unknown unit option " + Quoted(timing) + " (expected after=MS, leave=MS or serial=TEXT)";
+      error = "unknown unit option " + Quoted(timing) + " (expected after=MS, leave=MS, pull=MS or serial=TEXT)";
       return std::nullopt;
     }
     if (target->has_value()) {

@@ -27,7 +27,7 @@
 // Several devices, listed and searched in the order given (at most
 // kMaxEmulatedUnits):
 //
-//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/serial=TEXT]
+//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/pull=MS] [/serial=TEXT]
 //   BEHAVIOUR =  good | FAULT
 //
 //   good        a device that updates without fault
@@ -37,6 +37,9 @@
 //   /leave=MS   the device is unplugged once MS milliseconds have passed
 //               since it was last opened or sent a report, that is, after
 //               its update; without it the device stays
+//   /pull=MS    the device is unplugged MS milliseconds after it arrived,
+//               whether it was used or not (a person pulling out a unit the
+//               station passed over); with /leave, whichever comes first
 //   /serial=TEXT the device's USB serial number: printable ASCII (blank to
 //               '~'), at most kMaxEmulatedSerialLength characters, ended by
 //               the next '/' or ','; empty: the device has none. Without it
@@ -112,6 +115,7 @@ struct EmulatedUnit {
   FaultSetting setting;
   std::optional<std::uint32_t> afterMs;  // arrival after the previous unit has left
   std::optional<std::uint32_t> leaveMs;  // departure once idle this long
+  std::optional<std::uint32_t> pullMs;   // departure this long after arrival
   std::optional<std::string> serial;     // "/serial=TEXT"; nothing: the default
 
   friend bool operator==(const EmulatedUnit&, const EmulatedUnit&) = default;

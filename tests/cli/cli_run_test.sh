@@ -313,6 +313,141 @@ $new_files"
     [ "$(log_lines | tail -n 1)" = "Update complete" ] || fail "last log line: $(log_lines | tail -n 1)"
     [ "$(stat -c %a "$HOME/.local/state/orvik-updater")" = 700 ] || fail "the state folder is open to others"
     ;;
+  record-json|record-csv)
+    command -v python3 >/dev/null || exit 77
+    # Three units, the second failing; then the same three again: the two
+    # that passed are passed over and the failed one is updated; then all
+    # three with --again. In CSV the first unit's serial is a formula.
+    format=json
+    serial1=EMU-0001
+    if [ "$case_name" = record-csv ]; then
+      format=csv
+      serial1='=1+2'
+    fi
+    mkdir -p "$work/line 3.d"
+    record="$work/line 3.d/units.$format"
+    updates() { log_lines | grep -c '^USB Section$'; }
+    run --station=3 --no-mcu --record "$record" \
+      "-Emulate:good/leave=100/serial=$serial1,badreply@USBWrite/after=100/leave=100,good/after=100/leave=100"
+    expect_status 1
+    mcu_sum=$(log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
+    usb_sum=$(log_lines | grep '^CheckSum = ' | sed -n 2p | cut -d' ' -f3)
+    python3 - "$record" "$format" "$serial1" "$mcu_sum" "$usb_sum" <<'PY' || fail "record after the first station:
+$(cat "$record")"
+import csv, json, re, socket, sys
+path, form, serial1, mcu_sum, usb_sum = sys.argv[1:]
+fields = ["time", "host", "program_version", "path", "serial", "mcu", "usb", "mcu_version", "usb_version",
+          "mcu_checksum", "usb_checksum", "status", "failure", "message", "duration_ms"]
+text = open(path, newline="").read()
+if form == "json":
+    lines = [json.loads(line) for line in text.splitlines()]
+    assert all(list(line) == fields for line in lines), lines
+else:
+    assert text.splitlines()[0] == ",".join(fields), text
+    assert text.splitlines()[1].split(",")[4] == '"\'' + serial1 + '"', text  # neutralised, quoted
+    lines = list(csv.DictReader(open(path, newline="")))
+    for line in lines:
+        line["serial"] = line["serial"][1:] if line["serial"].startswith("'") else line["serial"]
+        for key in ("mcu", "usb"):
+            line[key] = {"true": True, "false": False}[line[key]]
+        for key in ("status", "failure", "duration_ms"):
+            line[key] = int(line[key])
+assert len(lines) == 3, lines
+assert [l["path"] for l in lines] == ["emulated:1", "emulated:2", "emulated:3"]
+assert [l["serial"] for l in lines] == [serial1, "EMU-0002", "EMU-0003"]
+assert [(l["status"], l["failure"]) for l in lines] == [(0, 0), (1, 1345), (0, 0)]
+assert lines[1]["message"] == "Check write usb code reply fail(1345)"
+for l in lines:
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d", l["time"]), l
+    assert l["host"] == socket.gethostname() and l["program_version"] == "2.0.0.6", l
+    assert (l["mcu"], l["usb"]) == (False, True), l
+    assert (l["mcu_version"], l["usb_version"]) == ("Y1-3", "Y1-1"), l
+    assert (l["mcu_checksum"], l["usb_checksum"]) == (mcu_sum, usb_sum), l
+    assert l["duration_ms"] > 0, l
+PY
+    [ "$(updates)" -eq 3 ] || fail "expected three updates in the log"
+    first_time=$(python3 -c '
+import csv, json, sys
+path = sys.argv[1]
+rows = list(csv.DictReader(open(path))) if path.endswith(".csv") else [json.loads(l) for l in open(path)]
+print(rows[0]["time"])' "$record")
+
+    # Passed over, a unit is taken away by hand (/pull).
+    run --station=3 --no-mcu --record "$record" \
+      "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=100,good/after=100/pull=300"
+    expect_status 0
+    [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
+      fail "the first unit was not passed over with its line's time ($first_time)"
+    grep -q '  emulated:2  serial EMU-0002  Update complete  ' "$work/out" || fail "the failed unit was not updated"
+    grep -q '  emulated:3  serial EMU-0003  already updated at ' "$work/out" || fail "the third unit was not passed over"
+    grep -qxF "Station: 3 devices, 1 updated, 0 failed, 2 already updated" "$work/out" || fail "summary"
+    [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
+
+    run --station=3 --no-mcu --again --record "$record" \
+      "-Emulate:good/leave=100/serial=$serial1,good/after=100/leave=100,good/after=100/leave=100"
+    expect_status 0
+    [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
+    [ "$(updates)" -eq 7 ] || fail "expected three more updates in the log"
+    lines=$(grep -vc '^time,' "$record")
+    [ "$lines" -eq 7 ] || fail "expected 7 record lines, found $lines"
+    ;;
+  record-unwritable)
+    # Ends the start-up before anything is sent: a missing folder, a folder.
+    for record in "$work/no such folder/units.csv" "$work"; do
+      for mode in --station ""; do
+        rm -f "$log"
+        run $mode --record "$record" -Emulate
+        expect_status 2
+        grep -qF "orvik-updater-cli: cannot open the record $record: " "$work/err" || fail "message: $(cat "$work/err")"
+        [ ! -s "$work/out" ] || fail "output after an unopened record: $(cat "$work/out")"
+        [ "$(log_lines)" = "ORVIK Updater
+$(cat "$work/err")" ] || fail "log after an unopened record:
+$(log_lines)"
+      done
+    done
+    ;;
+  record-full)
+    command -v python3 >/dev/null || exit 77
+    # A file size limit lets the first line in and cuts the second: the
+    # station ends before the third unit, naming the unit whose line was lost.
+    record="$work/units.jsonl"
+    python3 - "$cli" "$work" "$record" <<'PY' || fail "the station did not end as expected: $(cat "$work/err")"
+import resource, subprocess, sys
+cli, work, record = sys.argv[1:]
+def limit():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (500, 500))
+units = "-Emulate:good/leave=100,good/after=100/leave=100,good/after=100/leave=100"
+# Through pipes: the limit would cut files of output too.
+done = subprocess.run([cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
+                      stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
+open(work + "/out", "wb").write(done.stdout)
+open(work + "/err", "wb").write(done.stderr)
+sys.exit(0 if done.returncode == 1 else 1)
+PY
+    grep -qxF "orvik-updater-cli: the record line of emulated:2 (serial EMU-0002) could not be written to $record: File too large" \
+      "$work/err" || fail "no message naming the lost line: $(cat "$work/err")"
+    [ "$(grep -c '^Firmware for' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
+    [ "$(tail -n 1 "$work/out")" = "Station: 2 devices, 2 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
+    [ -n "$(tail -c 1 "$record")" ] || fail "the second line was not cut short"
+
+    # A single update reads past the cut line with one warning, ends it, and
+    # adds its own; run again, it leaves the unit alone.
+    run --no-mcu --record "$record" -Emulate:good/serial=NEW
+    expect_status 0
+    expect_err "orvik-updater-cli: $record: skipped 1 line that does not parse (line 2)" "Update complete"
+    python3 - "$record" <<'PY' || fail "record after the cut line:
+$(cat "$record")"
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+assert len(lines) == 3, lines
+assert json.loads(lines[0])["serial"] == "EMU-0001"
+assert json.loads(lines[2])["serial"] == "NEW" and json.loads(lines[2])["status"] == 0
+PY
+    run --no-mcu --record "$record" -Emulate:good/serial=NEW
+    expect_status 0
+    grep -qE '^already updated at [0-9T:+-]+$' "$work/err" || fail "not passed over: $(cat "$work/err")"
+    [ ! -s "$work/out" ] || fail "the unit was updated again: $(cat "$work/out")"
+    ;;
   *)
     echo "unknown case '$case_name'" >&2
     exit 2

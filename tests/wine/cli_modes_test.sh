@@ -37,7 +37,8 @@ $(cat "$work/out.txt")"
 run --list
 [ "$status" -eq 2 ] || fail "--list without a device: exit status $status"
 
-run --station=3 --no-mcu "-Emulate:good/leave=300,badreply@USBWrite/after=300/leave=300,good/after=300/leave=300"
+run --station=3 --no-mcu --record units.csv \
+  "-Emulate:good/leave=300,badreply@USBWrite/after=300/leave=300,good/after=300/leave=300"
 [ "$status" -eq 1 ] || fail "--station exit status $status"
 results=$(grep '  emulated:' "$work/out.txt")
 [ "$(echo "$results" | wc -l)" -eq 3 ] || fail "expected three result lines:
@@ -49,6 +50,18 @@ echo "$results" | sed -n 2p | grep -qF '  emulated:2  serial EMU-0002  Check wri
 [ "$(cat "$work/err.txt")" = "Update complete
 Check write usb code reply fail(1345)
 Update complete" ] || fail "messages: $(cat "$work/err.txt")"
+
+# The record: a header and a line per unit, appended through a handle that
+# can only append; read back, it passes over the unit already updated.
+[ "$(cut -d, -f4,5,12-14 "$work/units.csv")" = 'path,serial,status,failure,message
+"emulated:1","EMU-0001",0,0,"Update complete"
+"emulated:2","EMU-0002",1,1345,"Check write usb code reply fail(1345)"
+"emulated:3","EMU-0003",0,0,"Update complete"' ] || fail "record: $(cat "$work/units.csv")"
+run --station=1 --no-mcu --record units.csv -Emulate:good/pull=300
+[ "$status" -eq 0 ] || fail "second station exit status $status"
+grep -q '  emulated:1  serial EMU-0001  already updated at [0-9T:+-]*$' "$work/out.txt" ||
+  fail "not passed over: $(cat "$work/out.txt")"
+[ "$(wc -l <"$work/units.csv")" -eq 4 ] || fail "the record grew: $(cat "$work/units.csv")"
 
 run --json --list -Emulate:good,good/serial=SN-42
 if command -v python3 >/dev/null; then

@@ -64,6 +64,22 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
         options.error = "--device needs a PATH";
         break;
       }
+    } else if (argument == "--record" || argument.starts_with("--record=")) {
+      if (argument == "--record") {
+        if (i + 1 == arguments.size()) {
+          options.error = "--record needs a FILE";
+          break;
+        }
+        options.record = arguments[++i];
+      } else {
+        options.record = argument.substr(9);
+      }
+      if (options.record.empty()) {
+        options.error = "--record needs a FILE";
+        break;
+      }
+    } else if (argument == "--again") {
+      options.again = true;
     } else if (argument == "--serial" || argument.starts_with("--serial=")) {
       if (argument == "--serial") {
         if (i + 1 == arguments.size()) {
@@ -115,6 +131,10 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--station takes every device in turn; it cannot be combined with --device";
   } else if (options.station && options.waitSeconds) {
     options.error = "--station waits for each device by itself; it cannot be combined with --wait";
+  } else if (options.list && !options.record.empty()) {
+    options.error = "--list updates nothing to record; it cannot be combined with --record";
+  } else if (options.again && options.record.empty()) {
+    options.error = "--again updates units that the record shows as updated; it needs --record";
   } else if (!options.serial.empty() && !options.device.empty()) {
     options.error = "--serial and --device each choose the interface to update; give only one of them";
   } else if (!options.serial.empty() && options.list) {
@@ -151,6 +171,13 @@ std::string UsageText() {
          "                       a result line (with the unit's serial), wait until\n"
          "                       it is unplugged, repeat; Ctrl+C (or COUNT devices)\n"
          "                       ends it between devices with a summary\n"
+         "  --record FILE        append one line per unit updated or tried to FILE\n"
+         "                       (JSON lines, or CSV when FILE ends in .csv): time,\n"
+         "                       host, path, serial, firmware versions and checksums,\n"
+         "                       status, failure, message, duration; a unit whose\n"
+         "                       serial FILE shows as updated with this firmware is\n"
+         "                       not updated again (see docs/stations.md)\n"
+         "  --again              with --record, update such units anyway\n"
          "  --json               one JSON object per line on standard output for every\n"
          "                       event (fields: event, path, serial, position, upper,\n"
          "                       elapsed, text, status, failure, message, ...; see\n"
@@ -165,6 +192,8 @@ std::string UsageText() {
          "                       after the unit before it left) and /leave=MS (unplugged\n"
          "                       MS ms after its last report) and /serial=TEXT (its\n"
          "                       serial number; by default EMU-0001, EMU-0002, ...)\n"
+         "                       and /pull=MS (unplugged MS ms after it came, used or\n"
+         "                       not)\n"
          "  -AdvMode             accepted, as by the windowed updater\n"
          "  --version            show the program's and the firmware's versions\n"
          "  -h, --help           show this text\n"
@@ -175,8 +204,9 @@ std::string UsageText() {
          "  0  update complete (--list: at least one interface listed; --station: every\n"
          "     unit completed)\n"
          "  1  update failed; the message names the failure's number (--station: a unit\n"
-         "     failed)\n"
-         "  2  not started: no device, damaged image, bad option, another updater running\n"
+         "     failed); or a --record line could not be written\n"
+         "  2  not started: no device, damaged image, bad option, another updater running,\n"
+         "     a --record FILE that cannot be opened\n"
          "\n"
          "Examples:\n"
          "  " + p + " --list\n"
@@ -184,6 +214,7 @@ std::string UsageText() {
          "  " + p + " --serial 0123456789AB --wait\n"
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
+         "  " + p + " --station --record units.csv\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
 

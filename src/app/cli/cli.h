@@ -49,6 +49,8 @@ struct Options {
   bool station = false;  // --station[=COUNT]: update one device after another
   std::optional<unsigned> stationCount;  // end by itself after this many devices
   bool json = false;     // --json: events as JSON lines on standard output
+  std::string record;    // --record FILE: append a line per unit to FILE
+  bool again = false;    // --again: update units the record shows as done
   std::string error;     // not empty: the first argument not understood
 };
 

@@ -161,6 +161,7 @@ int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceI
 
 // One dialog over the device as it is restricted now: start-up, one update.
 struct DialogRun {
+  bool alreadyUpdated = false;  // the record shows the unit done: not run
   int status = kExitStartupFailed;
   int failure = 0;       // the run's failure number; 0 when complete or not run
   std::string message;   // the last message box's text
@@ -191,6 +192,47 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
   return run;
 }
 
+// The run a unit gets when the record shows it updated already (and --again
+// is not given): none. Nothing when the unit is to be updated.
+std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const HidInterfaceInfo& unit) {
+  if (env.record == nullptr || env.options.again) return std::nullopt;
+  const std::optional<std::string> at = env.record->UpdatedAt(unit.serial, !env.options.noMcu, !env.options.noUsb);
+  if (!at) return std::nullopt;
+  DialogRun run;
+  run.alreadyUpdated = true;
+  run.status = kExitCompleted;
+  // The time comes from the file: shown as device text is.
+  run.message = "already updated at " + TerminalText(*at);
+  run.path = unit.path;
+  run.serial = unit.serial;
+  return run;
+}
+
+// Appends the unit's line to the record. False, after saying which unit's
+// line was lost and why, when it could not be written.
+bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& run) {
+  if (env.record == nullptr || run.alreadyUpdated) return true;
+  RecordLine line = env.record->NewLine(started);
+  line.path = run.path;
+  line.serial = run.serial;
+  line.mcu = !env.options.noMcu;
+  line.usb = !env.options.noUsb;
+  line.status = run.status;
+  line.failure = run.failure;
+  line.message = run.message;
+  line.durationMs = run.duration.count();
+  std::string error;
+  if (env.record->Append(line, error)) return true;
+  const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path + " (" +
+                           SerialText(run.serial) + ") could not be written to " + env.record->Path() + ": " + error;
+  env.err << text << '\n' << std::flush;
+  LogLine(text);
+  if (env.events != nullptr) {
+    env.events->Emit("error", {{"text", text}, {"path", run.path}, {"serial", ValidUtf8(run.serial)}});
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
@@ -209,8 +251,28 @@ int RunCommand(CommandEnvironment& env) {
     env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
   }
   if (env.options.list) return RunList(env);
-  if (env.options.station) return RunStation(env);
-  return RunSingleUpdate(env);
+  std::unique_ptr<StationRecord> record;
+  if (!env.options.record.empty()) {
+    std::string error;
+    std::string warning;
+    record = StationRecord::Open(env.options.record, DescribeImage(env.resources), error, warning);
+    if (!record) {
+      return StartupFailure(env, std::string(kProgramFileName) + ": cannot open the record " + env.options.record +
+                                     ": " + error,
+                            {{"record", env.options.record}});
+    }
+    if (!warning.empty()) {
+      // Never fatal: the lines that parse still count.
+      const std::string text = std::string(kProgramFileName) + ": " + warning;
+      env.err << text << '\n' << std::flush;
+      LogLine(text);
+      if (env.events != nullptr) env.events->Emit("warning", {{"text", text}, {"record", env.options.record}});
+    }
+    env.record = record.get();
+  }
+  const int status = env.options.station ? RunStation(env) : RunSingleUpdate(env);
+  env.record = nullptr;
+  return status;
 }
 
 int RunList(CommandEnvironment& env) {
@@ -286,15 +348,25 @@ int RunSingleUpdate(CommandEnvironment& env) {
       env.out << usable << " devices attached; updating the first (choose one with --device or --serial)\n";
     }
   }
-  const DialogRun run = RunOneDialog(env, found);
+  const std::time_t started = std::time(nullptr);
+  const HidInterfaceInfo* target = Choose(found, only);
+  const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target) : std::nullopt;
+  if (skipped) {
+    env.err << skipped->message << '\n' << std::flush;
+    LogLine(skipped->message);
+  }
+  const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
   if (env.events != nullptr) {
     env.events->Emit("result", {{"status", run.status},
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", ValidUtf8(run.serial)},
-                                {"duration_ms", run.duration.count()}});
+                                {"duration_ms", run.duration.count()},
+                                {"already_updated", run.alreadyUpdated}});
   }
+  // A unit that was never opened was not tried: it gets no line.
+  if (run.status != kExitStartupFailed && !RecordRun(env, started, run)) return kExitUpdateFailed;
   return run.status;
 }
 
@@ -307,6 +379,7 @@ int RunStation(CommandEnvironment& env) {
   unsigned devices = 0;
   unsigned updated = 0;
   unsigned failed = 0;
+  unsigned alreadyUpdated = 0;
   std::map<int, unsigned> failures;
   int status = kExitCompleted;
   std::string endedBy = "interrupt";
@@ -334,7 +407,9 @@ int RunStation(CommandEnvironment& env) {
     // Held to the unit just seen: a unit plugged in meanwhile waits its turn.
     env.device.RestrictToPath(unit.path);
     const std::string when = LocalTimeText();
-    const DialogRun run = RunOneDialog(env, found);
+    const std::time_t started = std::time(nullptr);
+    const std::optional<DialogRun> skipped = AlreadyUpdated(env, unit);
+    const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
     env.device.RestrictToPath("");
     if (run.status == kExitStartupFailed) {
       // Gone before it could be opened: it was never this station's unit.
@@ -349,14 +424,19 @@ int RunStation(CommandEnvironment& env) {
     }
 
     ++devices;
-    if (run.status == kExitCompleted) {
+    if (run.alreadyUpdated) {
+      ++alreadyUpdated;
+    } else if (run.status == kExitCompleted) {
       ++updated;
     } else {
       ++failed;
       ++failures[run.failure];
     }
     const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(run.duration.count()));
-    Say(env, when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + run.message + "  " + duration, "result",
+    Say(env,
+        when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + run.message +
+            (run.alreadyUpdated ? "" : "  " + duration),
+        "result",
         {{"status", run.status},
          {"failure", run.failure},
          {"message", run.message},
@@ -364,7 +444,15 @@ int RunStation(CommandEnvironment& env) {
          {"serial", ValidUtf8(unit.serial)},
          {"time", when},
          {"duration", duration},
-         {"duration_ms", run.duration.count()}});
+         {"duration_ms", run.duration.count()},
+         {"already_updated", run.alreadyUpdated}});
+    // A unit the record cannot account for ends the station: the next one
+    // would not be accounted for either.
+    if (!RecordRun(env, started, run)) {
+      status = kExitUpdateFailed;
+      endedBy = "record_failure";
+      break;
+    }
 
     // With its count reached the station has no next unit to wait for: the
     // last one may stay plugged in.
@@ -387,9 +475,10 @@ int RunStation(CommandEnvironment& env) {
     env.device.Close();
   }
 
-  if (status != kExitStartupFailed) status = failed == 0 ? kExitCompleted : kExitUpdateFailed;
+  if (status == kExitCompleted) status = failed == 0 ? kExitCompleted : kExitUpdateFailed;
   std::string summary = "Station: " + std::to_string(devices) + " devices, " + std::to_string(updated) +
                         " updated, " + std::to_string(failed) + " failed";
+  if (alreadyUpdated != 0) summary += ", " + std::to_string(alreadyUpdated) + " already updated";
   Json tally = Json::array();
   for (const auto& [number, count] : failures) {
     summary += "\n  failure " + std::to_string(number) + ": " + std::to_string(count);
@@ -399,6 +488,7 @@ int RunStation(CommandEnvironment& env) {
       {{"devices", devices},
        {"updated", updated},
        {"failed", failed},
+       {"already_updated", alreadyUpdated},
        {"failures", tally},
        {"status", status},
        {"ended_by", endedBy}});

@@ -12,6 +12,7 @@
 
 #include "app/cli/cli.h"
 #include "app/cli/json_events.h"
+#include "app/cli/station_record.h"
 #include "hid/hid_device.h"
 #include "image/resources.h"
 
@@ -30,10 +31,12 @@ struct CommandEnvironment {
   bool interactive = false;       // standard output is a terminal
   EventStream* events = nullptr;  // --json
   std::chrono::milliseconds poll = kDevicePoll;
+  StationRecord* record = nullptr;  // --record: opened by RunCommand
 };
 
-// Writes the start-up event and runs what the options ask for. Returns the
-// exit status.
+// Writes the start-up event, opens the record (--record; a record that
+// cannot be opened ends the start-up) and runs what the options ask for.
+// Returns the exit status.
 int RunCommand(CommandEnvironment& env);
 
 // --list. 0 when at least one interface is listed, kExitStartupFailed when

@@ -36,7 +36,7 @@ TEST(EmulateUnits, SeveralUnitsWithTimingParseInOrder) {
   const EmulateOption option = Parse("-Emulate:good/leave=300,badreply@USBWrite/after=1000/leave=0,good/after=3600000");
   ASSERT_EQ(option.error, "");
   ASSERT_EQ(option.units.size(), 3u);
-  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt}));
+  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt, std::nullopt}));
   EXPECT_EQ(option.units[1].setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::USBWrite, 0}));
   EXPECT_EQ(option.units[1].afterMs, 1000u);
   EXPECT_EQ(option.units[1].leaveMs, 0u);
@@ -186,6 +186,19 @@ TEST(EmulatedDeviceSet, AnUnplugFaultEndsTheUnitLikeALeave) {
   set.WriteReport(start);
   EXPECT_FALSE(set.WaitWriteDone());
   EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:2"});
+}
+
+// A unit the station passes over is never opened: /pull takes it away
+// counted from its arrival, used or not, and the next arrives after it.
+TEST(EmulatedDeviceSet, APulledUnitLeavesAfterItsTimeWhetherUsedOrNot) {
+  EmulatedDeviceSet set = MakeSet("-Emulate:good/pull=100,good/after=300/pull=600/leave=100000");
+  EXPECT_EQ(Paths(set), std::vector<std::string>{"emulated:1"});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(Paths(set).empty());  // from 100 ms until the next comes at 400 ms
+  EXPECT_TRUE(test::WaitUntil([&] { return Paths(set) == std::vector<std::string>{"emulated:2"}; }, 2000ms));
+  // Used, it still goes at its time, long before its /leave.
+  ASSERT_TRUE(set.OpenDevice(DeviceVendorId, DeviceProductId));
+  EXPECT_TRUE(test::WaitUntil([&] { return Paths(set).empty(); }, 2000ms));
 }
 
 }  // namespace
