@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <limits.h>
 
@@ -53,10 +52,8 @@ class PosixAppendFile final : public AppendFile {
 }  // namespace
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& path, std::string& error) {
-  // A write past the file size limit (RLIMIT_FSIZE) would otherwise end the
-  // program with SIGXFSZ in the middle of a station, without its summary;
-  // ignored, the write fails with EFBIG and the station reports it.
-  std::signal(SIGXFSZ, SIG_IGN);
+  // A write past the file size limit (RLIMIT_FSIZE) fails with EFBIG and the
+  // station reports it: the program ignores SIGXFSZ for its whole life.
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = ErrorText(errno);
