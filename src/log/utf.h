@@ -8,6 +8,20 @@
 
 namespace orvik {
 
+// The character at the start of UTF-8 text.
+struct Utf8Char {
+  char32_t code = 0;       // U+FFFD when not well-formed
+  std::size_t length = 0;  // bytes taken: for a character that is not
+                           // well-formed, its lead byte and the continuation
+                           // bytes that follow it, up to the length the lead
+                           // byte announces
+  bool valid = false;      // well-formed: the shortest form, no surrogate, at
+                           // most U+10FFFF
+};
+
+// Decodes the character at the start of `utf8`, which is not empty.
+Utf8Char DecodeUtf8(std::string_view utf8);
+
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 

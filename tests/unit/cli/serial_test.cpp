@@ -3,14 +3,12 @@
 // is not safe to print as it came.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
 #include <thread>
 
-#include "app/cli/commands.h"
 #include "app/cli/device_text.h"
-#include "emulator/emulated_device_set.h"
 #include "support/test_support.h"
+#include "unit/cli/command_run.h"
 
 namespace orvik::cli {
 namespace {
@@ -23,53 +21,10 @@ const std::string kHostileSerial = "\x1b[2J\xff" "A\\\xc3\xa9\xe2\x82";
 const std::string kHostileOnTerminal = "\\x1b[2J\\xffA\\x5c\xc3\xa9\\xe2\\x82";
 const std::string kHostileInJson = "\x1b[2J\xef\xbf\xbd" "A\\\xc3\xa9\xef\xbf\xbd\xef\xbf\xbd";
 
-class SerialCommand : public ::testing::Test {
+class SerialCommand : public EmulatedCommandTest {
  protected:
-  // Runs the command over `emulate`'s units; `prepare`, when set, is given
-  // the units first.
-  int Run(const std::string& emulate, std::vector<std::string> arguments, bool json = false) {
-    const std::vector<std::string> emulateArgs{"orvik-updater-cli", emulate};
-    const EmulateOption option = ParseEmulateOption(emulateArgs);
-    EXPECT_EQ(option.error, "");
-    set = std::make_unique<EmulatedDeviceSet>(option.units, 200ms);
-    if (prepare) prepare(*set);
-    arguments.insert(arguments.begin(), {"orvik-updater-cli", emulate});
-    const Options options = ParseOptions(arguments);
-    EXPECT_EQ(options.error, "");
-    out.str("");
-    err.str("");
-    EventStream events(out);
-    CommandEnvironment env{.device = *set,
-                           .resources = resources,
-                           .arguments = arguments,
-                           .options = options,
-                           .out = out,
-                           .err = err,
-                           .interactive = false,
-                           .events = json ? &events : nullptr,
-                           .poll = 20ms};
-    return RunCommand(env);
-  }
-
-  std::vector<Json> Events(const std::string& kind) const {
-    std::vector<Json> found;
-    for (const std::string& line : test::SplitLines(out.str())) {
-      Json event = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-      EXPECT_TRUE(event.is_object()) << line;
-      if (event.is_object() && event["event"] == kind) found.push_back(std::move(event));
-    }
-    return found;
-  }
-
   // Reports the unit was sent.
   std::size_t Sent(std::size_t unit) const { return set->Unit(unit).RecordSize(); }
-
-  test::ScopedLog log;
-  TableResources resources{EmbeddedResourceTable()};
-  std::unique_ptr<EmulatedDeviceSet> set;
-  std::function<void(EmulatedDeviceSet&)> prepare;
-  std::ostringstream out;
-  std::ostringstream err;
 };
 
 TEST(DeviceText, TerminalEscapesEveryByteThatIsNotPrintableUtf8) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/test_support.h"
+#include "unit/cli/command_run.h"
 
 namespace orvik::cli {
 namespace {
@@ -277,13 +278,7 @@ TEST(StationRecord, AHostileSerialIsWrittenSafelyAndKnownAgain) {
     EmulatedDeviceSet set(ParseEmulateOption(arguments).units, 200ms);
     set.SetUnitSerial(0, hostile);
     std::ostringstream out, err;
-    CommandEnvironment env{.device = set,
-                           .resources = resources,
-                           .arguments = arguments,
-                           .options = ParseOptions(arguments),
-                           .out = out,
-                           .err = err,
-                           .poll = 20ms};
+    CommandEnvironment env = TestEnvironment(set, resources, arguments, out, err, nullptr, 20ms);
     const int status = RunCommand(env);
     sent = set.Unit(0).RecordSize();
     return status;

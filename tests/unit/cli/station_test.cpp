@@ -3,40 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
-#include "app/cli/commands.h"
-#include "emulator/emulated_device_set.h"
 #include "support/test_support.h"
+#include "unit/cli/command_run.h"
 
 namespace orvik::cli {
 namespace {
 
 using namespace std::chrono_literals;
 
-class EmulatedCommand : public ::testing::Test {
+class EmulatedCommand : public EmulatedCommandTest {
  protected:
-  int Run(const std::string& emulate, std::vector<std::string> arguments, bool json = false) {
-    const std::vector<std::string> emulateArgs{"orvik-updater-cli", emulate};
-    const EmulateOption option = ParseEmulateOption(emulateArgs);
-    EXPECT_EQ(option.error, "");
-    set = std::make_unique<EmulatedDeviceSet>(option.units, 200ms);
-    arguments.insert(arguments.begin(), {"orvik-updater-cli", emulate});
-    const Options options = ParseOptions(arguments);
-    EXPECT_EQ(options.error, "");
-    EventStream events(out);
-    CommandEnvironment env{.device = *set,
-                           .resources = resources,
-                           .arguments = arguments,
-                           .options = options,
-                           .out = out,
-                           .err = err,
-                           .interactive = false,
-                           .events = json ? &events : nullptr,
-                           .poll = 20ms};
-    return RunCommand(env);
-  }
-
   std::vector<std::string> LinesWith(const std::string& part) const {
     std::vector<std::string> found;
     for (const std::string& line : test::SplitLines(out.str())) {
@@ -44,12 +21,6 @@ class EmulatedCommand : public ::testing::Test {
     }
     return found;
   }
-
-  test::ScopedLog log;
-  TableResources resources{EmbeddedResourceTable()};
-  std::unique_ptr<EmulatedDeviceSet> set;
-  std::ostringstream out;
-  std::ostringstream err;
 };
 
 constexpr char kThreeArrivals[] =
@@ -90,26 +61,9 @@ TEST_F(EmulatedCommand, StationOfGoodUnitsExitsZeroWithoutWaitingForTheLastToLea
 }
 
 // Every line is one JSON object; each carries the texts the terminal shows.
-std::vector<Json> Events(const std::string& text) {
-  std::vector<Json> events;
-  for (const std::string& line : test::SplitLines(text)) {
-    Json event = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-    EXPECT_TRUE(event.is_object()) << line;
-    if (event.is_object()) events.push_back(std::move(event));
-  }
-  return events;
-}
-
-std::vector<Json> OfKind(const std::vector<Json>& events, const std::string& kind) {
-  std::vector<Json> found;
-  std::copy_if(events.begin(), events.end(), std::back_inserter(found),
-               [&](const Json& e) { return e["event"] == kind; });
-  return found;
-}
-
 TEST_F(EmulatedCommand, JsonCarriesEveryEventOfAFailedRunWithTheTerminalsTexts) {
   EXPECT_EQ(Run("-Emulate:noreply@MCUEnd", {"--no-usb"}, /*json=*/true), kExitUpdateFailed);
-  const std::vector<Json> events = Events(out.str());
+  const std::vector<Json> events = Events();
   ASSERT_GE(events.size(), 5u);
   EXPECT_EQ(events.front()["event"], "start");
   EXPECT_EQ(events.front()["mode"], "update");
@@ -145,15 +99,14 @@ TEST_F(EmulatedCommand, JsonCarriesEveryEventOfAFailedRunWithTheTerminalsTexts) 
 
 TEST_F(EmulatedCommand, JsonOfStartUpFailureListAndStation) {
   EXPECT_EQ(Run("-Emulate:absent", {}, true), kExitStartupFailed);
-  auto events = Events(out.str());
+  auto events = Events();
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[1]["text"], "Can't find device, Please connect before run this updater!");
   EXPECT_EQ(events[2]["status"], kExitStartupFailed);
   EXPECT_TRUE(events[2]["failure"].is_null());
 
-  out.str("");
   EXPECT_EQ(Run("-Emulate:good,good", {"--list"}, true), kExitCompleted);
-  events = Events(out.str());
+  events = Events();
   const auto listed = OfKind(events, "interface");
   ASSERT_EQ(listed.size(), 2u);
   EXPECT_EQ(listed[0]["chosen"], true);
@@ -161,9 +114,8 @@ TEST_F(EmulatedCommand, JsonOfStartUpFailureListAndStation) {
   EXPECT_EQ(listed[1]["input_report_length"], 33);
   EXPECT_EQ(events.back()["listed"], 2);
 
-  out.str("");
   EXPECT_EQ(Run(kThreeArrivals, {"--station=3", "--no-usb"}, true), kExitUpdateFailed);
-  events = Events(out.str());
+  events = Events();
   const auto results = OfKind(events, "result");
   ASSERT_EQ(results.size(), 3u);
   EXPECT_EQ(results[1]["path"], "emulated:2");

@@ -11,6 +11,7 @@
 
 #include "app/cli/commands.h"
 #include "support/test_support.h"
+#include "unit/cli/command_run.h"
 #include "unit/hid_linux/fake_hidraw.h"
 
 namespace orvik::cli {
@@ -27,18 +28,7 @@ class FakeSysfsCommand : public ::testing::Test {
  protected:
   int Run(std::vector<std::string> arguments, bool json = false) {
     arguments.insert(arguments.begin(), "orvik-updater-cli");
-    Options options = ParseOptions(arguments);
-    EXPECT_EQ(options.error, "");
-    EventStream events(out);
-    CommandEnvironment env{.device = device,
-                           .resources = resources,
-                           .arguments = arguments,
-                           .options = options,
-                           .out = out,
-                           .err = err,
-                           .interactive = false,
-                           .events = json ? &events : nullptr};
-    return RunCommand(env);
+    return RunCommandLine(device, resources, arguments, out, err, json);
   }
 
   // Two nodes the updater can use (1 and 5), one that does not open (2),
@@ -88,9 +78,7 @@ TEST_F(FakeSysfsCommand, ListWithDeviceMarksThatOneAndAnEmptyTreeExitsTwo) {
   FakeHidraw empty;
   CHIDDevice none = empty.Device();
   std::ostringstream o, e;
-  Options options = ParseOptions({"x", "--list"});
-  CommandEnvironment env{.device = none, .resources = resources, .arguments = {"x", "--list"}, .options = options,
-                         .out = o, .err = e};
+  CommandEnvironment env = TestEnvironment(none, resources, {"x", "--list"}, o, e);
   EXPECT_EQ(RunCommand(env), kExitStartupFailed);
   EXPECT_EQ(o.str(), "");
   EXPECT_NE(e.str(), "");

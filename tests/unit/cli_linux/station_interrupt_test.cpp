@@ -13,6 +13,7 @@
 #include "app/cli/interrupt.h"
 #include "emulator/emulated_device_set.h"
 #include "support/test_support.h"
+#include "unit/cli/command_run.h"
 
 namespace orvik::cli {
 namespace {
@@ -27,13 +28,7 @@ TEST(StationInterrupt, EndsTheWaitForAFailedUnitToLeaveWithTheSummary) {
   EmulatedDeviceSet set(ParseEmulateOption(arguments).units, 200ms);
   TableResources resources{EmbeddedResourceTable()};
   std::ostringstream out, err;
-  CommandEnvironment env{.device = set,
-                         .resources = resources,
-                         .arguments = arguments,
-                         .options = ParseOptions(arguments),
-                         .out = out,
-                         .err = err,
-                         .poll = 250ms};
+  CommandEnvironment env = TestEnvironment(set, resources, arguments, out, err, nullptr, 250ms);
 
   InstallInterruptHandlers();
   ClearPendingInterrupt();

@@ -3,19 +3,12 @@
 // whatever is plugged in. No test expects zero devices.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include <setupapi.h>
-
 #include <algorithm>
 #include <iostream>
 #include <vector>
 
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include "hid/hid_device_win32.h"
+#include "unit/hid_win32/hid_interfaces.h"
 
 namespace orvik {
 namespace {
@@ -34,40 +27,19 @@ struct SeenDevice {
 // and report lengths, in enumeration order: what OpenDevice may pick from.
 std::vector<SeenDevice> OpenableHidInterfaces() {
   std::vector<SeenDevice> seen;
-  GUID guid{};
-  HidD_GetHidGuid(&guid);
-  HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return seen;
-  for (DWORD index = 0; index < 1024; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) {
-      if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
-      continue;
-    }
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-    std::vector<DWORD> storage((required + 2 * sizeof(DWORD)) / sizeof(DWORD));
-    auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) continue;
-    OwnedHandle handle(CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr));
-    if (!handle.Valid()) continue;
+  ForEachOpenableHidInterface([&](HANDLE handle) {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;
     PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetAttributes(handle.Get(), &attributes) || !HidD_GetPreparsedData(handle.Get(), &preparsed)) continue;
+    if (!HidD_GetAttributes(handle, &attributes) || !HidD_GetPreparsedData(handle, &preparsed)) return true;
     HIDP_CAPS caps{};
     const bool capsRead = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
     HidD_FreePreparsedData(preparsed);
     if (capsRead)
       seen.push_back({attributes.VendorID, attributes.ProductID, caps.InputReportByteLength,
                       caps.OutputReportByteLength});
-  }
-  SetupDiDestroyDeviceInfoList(set);
+    return true;
+  });
   return seen;
 }
 

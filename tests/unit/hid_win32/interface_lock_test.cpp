@@ -4,24 +4,15 @@
 // own virtual devices under Wine).
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include <setupapi.h>
-
 #include <algorithm>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-// mingw-w64's hidsdi.h has no extern "C" guard of its own.
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include "hid/hid_device_win32.h"
 #include "support/test_support.h"
+#include "unit/hid_win32/hid_interfaces.h"
 
 namespace orvik {
 namespace {
@@ -87,30 +78,13 @@ TEST(InterfaceLock, IsRefusedWhileHeldAndFreeAfterward) {
 // The vendor and product IDs of the first HID interface the system lets this
 // process open for reading and writing.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> OpenableIds() {
-  GUID guid{};
-  HidD_GetHidGuid(&guid);
-  HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return std::nullopt;
   std::optional<std::pair<std::uint32_t, std::uint32_t>> ids;
-  for (DWORD index = 0; index < 1024 && !ids; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) break;
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-    std::vector<DWORD> storage((required + 2 * sizeof(DWORD)) / sizeof(DWORD));
-    auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) continue;
-    const OwnedHandle handle(CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ForEachOpenableHidInterface([&](HANDLE handle) {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;
-    if (handle.Valid() && HidD_GetAttributes(handle.Get(), &attributes))
-      ids = {{attributes.VendorID, attributes.ProductID}};
-  }
-  SetupDiDestroyDeviceInfoList(set);
+    if (HidD_GetAttributes(handle, &attributes)) ids = {{attributes.VendorID, attributes.ProductID}};
+    return !ids;
+  });
   return ids;
 }
 
