@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds every configuration and runs every test: the one test command.
 #
-#   scripts/test-all.sh            everything (about 11 minutes on 2 cores)
+#   scripts/test-all.sh            everything (about 18 minutes on 2 cores)
 #   scripts/test-all.sh linux      only some stages: linux, tsan, windows, fuzz, packages
 #
 # Stages:
