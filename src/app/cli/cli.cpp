@@ -30,6 +30,23 @@ std::optional<unsigned> ParseCount(std::string_view text, unsigned max) {
   return static_cast<unsigned>(value);
 }
 
+// An option with a value, as "--name VALUE" or "--name=VALUE": true when
+// `argument` is that option. The value goes to `value`, advancing `i` past a
+// separate one; a missing or empty value sets `error` ("--name needs a WHAT").
+bool TakeValue(const std::vector<std::string>& arguments, std::size_t& i, std::string_view name,
+               std::string_view what, std::string& value, std::string& error) {
+  const std::string& argument = arguments[i];
+  if (argument == name) {
+    if (i + 1 < arguments.size()) value = arguments[++i];
+  } else if (argument.size() > name.size() && argument.starts_with(name) && argument[name.size()] == '=') {
+    value = argument.substr(name.size() + 1);
+  } else {
+    return false;
+  }
+  if (value.empty()) error = std::string(name) + " needs a " + std::string(what);
+  return true;
+}
+
 }  // namespace
 
 Options ParseOptions(const std::vector<std::string>& arguments) {
@@ -50,50 +67,14 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       options.list = true;
     } else if (argument == "--json") {
       options.json = true;
-    } else if (argument == "--device" || argument.starts_with("--device=")) {
-      if (argument == "--device") {
-        if (i + 1 == arguments.size()) {
-          options.error = "--device needs a PATH";
-          break;
-        }
-        options.device = arguments[++i];
-      } else {
-        options.device = argument.substr(9);
-      }
-      if (options.device.empty()) {
-        options.error = "--device needs a PATH";
-        break;
-      }
-    } else if (argument == "--record" || argument.starts_with("--record=")) {
-      if (argument == "--record") {
-        if (i + 1 == arguments.size()) {
-          options.error = "--record needs a FILE";
-          break;
-        }
-        options.record = arguments[++i];
-      } else {
-        options.record = argument.substr(9);
-      }
-      if (options.record.empty()) {
-        options.error = "--record needs a FILE";
-        break;
-      }
+    } else if (TakeValue(arguments, i, "--device", "PATH", options.device, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (TakeValue(arguments, i, "--record", "FILE", options.record, options.error)) {
+      if (!options.error.empty()) break;
     } else if (argument == "--again") {
       options.again = true;
-    } else if (argument == "--serial" || argument.starts_with("--serial=")) {
-      if (argument == "--serial") {
-        if (i + 1 == arguments.size()) {
-          options.error = "--serial needs a SERIAL";
-          break;
-        }
-        options.serial = arguments[++i];
-      } else {
-        options.serial = argument.substr(9);
-      }
-      if (options.serial.empty()) {
-        options.error = "--serial needs a SERIAL";
-        break;
-      }
+    } else if (TakeValue(arguments, i, "--serial", "SERIAL", options.serial, options.error)) {
+      if (!options.error.empty()) break;
     } else if (argument == "--wait" || argument.starts_with("--wait=")) {
       options.waitSeconds = kDefaultWaitSeconds;
       if (argument != "--wait") {
