@@ -89,6 +89,12 @@ struct HidInterfaceInfo {
   // The unit's USB serial number; empty when it has none. Device input, not
   // to be trusted: any bytes, not necessarily UTF-8 or printable.
   std::string serial;
+  // The physical USB port the unit is plugged into: the kernel's name of the
+  // USB device ("1-1.4.2": bus 1, root port 1, hub ports 4 and 2) on Linux,
+  // its location paths on Windows ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(4)"),
+  // "emu-1", ... for emulated units. Empty when unknown (no USB ancestor).
+  // Comes from the system, but shown with the same escaping as a serial.
+  std::string port;
   // Longest input and output report in bytes, report-ID byte included, as
   // Windows counts them; 0 when unknown or when there is none.
   std::uint32_t inputReportLength = 0;
@@ -123,6 +129,12 @@ class SearchableHidDevice : public HidDevice {
   // next OpenDevice. A unit that is gone is let go of at once, so that the
   // system can give its node to the next unit.
   virtual void Close() = 0;
+
+  // A second, closed handle on the same devices (same search, same wait
+  // bound), for a station that runs several units at once: each unit's
+  // worker restricts its own handle to the unit's path and opens it. Null
+  // when this device cannot give one.
+  virtual std::unique_ptr<SearchableHidDevice> NewHandle() const { return nullptr; }
 };
 
 // The platform's real device, not yet open.
