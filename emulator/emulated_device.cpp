@@ -338,8 +338,10 @@ std::optional<EmulatedDevice::Clock::time_point> EmulatedDevice::CompletionTime(
   Clock::time_point due = start + m_latency.perTransfer;
   if (m_latency.usbFrames) {
     using std::chrono::milliseconds;
-    const auto frame = std::chrono::floor<milliseconds>(due.time_since_epoch()) + milliseconds{1};
-    due = Clock::time_point{std::chrono::duration_cast<Clock::duration>(frame)};
+    // The first boundary of this device's frame clock after `due`.
+    const Clock::duration phase = m_latency.framePhase % milliseconds{1};
+    const auto frame = std::chrono::floor<milliseconds>(due.time_since_epoch() - phase) + milliseconds{1};
+    due = Clock::time_point{std::chrono::duration_cast<Clock::duration>(frame) + phase};
   }
   return due;
 }

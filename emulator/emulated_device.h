@@ -75,9 +75,13 @@ struct TransferLatency {
   // Added to every write and every read, from the call that starts it.
   std::chrono::microseconds perTransfer{0};
   // A full-speed interrupt endpoint moves one report per 1 ms frame: when set,
-  // each transfer completes at the first 1 ms boundary of the steady clock
-  // after its start plus `perTransfer`.
+  // each transfer completes at the first 1 ms frame boundary after its start
+  // plus `perTransfer`.
   bool usbFrames = false;
+  // Where the device's frames start within each millisecond of the steady
+  // clock (0 to 999 us): devices on ports of their own each keep their own
+  // frame clock, so their frames need not begin together.
+  std::chrono::microseconds framePhase{0};
 };
 
 class EmulatedDevice final : public HidDevice {

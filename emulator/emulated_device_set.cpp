@@ -153,7 +153,11 @@ void EmulatedDeviceSet::SetUnitSerial(std::size_t index, std::string serial) {
 
 void EmulatedDeviceSet::SetLatency(const TransferLatency& latency) {
   std::lock_guard lock(m_mutex);
-  for (Slot& slot : m_slots) slot.device->SetLatency(latency);
+  for (std::size_t i = 0; i < m_slots.size(); ++i) {
+    TransferLatency own = latency;
+    own.framePhase = (latency.framePhase + kFramePhaseStep * static_cast<std::int64_t>(i)) % std::chrono::milliseconds{1};
+    m_slots[i].device->SetLatency(own);
+  }
 }
 
 }  // namespace orvik

@@ -52,8 +52,15 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   std::string OpenedPath() const override;
   void Close() override;
 
-  // Every unit gets this latency.
+  // Every unit gets this latency, each on a frame clock of its own: with USB
+  // frames, unit i's frames begin kFramePhaseStep x i (modulo 1 ms) after
+  // the first unit's, so that units updated at once spread their transfers
+  // over the millisecond as devices on ports of their own do, rather than
+  // all waking on the same microsecond.
   void SetLatency(const TransferLatency& latency);
+  // About 1 ms divided by the golden ratio: any number of consecutive units
+  // get phases spread evenly over the frame.
+  static constexpr std::chrono::microseconds kFramePhaseStep{618};
 
   // For tests: gives the unit at `index` these bytes as its serial number,
   // unchecked, as a device may send anything (control characters, invalid

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <charconv>
+#include <string>
+#include <vector>
 
 namespace orvik {
 
@@ -66,6 +68,44 @@ std::optional<std::uint32_t> ParseBoundedNumber(std::string_view text, std::uint
     return std::nullopt;
   }
   return static_cast<std::uint32_t>(value);
+}
+
+// The UNITs of a list, split at its commas.
+std::vector<std::string_view> SplitList(std::string_view list) {
+  std::vector<std::string_view> texts;
+  for (;;) {
+    const std::size_t comma = list.find(',');
+    texts.push_back(list.substr(0, comma));
+    if (comma == std::string_view::npos) return texts;
+    list.remove_prefix(comma + 1);
+  }
+}
+
+// A UNIT without its "*N", and N (1 without one).
+struct RepeatedText {
+  std::string_view text;
+  std::size_t count = 1;
+};
+
+std::optional<RepeatedText> SplitRepeat(std::string_view text, std::string& error) {
+  const std::size_t star = text.rfind('*');
+  if (star == std::string_view::npos) return RepeatedText{text, 1};
+  const std::string_view count = text.substr(star + 1);
+  const std::optional<std::uint32_t> n = ParseBoundedNumber(count, kMaxEmulatedUnits);
+  if (!n || *n == 0) {
+    error = "bad repeat count " + Quoted(count) + " after '*' (expected a whole number from 1 to " +
+            std::to_string(kMaxEmulatedUnits) + ")";
+    return std::nullopt;
+  }
+  return RepeatedText{text.substr(0, star), *n};
+}
+
+// How many devices a list asks for, repeats counted; a malformed count counts once.
+std::size_t CountUnits(const std::vector<std::string_view>& texts) {
+  std::size_t total = 0;
+  std::string ignored;
+  for (const std::string_view text : texts) total += SplitRepeat(text, ignored).value_or(RepeatedText{}).count;
+  return total;
 }
 
 }  // namespace
@@ -230,21 +270,20 @@ EmulateOption ParseEmulateOption(std::span<const std::string> args) {
       option.units.push_back(EmulatedUnit{});
       continue;
     }
-    std::string_view list = view.substr(kEmulateSwitch.size() + 1);
+    const std::vector<std::string_view> texts = SplitList(view.substr(kEmulateSwitch.size() + 1));
     std::vector<EmulatedUnit> units;
     std::string message;
-    for (;;) {
-      const std::size_t comma = list.find(',');
-      const std::string_view text = list.substr(0, comma);
-      if (units.size() == kMaxEmulatedUnits) {
-        message = "more than " + std::to_string(kMaxEmulatedUnits) + " emulated devices";
+    for (const std::string_view text : texts) {
+      const std::optional<RepeatedText> repeated = SplitRepeat(text, message);
+      if (!repeated) break;
+      const std::optional<EmulatedUnit> unit = ParseEmulatedUnit(repeated->text, message);
+      if (!unit) break;
+      if (units.size() + repeated->count > kMaxEmulatedUnits) {
+        message = std::to_string(CountUnits(texts)) + " emulated devices, more than " +
+                  std::to_string(kMaxEmulatedUnits);
         break;
       }
-      const std::optional<EmulatedUnit> unit = ParseEmulatedUnit(text, message);
-      if (!unit) break;
-      units.push_back(*unit);
-      if (comma == std::string_view::npos) break;
-      list.remove_prefix(comma + 1);
+      units.insert(units.end(), repeated->count, *unit);
     }
     if (message.empty()) {
       option.units = std::move(units);

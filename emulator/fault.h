@@ -25,9 +25,9 @@
 //   N        decimal, 0 to kMaxFaultOccurrence
 //
 // Several devices, listed and searched in the order given (at most
-// kMaxEmulatedUnits):
+// kMaxEmulatedUnits in all, repeats counted):
 //
-//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/pull=MS] [/serial=TEXT]
+//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/pull=MS] [/serial=TEXT] [*N]
 //   BEHAVIOUR =  good | FAULT
 //
 //   good        a device that updates without fault
@@ -45,6 +45,12 @@
 //               the next '/' or ','; empty: the device has none. Without it
 //               the units are EMU-0001, EMU-0002, ... in list order
 //   MS          decimal, 0 to kMaxEmulatedDelayMs
+//   *N          the unit N times over (1 to kMaxEmulatedUnits), as if it were
+//               written out N times: "good*15,badreply@USBWrite" is sixteen
+//               devices, the last one faulty. The last '*' of a UNIT starts
+//               its count, so a serial holding a '*' needs an explicit "*1".
+//               Each copy is a device of its own with its own default serial
+//               and its own place in the schedule
 //
 // "-Emulate" is one good unit, "-Emulate:FAULT" one unit with that fault.
 // Emulated devices are named "emulated:1", "emulated:2", ... in list order.
@@ -106,7 +112,7 @@ std::string FaultText(const Fault& fault);
 // blanks are not skipped.
 std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string& error);
 
-inline constexpr std::size_t kMaxEmulatedUnits = 16;
+inline constexpr std::size_t kMaxEmulatedUnits = 64;
 inline constexpr std::uint32_t kMaxEmulatedDelayMs = 3'600'000;  // one hour
 inline constexpr std::size_t kMaxEmulatedSerialLength = 64;
 

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -61,8 +63,15 @@ TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
            Case{"-Emulate:good/stay=1", "unknown unit option 'stay=1'"},
            Case{"-Emulate:good/", "unknown unit option ''"},
            Case{"-Emulate:good/leave", "unknown unit option 'leave'"},
-           Case{"-Emulate:good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good",
-                "more than 16 emulated devices"},
+           Case{"-Emulate:good*64,good", "65 emulated devices, more than 64"},
+           Case{"-Emulate:good*40,good*20,absent*5,good*x", "66 emulated devices, more than 64"},
+           Case{"-Emulate:good*0", "bad repeat count '0' after '*' (expected a whole number from 1 to 64)"},
+           Case{"-Emulate:good*65", "bad repeat count '65'"},
+           Case{"-Emulate:good*", "bad repeat count ''"},
+           Case{"-Emulate:good*-2", "bad repeat count '-2'"},
+           Case{"-Emulate:good*1.5", "bad repeat count '1.5'"},
+           Case{"-Emulate:good* 2", "bad repeat count ' 2'"},
+           Case{"-Emulate:nowrite@Foo*2", "unknown command 'Foo'"},
            Case{"-Emulate:good/serial=A/serial=B", "'serial' given more than once"},
            Case{"-Emulate:good/serial=\x7f", "not printable ASCII"},
            Case{"-Emulate:good/serial=a\tb", "not printable ASCII"},
@@ -79,6 +88,49 @@ TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
   }
   EXPECT_EQ(Parse("-Emulate:good,good,good,good,good,good,good,good,good,good,good,good,good,good,good,good").error,
             "");
+}
+
+// "*N" writes a unit out N times, each copy a device of its own.
+TEST(EmulateUnits, ARepeatedUnitIsThatManyDevicesInListOrder) {
+  const EmulateOption option = Parse("-Emulate:good*15,badreply@USBWrite,good/leave=5*2,good/serial=A*B*1");
+  ASSERT_EQ(option.error, "");
+  ASSERT_EQ(option.units.size(), 19u);
+  EXPECT_EQ(option.units[14], EmulatedUnit{});
+  EXPECT_EQ(option.units[15].setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::USBWrite, 0}));
+  EXPECT_EQ(option.units[16].leaveMs, 5u);
+  EXPECT_EQ(option.units[17], option.units[16]);
+  EXPECT_EQ(option.units[18].serial, "A*B");
+  EXPECT_EQ(Parse("-Emulate:good*64").units.size(), kMaxEmulatedUnits);
+
+  EmulatedDeviceSet set(Parse("-Emulate:good*3").units, 50ms);
+  std::vector<std::string> serials;
+  for (const HidInterfaceInfo& info : set.ListInterfaces(DeviceVendorId, DeviceProductId)) {
+    serials.push_back(info.path + " " + info.serial);
+  }
+  EXPECT_EQ(serials, (std::vector<std::string>{"emulated:1 EMU-0001", "emulated:2 EMU-0002", "emulated:3 EMU-0003"}));
+}
+
+// Each unit keeps its own 1 ms frame clock: unit i's transfers end on
+// boundaries 618 us x i (modulo 1 ms) after the first unit's, never before.
+TEST(EmulatedDeviceSet, EachUnitEndsItsTransfersOnItsOwnFrameBoundaries) {
+  EmulatedDeviceSet set(Parse("-Emulate:good*3").units, 50ms);
+  set.SetLatency({.perTransfer = 0us, .usbFrames = true});
+  for (const auto& [index, phase] : {std::pair{0, 0us}, std::pair{1, 618us}, std::pair{2, 236us}}) {
+    SCOPED_TRACE(index);
+    EmulatedDevice& unit = set.Unit(index);
+    ASSERT_TRUE(unit.OpenDevice(DeviceVendorId, DeviceProductId));
+    const ReportPacket command = MakeCommand(UpdateCommand::MCUEnd);
+    for (int i = 0; i < 10; ++i) {
+      const auto start = std::chrono::steady_clock::now().time_since_epoch();
+      unit.WriteReport(command);
+      ASSERT_TRUE(unit.WaitWriteDone());
+      const auto boundary = std::chrono::floor<std::chrono::milliseconds>(start - phase) + 1ms + phase;
+      EXPECT_GE(std::chrono::steady_clock::now().time_since_epoch(), boundary);
+      ReportPacket reply{};
+      unit.ReadReport(reply);
+      ASSERT_TRUE(unit.WaitReadDone());
+    }
+  }
 }
 
 // A unit's serial is its own text, none when empty, or EMU-NNNN by its place
