@@ -461,6 +461,10 @@ void CHIDDevice::DiscardQueuedInput() {
   }
 }
 
+std::unique_ptr<SearchableHidDevice> CHIDDevice::NewHandle() const {
+  return std::make_unique<CHIDDevice>(m_waitBound, m_sysfsRoot, m_devRoot);
+}
+
 std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(milliseconds waitBound) {
   return std::make_unique<CHIDDevice>(waitBound);
 }

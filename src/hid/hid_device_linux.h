@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -91,6 +92,9 @@ class CHIDDevice final : public SearchableHidDevice {
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override { return m_devicePath.string(); }
   void Close() override;
+  // A closed device with the same sysfs and /dev roots and wait bound; not
+  // restricted to a path.
+  std::unique_ptr<SearchableHidDevice> NewHandle() const override;
 
   // Bounds DiscardQueuedInput for a device that never stops sending; hidraw
   // itself queues at most 64 reports.

@@ -467,6 +467,10 @@ void CHIDDevice::DiscardQueuedInput() {
   if (m_device.Valid() && hid.Usable()) hid.HidD_FlushQueue(m_device.Get());
 }
 
+std::unique_ptr<SearchableHidDevice> CHIDDevice::NewHandle() const {
+  return std::make_unique<CHIDDevice>(std::chrono::milliseconds(m_waitBoundMs));
+}
+
 std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound) {
   return std::make_unique<CHIDDevice>(waitBound);
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -161,6 +162,9 @@ class CHIDDevice final : public SearchableHidDevice {
   std::string OpenedPath() const override { return m_openedPath; }
   // Cancels any transfer still outstanding, then closes the device.
   void Close() override;
+  // A closed device with the same wait bound, its own transfer events, and
+  // the same hid.dll table; not restricted to a path.
+  std::unique_ptr<SearchableHidDevice> NewHandle() const override;
 
   bool IsOpen() const { return m_device.Valid(); }
   // Report lengths in bytes, report ID included, from the device's

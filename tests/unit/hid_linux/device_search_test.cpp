@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -268,6 +269,34 @@ TEST(HidrawListing, RestrictedSearchOpensOnlyTheNamedNode) {
   }
   device.RestrictToPath("");
   EXPECT_TRUE(device.OpenDevice(kVendor, kProduct));
+}
+
+// A station's workers: each handle is a closed device on the same tree,
+// restricted and opened on its own, while the first stays as it was.
+TEST(HidrawListing, NewHandlesSearchTheSameTreeAndOpenUnitsSideBySide) {
+  test::ScopedLog log;
+  ListingTree fixture;
+  CHIDDevice device = fixture.tree.Device();
+  device.RestrictToPath(fixture.tree.Node(5).string());
+  const std::unique_ptr<SearchableHidDevice> first = device.NewHandle();
+  const std::unique_ptr<SearchableHidDevice> second = device.NewHandle();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->OpenedPath(), "");
+  EXPECT_EQ(first->ListInterfaces(kVendor, kProduct).size(), 4u);
+
+  // Not restricted: the first usable node, then each its own.
+  ASSERT_TRUE(first->OpenDevice(kVendor, kProduct));
+  EXPECT_EQ(first->OpenedPath(), fixture.tree.Node(1).string());
+  second->RestrictToPath(fixture.tree.Node(5).string());
+  ASSERT_TRUE(second->OpenDevice(kVendor, kProduct));
+  EXPECT_EQ(OpenDescriptorsOn(fixture.tree.Node(1)), 1);
+  EXPECT_EQ(OpenDescriptorsOn(fixture.tree.Node(5)), 1);
+  // Each handle holds its unit's lock: the first device finds its node taken.
+  EXPECT_FALSE(device.OpenDevice(kVendor, kProduct));
+  EXPECT_EQ(device.LastOpenRefusal().reason, kInUseByAnotherUpdater);
+  second->Close();
+  EXPECT_TRUE(device.OpenDevice(kVendor, kProduct));
+  EXPECT_EQ(first->OpenedPath(), fixture.tree.Node(1).string());
 }
 
 TEST(HidrawListing, NodesThatComeAndGoAreSeenByTheNextListing) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -148,6 +149,28 @@ TEST_F(HidTransfer, WriteThatCannotCompleteIsCancelledAfterTheBound) {
   EXPECT_TRUE(device->WaitWriteDone());
   ASSERT_EQ(PeerRead(peer.Get(), received), kReportSize);
   EXPECT_EQ(received[1], 0x03) << "the cancelled write must not arrive";
+}
+
+// A station's workers each take a handle of their own: closed, with the
+// same search, and with transfer events of its own, so that one handle's
+// transfers and its going away leave the others' alone.
+TEST_F(HidTransfer, ANewHandleIsClosedAndIndependentOfTheOneItCameFrom) {
+  std::unique_ptr<SearchableHidDevice> handle = device->NewHandle();
+  ASSERT_TRUE(handle);
+  EXPECT_EQ(handle->OpenedPath(), "");
+  EXPECT_EQ(handle->ListInterfaces(0x845E, 0x0001).size(), device->ListInterfaces(0x845E, 0x0001).size());
+  const auto start = Clock::now();
+  std::array<std::uint8_t, kReportSize> stray{};
+  handle->ReadReport(stray);
+  EXPECT_FALSE(handle->WaitReadDone());
+  EXPECT_LT(Clock::now() - start, kShortBound) << "a closed handle's transfers fail at once";
+
+  std::array<std::uint8_t, kReportSize> reply{};
+  device->ReadReport(reply);
+  handle.reset();
+  ASSERT_TRUE(PeerWrite(peer.Get(), Report(0x66)));
+  EXPECT_TRUE(device->WaitReadDone());
+  EXPECT_EQ(reply, Report(0x66));
 }
 
 TEST(HidTransferFailure, TransferThatFailsAtOnceIsReportedAtOnceNotAfterTheBound) {
