@@ -16,7 +16,8 @@
 // the updater's own time below that.
 //
 // Before the updates: reading a station record of 100,000 lines (JSON lines
-// and CSV) as --record does at start, which must take well under a second.
+// and CSV) as --record does at start, which must take well under a second;
+// then gang stations of 1 to 16 emulated units at once (station_bench.h).
 //
 // The log is flushed to disk on every line. Its file goes into --log-dir (by
 // default the folder of this program, so on the disk the build lives on);
@@ -34,6 +35,7 @@
 
 #include "app/cli/station_record.h"
 #include "bench_support.h"
+#include "station_bench.h"
 #include "emulator/emulated_device.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -100,7 +102,7 @@ void Usage() {
       "  --model M          device models to run (default both)\n"
       "  --no-qt            skip the Qt dialog\n"
       "  --no-win32         skip the Win32 dialog (Windows builds)\n"
-      "  --only TEXT        only the cases whose name contains TEXT");
+      "  --only TEXT        only the cases whose name contains TEXT (\"station\": the gang stations)");
 }
 
 int ParseCount(const char* text, int lowest) {
@@ -341,6 +343,7 @@ int Main(int argc, char* argv[]) {
   const TableResources resources(EmbeddedResourceTable());
 
   BenchRecordRead(options.logDir, options.only, resources);
+  BenchStation({.runs = options.runs, .logDir = options.logDir, .only = options.only}, resources);
 
   std::vector<std::unique_ptr<UpdateHost>> hosts;
   hosts.push_back(MakeScriptedHost(device, resources));
@@ -383,6 +386,7 @@ int Main(int argc, char* argv[]) {
     if (haveShm) cases.push_back({host.get(), LogMode::OnShm, name + ", Log on (memory fs)", options.runs, {}});
   }
   std::erase_if(cases, [&](const Case& c) { return c.name.find(options.only) == std::string::npos; });
+  if (cases.empty()) return 0;  // --only chose none of the update cases
 
   std::printf("orvik-bench: %zu exchanges per update; log file in %s%s%s; Qt dialog: %s; Win32 dialog: %s\n",
               packets.size(), options.logDir.string().c_str(), haveShm ? ", memory fs " : "",
