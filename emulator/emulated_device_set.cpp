@@ -155,7 +155,8 @@ void EmulatedDeviceSet::SetLatency(const TransferLatency& latency) {
   std::lock_guard lock(m_mutex);
   for (std::size_t i = 0; i < m_slots.size(); ++i) {
     TransferLatency own = latency;
-    own.framePhase = (latency.framePhase + kFramePhaseStep * static_cast<std::int64_t>(i)) % std::chrono::milliseconds{1};
+    const auto step = kFramePhaseStep * static_cast<std::int64_t>(i);
+    own.framePhase = (latency.framePhase + step) % std::chrono::milliseconds{1};
     m_slots[i].device->SetLatency(own);
   }
 }
