@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/cli/console.h"
 #include "app/cli/device_text.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/terminal_window.h"
@@ -174,6 +175,7 @@ struct DialogRun {
 DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found) {
   DialogRun run;
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
+  if (env.interactive) window.SetColumnsSource(TerminalColumns);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
   const Clock::time_point begin = Clock::now();
   run.status = RunDialog(dialog, window, env.options, [&] {
@@ -282,14 +284,20 @@ int RunList(CommandEnvironment& env) {
     Say(env, InterfaceLine(info, &info == chosen), "interface", InterfaceFields(info, &info == chosen));
   }
   const int status = found.empty() ? kExitStartupFailed : kExitCompleted;
-  if (found.empty()) env.err << "No interface with the device's vendor and product ID is attached.\n" << std::flush;
+  const std::string message = found.empty() ? "No interface with the device's vendor and product ID is attached."
+                              : found.size() == 1 ? std::string("1 interface listed")
+                                                  : std::to_string(found.size()) + " interfaces listed";
+  if (found.empty()) env.err << message << '\n' << std::flush;
   if (env.events != nullptr) {
-    env.events->Emit("result", {{"status", status}, {"failure", nullptr}, {"listed", found.size()}});
+    env.events->Emit("result",
+                     {{"status", status}, {"failure", nullptr}, {"message", message}, {"listed", found.size()}});
   }
   return status;
 }
 
 int RunSingleUpdate(CommandEnvironment& env) {
+  // The result's duration is the whole run's, the wait for the device included.
+  const Clock::time_point commandBegin = Clock::now();
   const std::string& serial = env.options.serial;
   // The interface asked for: the one at --device, or the unit with --serial's
   // serial once it is found; empty: the first usable match.
@@ -362,7 +370,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", ValidUtf8(run.serial)},
-                                {"duration_ms", run.duration.count()},
+                                {"duration_ms", std::chrono::duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
   // A unit that was never opened was not tried: it gets no line.
@@ -442,7 +450,7 @@ int RunStation(CommandEnvironment& env) {
          {"message", run.message},
          {"path", unit.path},
          {"serial", ValidUtf8(unit.serial)},
-         {"time", when},
+         {"time", IsoLocalTime(started)},
          {"duration", duration},
          {"duration_ms", run.duration.count()},
          {"already_updated", run.alreadyUpdated}});
