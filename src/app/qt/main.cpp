@@ -6,7 +6,9 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,13 @@ int main(int argc, char* argv[]) {
       std::printf("orvik-updater %s\n", ORVIK_PROGRAM_VERSION);
       return 0;
     }
+  }
+
+  // Without a display Qt's platform plugin would abort the program with its
+  // own text: say what is missing and what to use instead.
+  if (const std::optional<std::string> missing = orvik::qt::MissingDisplay(std::getenv)) {
+    std::fprintf(stderr, "orvik-updater: %s\n", missing->c_str());
+    return 2;
   }
 
   // A second instance ends at once: no window, no line in the log.
