@@ -4,7 +4,7 @@
 # Runs a copy of the program in a fresh folder, so that its log is written
 # beside it, with a lock folder of its own (XDG_RUNTIME_DIR), so that cases
 # run in parallel do not meet at the single-instance lock.
-set -u
+set -u -o pipefail
 
 case_name=$1
 program=$2

@@ -1,7 +1,7 @@
 #!/bin/bash
 # orvik-updater started without a display: one line that says so and points
-# to orvik-updater-cli, exit status 2, instead of Qt's abort; --help and
-# --version still answer.
+# to orvik-updater-cli, exit status 2, instead of Qt's abort; a malformed
+# -Emulate:... is said first; --help and --version still answer.
 #   no_display_test.sh PATH-TO-orvik-updater
 set -u -o pipefail
 program=$1
@@ -13,6 +13,7 @@ failures=0
 cases=(
   "|2|orvik-updater: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use orvik-updater-cli|"
   "-Emulate|2|orvik-updater: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use orvik-updater-cli|"
+  "-Emulate:badecho@MCUErase|2|orvik-updater: -Emulate:badecho@MCUErase: fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'|"
   "--help|0||Usage: orvik-updater"
   "--version|0||orvik-updater "
 )
