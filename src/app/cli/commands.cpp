@@ -23,6 +23,7 @@ namespace orvik::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
 std::vector<HidInterfaceInfo> List(CommandEnvironment& env) {
@@ -370,7 +371,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", ValidUtf8(run.serial)},
-                                {"duration_ms", std::chrono::duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
+                                {"duration_ms", duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
   // A unit that was never opened was not tried: it gets no line.

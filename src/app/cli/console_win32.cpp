@@ -84,6 +84,8 @@ const char* LogPlaceHelp() {
          "beside orvik-updater-cli.exe (the program's own file name, .log for .exe).";
 }
 
-const char* ExampleDevicePath() { return "\"\\\\?\\hid#vid_1209&pid_0121#7&2a&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}\""; }
+const char* ExampleDevicePath() {
+  return "\"\\\\?\\hid#vid_1209&pid_0121#7&2a&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}\"";
+}
 
 }  // namespace orvik::cli

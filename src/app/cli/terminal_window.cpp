@@ -198,7 +198,10 @@ void TerminalWindow::DrawStatus() {
     // Blanks over the rest of a wider line drawn before, but never into the
     // last column of a terminal that has narrowed since.
     std::size_t blank = m_lineOpen && m_drawnWidth > line.size() ? m_drawnWidth - line.size() : 0;
-    if (columns != 0) blank = std::min<std::size_t>(blank, columns - 1 - std::min<std::size_t>(line.size(), columns - 1));
+    if (columns != 0) {
+      const std::size_t room = columns - 1 - std::min<std::size_t>(line.size(), columns - 1);
+      blank = std::min(blank, room);
+    }
     redraw.append(blank, ' ');
     m_output.Update(OutputStream::Out, OutputSlot::StatusLine, std::move(redraw));
     m_drawnWidth = m_lineOpen ? std::max(m_drawnWidth, line.size()) : line.size();

@@ -38,15 +38,20 @@ TEST(FaultText, WellFormedFaultsParseAndPrintBack) {
 
 TEST(FaultText, MalformedFaultsAreRejectedNamingWhatIsWrong) {
   const std::pair<const char*, const char*> cases[] = {
-      {"foo@MCUWrite", "unknown fault kind 'foo' (expected nowrite, noreply, badreply, badecho (write commands only) or unplug)"},
-      {"NoWrite@MCUWrite", "unknown fault kind 'NoWrite' (expected nowrite, noreply, badreply, badecho (write commands only) or unplug)"},
+      {"foo@MCUWrite",
+       "unknown fault kind 'foo' (expected nowrite, noreply, badreply, badecho (write commands only) or unplug)"},
+      {"NoWrite@MCUWrite",
+       "unknown fault kind 'NoWrite' (expected nowrite, noreply, badreply, badecho (write commands only) or "
+       "unplug)"},
       {"nowrite@MCUwrite",
        "unknown command 'MCUwrite' (expected StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite or USBEnd)"},
       {"nowrite@",
        "unknown command '' (expected StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite or USBEnd)"},
-      {"nowrite", "fault 'nowrite' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
-       "/after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
-      {"", "empty fault (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
+      {"nowrite",
+       "fault 'nowrite' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally "
+       "followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
+      {"",
+       "empty fault (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
        "/after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
       {"nowrite@MCUWrite#", "bad command count '' after '#' (expected a number from 0 to 65535)"},
       {"nowrite@MCUWrite#65536", "bad command count '65536' after '#' (expected a number from 0 to 65535)"},
@@ -55,7 +60,8 @@ TEST(FaultText, MalformedFaultsAreRejectedNamingWhatIsWrong) {
       {"nowrite@MCUWrite#99999999999999999999",
        "bad command count '99999999999999999999' after '#' (expected a number from 0 to 65535)"},
       {"badecho@MCUErase",
-       "fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'"},
+       "fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), "
+       "not 'MCUErase'"},
       {"badecho@StartUpdate#1",
        "fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), "
        "not 'StartUpdate'"},

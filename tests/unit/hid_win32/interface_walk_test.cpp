@@ -179,12 +179,16 @@ TEST(TransferEnd, AWaitThatFailsOrACancelThatNeverCompletesIsAFailureWithinItsBo
     std::array<std::uint8_t, kReportSize> report{};
     report[1] = 0x55;
     DWORD written = 0;
-    if (c.openAfter) ASSERT_TRUE(WriteFile(pair.peer.Get(), report.data(), kReportSize, &written, nullptr));
+    if (c.openAfter) {
+      ASSERT_TRUE(WriteFile(pair.peer.Get(), report.data(), kReportSize, &written, nullptr));
+    }
     const auto again = Clock::now();
     device.ReadReport(reply);
     EXPECT_EQ(device.WaitReadDone(), c.openAfter) << c.name;
     EXPECT_LT(Clock::now() - again, kBound / 2 + 200ms) << c.name;
-    if (c.openAfter) EXPECT_EQ(reply[1], 0x55) << c.name;
+    if (c.openAfter) {
+      EXPECT_EQ(reply[1], 0x55) << c.name;
+    }
   }
 }
 
