@@ -134,46 +134,4 @@ TEST(ConsoleCtrlC, TwoCtrlCsDuringTheUpdateAreDeferredAndTheRunCompletes) {
   fs::remove_all(folder, ignored);
 }
 
-// The console is the shell's, shared with the program: whatever code pages it
-// had before a run it has after, however the run ends.
-TEST(ConsoleCodePages, AreTheSameAfterTheProgramAsBefore) {
-  const fs::path program = PathFromEnvironment("ORVIK_CLI_EXE");
-  ASSERT_TRUE(fs::exists(program)) << "ORVIK_CLI_EXE: " << program;
-  FreeConsole();
-  ASSERT_TRUE(AllocConsole()) << GetLastError();
-  wchar_t temp[MAX_PATH];
-  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-  const fs::path folder = fs::path(temp) / ("orvik-code-page-" + std::to_string(GetCurrentProcessId()));
-  fs::create_directories(folder);
-  const fs::path copy = folder / "orvik-updater-cli.exe";
-  fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
-
-  struct Case {
-    const wchar_t* arguments;
-    DWORD status;
-  };
-  const Case cases[] = {{L"--version", 0}, {L"--no-such-option", 2}, {L"-Emulate:absent", 2}, {L"-Emulate", 0}};
-  for (const Case& c : cases) {
-    ASSERT_TRUE(SetConsoleOutputCP(437));
-    ASSERT_TRUE(SetConsoleCP(850));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    std::wstring commandLine = L"\"" + copy.wstring() + L"\" " + c.arguments;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               folder.c_str(), &startup, &process))
-        << GetLastError();
-    Handle processHandle{process.hProcess};
-    Handle threadHandle{process.hThread};
-    ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-    EXPECT_EQ(status, c.status) << std::filesystem::path(c.arguments).string();
-    EXPECT_EQ(GetConsoleOutputCP(), 437u) << std::filesystem::path(c.arguments).string();
-    EXPECT_EQ(GetConsoleCP(), 850u) << std::filesystem::path(c.arguments).string();
-  }
-  std::error_code ignored;
-  fs::remove_all(folder, ignored);
-}
-
 }  // namespace

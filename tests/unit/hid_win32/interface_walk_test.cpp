@@ -62,7 +62,7 @@ BOOL WINAPI FakeDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTE
     return FALSE;
   }
   if (g_set->detailFails.count(index) != 0) {
-    SetLastError(ERROR_NO_SUCH_DEVICE);
+    SetLastError(ERROR_DEV_NOT_EXIST);
     return FALSE;
   }
   if (size < needed) {
