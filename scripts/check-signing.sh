@@ -204,12 +204,12 @@ for case in "${nosign_cases[@]}"; do
   IFS='|' read -r name assignments <<<"$case"
   cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
   # shellcheck disable=SC2086  # the assignments hold no blanks
-  env -u XDG_CONFIG_HOME $assignments scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null 2>&1 &&
+  env -u XDG_CONFIG_HOME -u ORVIK_SIGN_ENV_FILE $assignments scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null 2>&1 &&
     ! cmp -s "$scratch/env-test.exe" "$scratch/unsigned/orvik-updater-cli.exe" ||
     fail "the configuration by $name does not sign by itself: the case proves nothing"
   cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
   # shellcheck disable=SC2086
-  env -u XDG_CONFIG_HOME $assignments scripts/without-signing.sh scripts/sign-windows.sh "$scratch/env-test.exe" \
+  env -u XDG_CONFIG_HOME -u ORVIK_SIGN_ENV_FILE $assignments scripts/without-signing.sh scripts/sign-windows.sh "$scratch/env-test.exe" \
     >/dev/null 2>&1 || fail "sign-windows.sh under without-signing.sh with $name failed"
   cmp -s "$scratch/env-test.exe" "$scratch/unsigned/orvik-updater-cli.exe" ||
     fail "the configuration by $name signed under without-signing.sh"
