@@ -38,7 +38,8 @@ done
 
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
   "$root/usr/bin/orvik-updater" "$root/usr/bin/orvik-updater-cli"
-gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog"
+# The guides too, as dh_compress does with documentation.
+gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog" "$root/$doc/stations.md" "$root/$doc/json.md"
 
 find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod 0644 {} +

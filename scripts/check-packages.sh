@@ -12,7 +12,7 @@
 # release folder packaging/make-release.sh makes of them. Made by
 #   cmake --build --preset linux-release --target package
 #   cmake --build --preset windows --target package
-set -u
+set -u -o pipefail
 cd "$(dirname "$0")/.."
 
 failures=0
@@ -54,7 +54,9 @@ check_deb() {
     ./usr/share/man/man1/orvik-updater.1.gz \
     ./usr/share/man/man1/orvik-updater-cli.1.gz \
     ./usr/share/doc/orvik-updater/copyright \
-    ./usr/share/doc/orvik-updater/changelog.gz; do
+    ./usr/share/doc/orvik-updater/changelog.gz \
+    ./usr/share/doc/orvik-updater/stations.md.gz \
+    ./usr/share/doc/orvik-updater/json.md.gz; do
     echo "$paths" | grep -qxF "$expected" || fail "$expected in $deb"
   done
   echo "$listing" | grep -E ' \./usr/bin/orvik-updater(-cli)?$' | grep -qv '^-rwxr-xr-x' &&
@@ -96,6 +98,17 @@ check_deb() {
     for option in -AdvMode -Emulate --help --version SYNOPSIS EXAMPLES FILES 'EXIT STATUS' \
                   "$page.log" 70-orvik-updater.rules; do
       echo "$text" | grep -qF -- "$option" || fail "'$option' in the manual page $page.1 of $deb"
+    done
+  done
+  # The pages stand alone: every file they name under /usr/share/doc is in
+  # the package, and they name no file of the source tree (docs/...).
+  local named
+  for page in orvik-updater orvik-updater-cli; do
+    text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/man/man1/$page.1.gz" 2>/dev/null | gzip -dc |
+      MANWIDTH=200 man -l - 2>/dev/null)
+    echo "$text" | grep -qF 'docs/' && fail "no path of the source tree (docs/...) in the manual page $page.1 of $deb"
+    for named in $(echo "$text" | grep -oE '/usr/share/doc/orvik-updater/[A-Za-z0-9._-]+' | sort -u); do
+      echo "$paths" | grep -qxF ".$named" || fail "$named, which the manual page $page.1 names, in $deb"
     done
   done
   for option in --no-mcu --no-usb --log; do
@@ -186,7 +199,16 @@ check_release() {
   echo "== packaging/make-release.sh"
   local release
   release=$(mktemp -d)
-  packaging/make-release.sh "$release" || fail "a release folder from packaging/make-release.sh"
+  # Packages built without a signing configuration (as the test command
+  # builds them) carry unsigned programs: say so to make-release.sh.
+  local unsigned=()
+  local probe
+  probe=$(mktemp -d)
+  unzip -q -o "${packages[1]}" orvik-updater-cli.exe -d "$probe" 2>/dev/null
+  osslsigncode extract-signature -in "$probe/orvik-updater-cli.exe" -out "$probe/signature" >/dev/null 2>&1 ||
+    unsigned=(--unsigned)
+  rm -rf "$probe"
+  packaging/make-release.sh "${unsigned[@]}" "$release" || fail "a release folder from packaging/make-release.sh"
   local expected
   expected=$(for package in "${packages[@]}"; do
     echo "$(sha256sum <"$package" | cut -d' ' -f1)  $(basename "$package")"

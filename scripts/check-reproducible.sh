@@ -15,7 +15,7 @@
 # On a difference it prints diffoscope's report of each differing pair (also
 # kept in build/reproducible/) and fails; the second build is kept for
 # inspection. On success the second build is removed.
-set -u
+set -u -o pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -39,7 +39,8 @@ rm -rf "$work"
 second="$work/second build/orvik updater"
 mkdir -p "$second"
 # The tree as it is, without its builds and version control.
-tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$second" -xf -
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$second" -xf - ||
+  { echo "check-reproducible: could not copy the tree to $second" >&2; exit 1; }
 
 echo "== second build in $second"
 start=$(date +%s)

@@ -4,7 +4,7 @@
 # Runs a copy of the program in a fresh folder, so that its log is written
 # beside it, with a lock folder of its own (XDG_RUNTIME_DIR), so that cases
 # run in parallel do not meet at the single-instance lock.
-set -u
+set -u -o pipefail
 
 case_name=$1
 program=$2
@@ -116,10 +116,35 @@ $(cat "$work/both")"
     [ "$(log_lines | tail -n 1)" = "Can't find device" ] || fail "last log line: $(log_lines | tail -n 1)"
     ;;
   bad-option)
-    run -Emulate --no-such-option
-    expect_status 2
-    grep -qF "unknown option '--no-such-option'" "$work/err" || fail "no complaint about the option"
-    grep -q '^Usage: orvik-updater-cli' "$work/err" || fail "no usage on standard error"
+    # Each bad command line: exit status 2, one line naming the option and
+    # what is wrong, then the pointer to --help; no usage, no log. The
+    # emulator's syntax is checked before the single-instance lock, so these
+    # hold while another updater runs.
+    command -v flock >/dev/null || exit 77
+    exec 9>"$XDG_RUNTIME_DIR/orvik-updater.lock"
+    flock -n 9 || fail "could not take the lock"
+    bad_lines=(
+      "-Emulate --no-such-option|unknown option '--no-such-option'"
+      "--wait 30|unknown option '30': --wait takes its value as --wait=30"
+      "--station 2|unknown option '2': --station takes its value as --station=2"
+      "--wait=tomorrow|bad time in '--wait=tomorrow' (expected seconds from 0 to 86400)"
+      "--device|--device needs a PATH"
+      "--list --station|--list and --station cannot be combined"
+      "-Emulate:Good|-Emulate:Good: fault 'Good' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"
+      "-Emulate:badecho@MCUErase|-Emulate:badecho@MCUErase: fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'"
+      "-Emulate:good/after=x|-Emulate:good/after=x: bad time 'x' in 'after=x' (expected milliseconds from 0 to 3600000)"
+    )
+    for bad in "${bad_lines[@]}"; do
+      IFS='|' read -r arguments message <<<"$bad"
+      # shellcheck disable=SC2086  # the arguments hold no blanks
+      run $arguments
+      [ "$status" -eq 2 ] || fail "$arguments: exit status $status, expected 2"
+      [ "$(cat "$work/err")" = "orvik-updater-cli: $message"$'\n'"Try 'orvik-updater-cli --help'." ] ||
+        fail "$arguments: standard error was:
+$(cat "$work/err")"
+      [ ! -s "$work/out" ] || fail "$arguments: output: $(cat "$work/out")"
+    done
+    exec 9>&-
     [ ! -e "$log" ] || fail "a refused command wrote a log"
     run --help
     expect_status 0
@@ -155,6 +180,16 @@ $(cat "$work/both")"
     grep -q $'\r\[#\{20\}-\{20\}\]  500/1000' "$work/out" || fail "no redrawn status line:
 $(cat -A "$work/out")"
     grep -qF "Update complete" "$work/out" || fail "no 'Update complete'"
+    ;;
+  narrow-terminal)
+    command -v script >/dev/null || exit 77
+    # A 40-column terminal: every redraw of the status line fits in 39
+    # columns, so it never wraps and piles up; the bar is narrower.
+    script -qec "stty cols 40; '$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
+    grep -qF "Update complete" "$work/out" || fail "no 'Update complete': $(cat -A "$work/out")"
+    tr '\r' '\n' <"$work/out" | awk 'length($0) > 39 { print; bad = 1 } END { exit bad }' ||
+      fail "lines wider than 39 columns on a 40-column terminal"
+    grep -qE $'\r\\[#+-*\\]  500/1000' "$work/out" || fail "no narrowed bar: $(cat -A "$work/out")"
     ;;
   list)
     run --list -Emulate:good,absent,badreply@MCUWrite/serial=SN-3
@@ -265,7 +300,25 @@ import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
 assert [e["event"] for e in events] == ["start", "interface", "interface", "result"], events
 assert [e["chosen"] for e in events[1:3]] == [True, False]
+assert events[-1]["message"] == "2 interfaces listed", events[-1]
 ' "$work/out" || fail "JSON listing: $(cat "$work/out")"
+    # The result of every mode has a message; a station's time carries its
+    # UTC offset; duration_ms counts the whole run, the wait included.
+    run --json --list -Emulate:absent
+    cp "$work/out" "$work/list.json"
+    run --json --station=1 -Emulate:good
+    cp "$work/out" "$work/station.json"
+    run --json --wait=2 -Emulate:absent
+    python3 - "$work/list.json" "$work/station.json" "$work/out" <<'PY' || fail "JSON results"
+import json, re, sys
+def result(path):
+    return [e for e in map(json.loads, open(path)) if e["event"] == "result"][-1]
+listing, station, waited = map(result, sys.argv[1:4])
+assert listing["message"] == "No interface with the device's vendor and product ID is attached.", listing
+assert station["message"] == "Update complete", station
+assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d", station["time"]), station
+assert 1900 <= waited["duration_ms"] < 10000, waited
+PY
     ;;
   local-bin)
     # Installed by hand as a new user does, in ~/.local/bin of a home folder

@@ -177,8 +177,9 @@ void StationView::Started(const station::Unit& unit) {
   Row& row = m_rows[unit.id];
   row.unit = unit;
   row.when = LocalTimeText();
+  row.iso = IsoLocalTime(std::time(nullptr));
   if (m_mode == StationOutput::Json) {
-    Event("device", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"time", row.when}});
+    Event("device", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"time", row.iso}});
   }
   DrawTable(true);
 }
@@ -221,8 +222,10 @@ void StationView::Message(const station::Unit& unit, const std::string& text) {
 
 void StationView::Finished(const station::Unit& unit, const station::UnitResult& result) {
   std::string when = LocalTimeText();
+  std::string iso = result.time.empty() ? IsoLocalTime(std::time(nullptr)) : result.time;
   if (const auto it = m_rows.find(unit.id); it != m_rows.end()) {
     when = it->second.when;
+    iso = it->second.iso;
     m_rows.erase(it);
   }
   m_waiting.erase(unit.id);
@@ -241,7 +244,7 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
        {"message", ValidUtf8(result.message)},
        {"path", unit.path},
        {"serial", ValidUtf8(unit.serial)},
-       {"time", when},
+       {"time", iso},
        {"duration", duration},
        {"duration_ms", result.duration.count()},
        {"already_updated", result.passedOver},

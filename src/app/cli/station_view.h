@@ -74,6 +74,7 @@ class StationView final : public station::StationEvents {
     int upper = 1000;
     std::string elapsed = "00:00.000";
     std::string when;  // local time the run started
+    std::string iso;   // the same with its UTC offset, for JSON
   };
 
   void Line(OutputStream stream, const std::string& text);
