@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 // line, the next table) starts there and clears the rest of the old table:
 // each piece of output stands on its own, and a table that a stalled output
 // dropped leaves nothing behind.
-constexpr char kClearBelow[] = "\x1b[J";
+// "\r" first: a "^C" the terminal echoed at the cursor is overwritten too.
+constexpr char kClearBelow[] = "\r\x1b[J";
 
 // `text` cut or padded to `width` characters (code points: the escaped
 // serial and the paths are printable).
@@ -282,7 +283,7 @@ void StationView::End(bool interrupted) {
   if (m_mode != StationOutput::Table) return;
   // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
   // cursor was, and the summary starts at the start of that cleared line.
-  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, std::string("\r") + kClearBelow);
+  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, kClearBelow);
   m_tableShown = false;
 }
 
