@@ -422,10 +422,8 @@ void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> hand
       handle->Close();
       result.status = 1;
       result.recorded = false;
-      result.message = error;
-      Send(MakePost(Post::Kind::Notice, unit.id,
-                    "the record could not take the start of " + unit.path + " at " + m_config.record->Where() +
-                        ": " + error));
+      result.recordError = error;
+      result.message = "not updated: the record could not take its start";
       finish(false);
       return;
     }
@@ -460,9 +458,7 @@ void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> hand
     if (!m_config.record->Finished(run, error)) {
       result.status = 1;
       result.recorded = false;
-      Send(MakePost(Post::Kind::Notice, unit.id,
-                    "the record line of " + unit.path + " could not be written to " + m_config.record->Where() +
-                        ": " + error));
+      result.recordError = error;
     }
   }
   finish(completed);

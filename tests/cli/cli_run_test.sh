@@ -432,7 +432,7 @@ sys.exit(0 if done.returncode == 1 else 1)
 PY
     grep -qxF "orvik-updater-cli: the record line of emulated:2 (serial EMU-0002) could not be written to $record: File too large" \
       "$work/err" || fail "no message naming the lost line: $(cat "$work/err")"
-    [ "$(grep -c '^Firmware for' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
+    [ "$(grep -c '  emulated:[123]  serial ' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
     [ "$(tail -n 1 "$work/out")" = "Station: 2 devices, 2 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
     [ -n "$(tail -c 1 "$record")" ] || fail "the second line was not cut short"
 

@@ -247,8 +247,20 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
        {"duration_ms", result.duration.count()},
        {"already_updated", result.passedOver},
        {"recorded", result.recorded}});
+  if (!result.recorded) {
+    const std::string text = std::string(kProgramFileName) + ": the record line of " + unit.path + " (" +
+                             SerialText(unit.serial) + ") could not be written to " + m_recordWhere + ": " +
+                             result.recordError;
+    LogLine(text);
+    if (m_mode == StationOutput::Json) {
+      Event("error", {{"text", ValidUtf8(text)}, {"path", unit.path}, {"serial", ValidUtf8(unit.serial)}});
+      m_output.Append(OutputStream::Err, text + '\n');
+    } else {
+      Line(OutputStream::Err, text);
+    }
+  }
   // With its count reached the station ends: the last units may stay.
-  if (!m_count || m_finished < *m_count) {
+  if (result.recorded && (!m_count || m_finished < *m_count)) {
     Say("Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
   }
 }
