@@ -334,7 +334,7 @@ $new_files"
     updates() { units_log_lines | grep -c '^USB Section$'; }
     mkdir -p "$work/units.d"
     run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
-      "-Emulate:good/leave=100/serial=$serial1,badreply@USBWrite/after=100/leave=100,good/after=100/leave=100"
+      "-Emulate:good/leave=400/serial=$serial1,badreply@USBWrite/after=100/leave=400,good/after=100/leave=400"
     expect_status 1
     mcu_sum=$(units_log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
     usb_sum=$(units_log_lines | grep '^CheckSum = ' | sed -n 2p | cut -d' ' -f3)
@@ -380,7 +380,7 @@ print(rows[0]["time"])' "$record")
 
     # Passed over, a unit is taken away by hand (/pull).
     run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
-      "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=100,good/after=100/pull=300"
+      "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=400,good/after=100/pull=300"
     expect_status 0
     [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
       fail "the first unit was not passed over with its line's time ($first_time)"
@@ -390,7 +390,7 @@ print(rows[0]["time"])' "$record")
     [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
 
     run --station=3 --no-mcu --again --log-dir "$work/units.d" --record "$record" \
-      "-Emulate:good/leave=100/serial=$serial1,good/after=100/leave=100,good/after=100/leave=100"
+      "-Emulate:good/leave=400/serial=$serial1,good/after=100/leave=400,good/after=100/leave=400"
     expect_status 0
     [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
     [ "$(updates)" -eq 7 ] || fail "expected three more updates in the log"
@@ -422,7 +422,7 @@ import resource, subprocess, sys
 cli, work, record = sys.argv[1:]
 def limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (500, 500))
-units = "-Emulate:good/leave=100,good/after=100/leave=100,good/after=100/leave=100"
+units = "-Emulate:good/leave=400,good/after=100/leave=400,good/after=100/leave=400"
 # Through pipes: the limit would cut files of output too.
 done = subprocess.run([cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
                       stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
