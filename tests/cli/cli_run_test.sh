@@ -266,10 +266,11 @@ $results"
     echo "$results" | sed -n 3p | grep -qF '  emulated:3  serial EMU-0003  Update complete  ' || fail "third result"
     [ "$(tail -n 2 "$work/out")" = "Station: 3 devices, 2 updated, 1 failed
   failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out")"
-    # Each unit was updated once, with the dialog's start-up lines each time.
-    [ "$(log_lines | grep -c '^MCU = Y1-3, USB = Y1-1$')" -eq 3 ] || fail "expected three runs in the log:
+    # The program's log has each unit's result line, and none of the runs'
+    # own lines (without --log-dir they would interleave).
+    [ "$(log_lines | grep -c '^Station: .*  emulated:[123]  serial ')" -eq 3 ] || fail "expected three results in the log:
 $(log_lines)"
-    [ "$(log_lines | grep -c '^USB Section$')" -eq 3 ] || fail "a unit was updated twice"
+    [ "$(log_lines | grep -c '^USB Section$')" -eq 0 ] || fail "a unit's own lines in the program's log"
     ;;
   json)
     command -v python3 >/dev/null || exit 77
@@ -379,12 +380,17 @@ $new_files"
     fi
     mkdir -p "$work/line 3.d"
     record="$work/line 3.d/units.$format"
-    updates() { log_lines | grep -c '^USB Section$'; }
-    run --station=3 --no-mcu --record "$record" \
-      "-Emulate:good/leave=100/serial=$serial1,badreply@USBWrite/after=100/leave=100,good/after=100/leave=100"
+    # Each unit's own lines go to its log in units.d.
+    units_log_lines() {
+      cat "$work/units.d"/*.log | iconv -f UTF-16LE -t UTF-8 | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^<[^>]*> //'
+    }
+    updates() { units_log_lines | grep -c '^USB Section$'; }
+    mkdir -p "$work/units.d"
+    run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
+      "-Emulate:good/leave=400/serial=$serial1,badreply@USBWrite/after=100/leave=400,good/after=100/leave=400"
     expect_status 1
-    mcu_sum=$(log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
-    usb_sum=$(log_lines | grep '^CheckSum = ' | sed -n 2p | cut -d' ' -f3)
+    mcu_sum=$(units_log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
+    usb_sum=$(units_log_lines | grep '^CheckSum = ' | sed -n 2p | cut -d' ' -f3)
     python3 - "$record" "$format" "$serial1" "$mcu_sum" "$usb_sum" <<'PY' || fail "record after the first station:
 $(cat "$record")"
 import csv, json, re, socket, sys
@@ -426,8 +432,8 @@ rows = list(csv.DictReader(open(path))) if path.endswith(".csv") else [json.load
 print(rows[0]["time"])' "$record")
 
     # Passed over, a unit is taken away by hand (/pull).
-    run --station=3 --no-mcu --record "$record" \
-      "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=100,good/after=100/pull=300"
+    run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
+      "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=400,good/after=100/pull=300"
     expect_status 0
     [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
       fail "the first unit was not passed over with its line's time ($first_time)"
@@ -436,8 +442,8 @@ print(rows[0]["time"])' "$record")
     grep -qxF "Station: 3 devices, 1 updated, 0 failed, 2 already updated" "$work/out" || fail "summary"
     [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
 
-    run --station=3 --no-mcu --again --record "$record" \
-      "-Emulate:good/leave=100/serial=$serial1,good/after=100/leave=100,good/after=100/leave=100"
+    run --station=3 --no-mcu --again --log-dir "$work/units.d" --record "$record" \
+      "-Emulate:good/leave=400/serial=$serial1,good/after=100/leave=400,good/after=100/leave=400"
     expect_status 0
     [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
     [ "$(updates)" -eq 7 ] || fail "expected three more updates in the log"
@@ -469,7 +475,7 @@ import resource, subprocess, sys
 cli, work, record = sys.argv[1:]
 def limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (500, 500))
-units = "-Emulate:good/leave=100,good/after=100/leave=100,good/after=100/leave=100"
+units = "-Emulate:good/leave=400,good/after=100/leave=400,good/after=100/leave=400"
 # Through pipes: the limit would cut files of output too.
 done = subprocess.run([cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
                       stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
@@ -479,7 +485,7 @@ sys.exit(0 if done.returncode == 1 else 1)
 PY
     grep -qxF "orvik-updater-cli: the record line of emulated:2 (serial EMU-0002) could not be written to $record: File too large" \
       "$work/err" || fail "no message naming the lost line: $(cat "$work/err")"
-    [ "$(grep -c '^Firmware for' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
+    [ "$(grep -c '  emulated:[123]  serial ' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
     [ "$(tail -n 1 "$work/out")" = "Station: 2 devices, 2 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
     [ -n "$(tail -c 1 "$record")" ] || fail "the second line was not cut short"
 
@@ -500,6 +506,88 @@ PY
     expect_status 0
     grep -qE '^already updated at [0-9T:+-]+$' "$work/err" || fail "not passed over: $(cat "$work/err")"
     [ ! -s "$work/out" ] || fail "the unit was updated again: $(cat "$work/out")"
+    ;;
+  gang-terminal)
+    command -v python3 >/dev/null || exit 77
+    # On a terminal (a pseudo-terminal here) a table of the units in flight
+    # is redrawn in place, each result printed above it once.
+    python3 - "$cli" "$work/tty" <<'PY' || fail "the station on a terminal did not run"
+import os, pty, sys
+cli, path = sys.argv[1], sys.argv[2]
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(cli, [cli, "--station=3", "--no-usb", "-Emulate:good,good,badreply@MCUWrite"])
+data = b""
+while True:
+    try:
+        chunk = os.read(fd, 65536)
+    except OSError:
+        break
+    if not chunk:
+        break
+    data += chunk
+open(path, "wb").write(data)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) != 1)
+PY
+    grep -qF $'\e[J' "$work/tty" || fail "no table drawn: $(cat -A "$work/tty" | head -n 20)"
+    grep -qE 'Station: [0-9]+ updating, [0-9]+ waiting' "$work/tty" || fail "no table heading"
+    grep -qE 'emulated:[123] +serial EMU-000[123] +MCU  \[[#-]{16}\] +[0-9.]+%  [0-9]{2}:[0-9]{2}\.[0-9]{3}' "$work/tty" ||
+      fail "no unit's row: $(cat -A "$work/tty" | head -n 20)"
+    for unit in 1 2 3; do
+      [ "$(grep -c "  emulated:$unit  serial EMU-000$unit  " "$work/tty")" -eq 1 ] || fail "result of unit $unit not printed once"
+    done
+    grep -qF 'Station: 3 devices, 2 updated, 1 failed' "$work/tty" || fail "no summary"
+    # Into a pipe: the same results, no control sequence at all.
+    "$cli" --station=3 --no-usb -Emulate:good,good,badreply@MCUWrite 2>&1 </dev/null | cat >"$work/out"
+    if grep -qP '[\x1b\r]' "$work/out"; then fail "control sequences into a pipe: $(cat -A "$work/out")"; fi
+    [ "$(grep -c '  emulated:[123]  serial EMU-000[123]  ' "$work/out")" -eq 3 ] || fail "three results into a pipe"
+    ;;
+  gang-interrupt)
+    command -v python3 >/dev/null || exit 77
+    # Ctrl+C while four units are updated: the four complete, no fifth
+    # starts, then the summary.
+    python3 - "$cli" "$work" <<'PY' || fail "the station did not end as expected: $(cat "$work/err")"
+import signal, subprocess, sys, time
+cli, work = sys.argv[1], sys.argv[2]
+with open(work + "/out", "w") as out, open(work + "/err", "w") as err:
+    p = subprocess.Popen([cli, "--station", "--parallel=4", "-Emulate:good,good,good,good,good,good"],
+                         stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.5)  # four updates under way, the others waiting their turn
+    p.send_signal(signal.SIGINT)
+    sys.exit(0 if p.wait(timeout=30) == 0 else 1)
+PY
+    [ "$(grep -c '  emulated:[1-6]  serial EMU-000[1-6]  Update complete  ' "$work/out")" -eq 4 ] ||
+      fail "expected four completed units"
+    if grep -q '  emulated:[56]  ' "$work/out"; then fail "a fifth unit was started"; fi
+    [ "$(tail -n 1 "$work/out")" = "Station: 4 devices, 4 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
+    grep -qF "orvik-updater-cli: the station ends once the units being updated are done" "$work/err" ||
+      fail "no notice of the deferred ending: $(cat "$work/err")"
+    ;;
+  gang-options)
+    # Bad --parallel and --log-dir: a clear message, exit 2, nothing sent.
+    for bad in --parallel=0 --parallel=65 --parallel=x --parallel=-1 "--parallel= 4"; do
+      run --station "$bad" -Emulate
+      expect_status 2
+      grep -qF -- "(expected a whole number from 1 to 64)" "$work/err" || grep -qF -- "--parallel needs a NUMBER" "$work/err" ||
+        fail "$bad: $(head -n 1 "$work/err")"
+    done
+    run --parallel 4 -Emulate
+    expect_status 2
+    grep -qF -- "--parallel sets how many units a station updates at once; it needs --station" "$work/err" || fail "--parallel alone"
+    mkdir -p "$work/logs" "$work/real"
+    : >"$work/file"
+    ln -s "$work/real" "$work/link"
+    for dir in "$work/none" "$work/file" "$work/link"; do
+      run --station --log-dir "$dir" -Emulate
+      expect_status 2
+      grep -qE -- "^orvik-updater-cli: --log-dir $dir (does not exist|is not a folder|is a symbolic link) \(it must be a writable folder of your own\)$" "$work/err" ||
+        fail "$dir: $(cat "$work/err")"
+      if grep -q 'Update complete' "$work/out" "$work/err"; then fail "$dir: a unit was updated"; fi
+    done
+    run --station=2 --parallel 2 --no-usb --log-dir "$work/logs" -Emulate:good,good
+    expect_status 0
+    [ -f "$work/logs/EMU-0001.log" ] && [ -f "$work/logs/EMU-0002.log" ] || fail "no per-unit logs: $(ls "$work/logs")"
     ;;
   *)
     echo "unknown case '$case_name'" >&2

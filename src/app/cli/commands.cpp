@@ -391,7 +391,10 @@ int RunStation(CommandEnvironment& env) {
     const ScopedOutputThread writer(output);
     StationView view(output, mode, env.interactive, env.options.stationCount);
     std::unique_ptr<RecordFileAdapter> record;
-    if (env.record != nullptr) record = std::make_unique<RecordFileAdapter>(*env.record);
+    if (env.record != nullptr) {
+      record = std::make_unique<RecordFileAdapter>(*env.record);
+      view.SetRecordWhere(env.record->Path());
+    }
 
     view.Say("Station: connect the devices; each is updated as it arrives, at most " +
                  std::to_string(env.options.parallel) +
