@@ -1,6 +1,9 @@
 #!/bin/bash
 # One case of orvik-updater-cli's command-line behaviour:
 #   cli_run_test.sh CASE PATH-TO-orvik-updater-cli
+# ORVIK_CLI_EMULATOR, when set, is the command that runs the program (a cross
+# build's, e.g. "qemu-aarch64-static -L /usr/aarch64-linux-gnu"): every case
+# runs it through that command and checks the same bytes.
 # Runs a copy of the program in a fresh folder, so that its log is written
 # beside it, with a lock folder of its own (XDG_RUNTIME_DIR), so that cases
 # run in parallel do not meet at the single-instance lock.
@@ -8,6 +11,7 @@ set -u
 
 case_name=$1
 program=$2
+read -ra emulator <<<"${ORVIK_CLI_EMULATOR:-}"
 
 # A "." in the folder's name on purpose: the log is named for the program's
 # own file name, so no folder's "." may decide where it goes.
@@ -27,7 +31,7 @@ fail() {
 # Runs the program with the given arguments; sets $status, and leaves its
 # standard output and error in $work/out and $work/err.
 run() {
-  "$cli" "$@" >"$work/out" 2>"$work/err" </dev/null
+  "${emulator[@]}" "$cli" "$@" >"$work/out" 2>"$work/err" </dev/null
   status=$?
 }
 
@@ -87,7 +91,7 @@ $(cat "$work/out")"
     last_out_line | grep -qF '    0/1000' || fail "last line: $(last_out_line)"
     expect_log_line "Compare MCUWrite Reply code fail"
     # Both streams into one file: the message comes after the status lines.
-    "$cli" -Emulate:badreply@MCUWrite >"$work/both" 2>&1 </dev/null
+    "${emulator[@]}" "$cli" -Emulate:badreply@MCUWrite >"$work/both" 2>&1 </dev/null
     [ "$(tail -n 1 "$work/both")" = "Check write mcu code reply fail(772)" ] || fail "combined output:
 $(cat "$work/both")"
     ;;
@@ -151,7 +155,7 @@ $(cat "$work/both")"
   terminal)
     command -v script >/dev/null || exit 77
     # On a terminal the status line is redrawn in place.
-    script -qec "'$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
+    script -qec "${ORVIK_CLI_EMULATOR:+$ORVIK_CLI_EMULATOR }'$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
     grep -q $'\r\[#\{20\}-\{20\}\]  500/1000' "$work/out" || fail "no redrawn status line:
 $(cat -A "$work/out")"
     grep -qF "Update complete" "$work/out" || fail "no 'Update complete'"
@@ -205,11 +209,12 @@ $(log_lines)"
     # with SIGINT at its default: a background job of this shell would
     # inherit it ignored.
     python3 - "$cli" "$work" <<'PY' || fail "the station run did not go as expected"
-import signal, subprocess, sys, time
+import os, signal, subprocess, sys, time
 cli, work = sys.argv[1], sys.argv[2]
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 units = "-Emulate:good/leave=300,badreply@USBWrite/after=500/leave=300,good/after=500/leave=300"
 with open(work + "/out", "w") as out, open(work + "/err", "w") as err:
-    p = subprocess.Popen([cli, "--station", "--no-mcu", units], stdout=out, stderr=err,
+    p = subprocess.Popen(emulator + [cli, "--station", "--no-mcu", units], stdout=out, stderr=err,
                          stdin=subprocess.DEVNULL, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 40
     while time.monotonic() < deadline:
@@ -412,13 +417,14 @@ $(log_lines)"
     # station ends before the third unit, naming the unit whose line was lost.
     record="$work/units.jsonl"
     python3 - "$cli" "$work" "$record" <<'PY' || fail "the station did not end as expected: $(cat "$work/err")"
-import resource, subprocess, sys
+import os, resource, subprocess, sys
 cli, work, record = sys.argv[1:]
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 def limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (500, 500))
 units = "-Emulate:good/leave=100,good/after=100/leave=100,good/after=100/leave=100"
 # Through pipes: the limit would cut files of output too.
-done = subprocess.run([cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
+done = subprocess.run(emulator + [cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
                       stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
 open(work + "/out", "wb").write(done.stdout)
 open(work + "/err", "wb").write(done.stderr)
