@@ -49,9 +49,14 @@ endif()
 # CTest runs each test program, and the build runs the programs, through
 # user-mode emulation with the arm64 libraries. binfmt_misc is not needed (and
 # often not mounted in containers): the emulator is called directly.
-# The dynamic loader comes from the cross compiler's tree; it finds the
-# multiarch libraries in /usr/lib/aarch64-linux-gnu as on an arm64 system.
+# The root is the system's (-L /): the dynamic loader and the C library are
+# those of libc6:arm64, with the multiarch libraries in
+# /usr/lib/aarch64-linux-gnu, as on an arm64 Debian system. (The cross
+# compiler's older copy in /usr/aarch64-linux-gnu, -L /usr/aarch64-linux-gnu,
+# hangs the first thread a program starts under qemu 7.2.)
+# LD_PRELOAD is the host's (faketime in the reproducibility check): amd64
+# libraries that the arm64 loader would refuse, with a message on stderr.
 find_program(ORVIK_QEMU_AARCH64 NAMES qemu-aarch64-static qemu-aarch64)
 if(ORVIK_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVIK_QEMU_AARCH64} -L /usr/${_arm64_triple})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVIK_QEMU_AARCH64} -L / -U LD_PRELOAD)
 endif()

@@ -6,7 +6,7 @@
 #   packaging/make-man.sh PROGRAM OUTPUT.1 [RUNNER...]
 #
 # RUNNER: the command that runs PROGRAM when this machine cannot by itself
-# (a cross build's emulator, e.g. qemu-aarch64-static -L /usr/aarch64-linux-gnu).
+# (a cross build's emulator, e.g. qemu-aarch64-static -L /).
 # The page's date is the release's (scripts/source-date-epoch.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

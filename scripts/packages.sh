@@ -36,7 +36,7 @@ ORVIK_ALL_PACKAGES=(
 # installed for two architectures at once: libpq5:arm64 is the library, and
 # the amd64 libpq-dev's headers serve both.
 ORVIK_ARM64_PACKAGES=(
-  g++-aarch64-linux-gnu qemu-user-static dpkg-dev
+  g++-aarch64-linux-gnu qemu-user-static libc6:arm64 dpkg-dev
   qt6-base-dev qt6-base-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
   libsqlite3-dev libsqlite3-dev:arm64 libpq-dev libpq5:arm64
 )

@@ -2,7 +2,7 @@
 # One case of orvik-updater-cli's command-line behaviour:
 #   cli_run_test.sh CASE PATH-TO-orvik-updater-cli
 # ORVIK_CLI_EMULATOR, when set, is the command that runs the program (a cross
-# build's, e.g. "qemu-aarch64-static -L /usr/aarch64-linux-gnu"): every case
+# build's, e.g. "qemu-aarch64-static -L /"): every case
 # runs it through that command and checks the same bytes.
 # Runs a copy of the program in a fresh folder, so that its log is written
 # beside it, with a lock folder of its own (XDG_RUNTIME_DIR), so that cases
