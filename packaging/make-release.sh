@@ -1,15 +1,17 @@
 #!/bin/bash
-# Gathers what a release publishes into one folder: the .deb, the .zip, and
-# a detached SHA256SUMS of both, which lets a user check the .zip itself
+# Gathers what a release publishes into one folder: the amd64 and arm64
+# .deb, the .zip, and a detached SHA256SUMS of them, which lets a user check the .zip itself
 # before unpacking it (the SHA256SUMS inside the .zip only vouches for its
 # members, and comes from the same download).
 #
 #   packaging/make-release.sh [--unsigned] [--cafile FILE] [FOLDER]
 #                                           (default FOLDER: build/release)
 #
-# Takes build/linux-release/orvik-updater_*.deb and
+# Takes build/linux-release/orvik-updater_*_amd64.deb,
+# build/linux-arm64/orvik-updater_*_arm64.deb and
 # build/windows/orvik-updater-*-win64.zip, exactly one of each, made by
 #   cmake --build --preset linux-release --target package
+#   cmake --build --preset linux-arm64 --target package
 #   cmake --build --preset windows --target package
 # (ORVIK_BUILD_DIR names another folder than build/ to take them from).
 #
@@ -57,8 +59,10 @@ one() {
   fi
   echo "${matches[0]}"
 }
-deb=$(one "$build/linux-release/orvik-updater_*.deb")
+deb=$(one "$build/linux-release/orvik-updater_*_amd64.deb")
+arm64_deb=$(one "$build/linux-arm64/orvik-updater_*_arm64.deb")
 zip=$(one "$build/windows/orvik-updater-*-win64.zip")
+files=("$deb" "$arm64_deb" "$zip")
 
 # The folder: a new one, or an empty one. Whatever is in a folder that holds
 # something (earlier releases, anything else) stays untouched.
@@ -93,8 +97,8 @@ if [ ${#not_signed[@]} -gt 0 ]; then
 fi
 
 mkdir -p -- "$out"
-cp "$deb" "$zip" "$out/"
-names=$(printf '%s\n' "$(basename "$deb")" "$(basename "$zip")" | LC_ALL=C sort)
+cp "${files[@]}" "$out/"
+names=$(for file in "${files[@]}"; do basename "$file"; done | LC_ALL=C sort)
 # shellcheck disable=SC2086  # package names hold no blanks
 (cd "$out" && sha256sum -- $names) >"$out/SHA256SUMS"
 (cd "$out" && sha256sum --quiet -c SHA256SUMS)
