@@ -23,7 +23,11 @@ constexpr std::array<KindName, 5> kKindNames{{
 }};
 
 constexpr std::string_view kAbsentWord = "absent";
-constexpr std::string_view kFaultForms = "(expected KIND@COMMAND, KIND@COMMAND#N or absent)";
+// Where a fault is expected a whole unit may stand: the message names every
+// form a unit takes, so that a near miss ("Good") shows the right one.
+constexpr std::string_view kFaultForms =
+    "(expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
+    "/after=MS, /leave=MS, /pull=MS or /serial=TEXT)";
 
 std::optional<FaultKind> KindFromName(std::string_view name) {
   for (const KindName& entry : kKindNames) {
@@ -149,7 +153,7 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
   const std::optional<FaultKind> kind = KindFromName(kindText);
   if (!kind) {
     error = "unknown fault kind " + Quoted(kindText) +
-            " (expected nowrite, noreply, badreply, badecho or unplug)";
+            " (expected nowrite, noreply, badreply, badecho (write commands only) or unplug)";
     return std::nullopt;
   }
 
@@ -174,7 +178,8 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
     return std::nullopt;
   }
   if (*kind == FaultKind::BadEcho && !InfoOf(*command).echoesBlock) {
-    error = "fault kind 'badecho' needs a command whose reply echoes a block (MCUWrite or USBWrite), not " +
+    error = "fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or "
+            "USBWrite), not " +
             Quoted(commandText);
     return std::nullopt;
   }

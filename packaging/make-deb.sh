@@ -1,10 +1,13 @@
 #!/bin/bash
 # Makes the .deb from a configured and built Linux release tree:
 #
-#   packaging/make-deb.sh BUILD_DIR VERSION
+#   packaging/make-deb.sh BUILD_DIR VERSION [ARCH [STRIP]]
 #   -> BUILD_DIR/orvik-updater_VERSION_ARCH.deb
 #
-# (run by `cmake --build --preset linux-release --target package`).
+# (run by `cmake --build --preset linux-release --target package`, and for
+# arm64 by the linux-arm64 preset's). ARCH is the Debian architecture the
+# programs were built for (default: this machine's), STRIP that architecture's
+# strip (default: strip).
 #
 # The tree is installed into BUILD_DIR/deb/debian/orvik-updater, then laid out as Debian
 # policy asks: programs stripped as dh_strip does, manual pages and the
@@ -23,7 +26,11 @@ export SOURCE_DATE_EPOCH
 export LC_ALL=C.UTF-8
 umask 022
 
-arch=$(dpkg --print-architecture)
+arch=${3:-$(dpkg --print-architecture)}
+strip=${4:-strip}
+# dpkg-shlibdeps looks up the libraries of the package's architecture (their
+# multiarch folder, their symbols files).
+export DEB_HOST_ARCH=$arch
 # The folder layout dpkg-shlibdeps expects of a package being built.
 work=$build_dir/deb
 root=$work/debian/orvik-updater
@@ -36,9 +43,10 @@ for page in orvik-updater orvik-updater-cli; do
   [ -f "$root/usr/share/man/man1/$page.1" ] || { echo "make-deb: no manual page $page.1" >&2; exit 1; }
 done
 
-strip --remove-section=.comment --remove-section=.note --strip-unneeded \
+"$strip" --remove-section=.comment --remove-section=.note --strip-unneeded \
   "$root/usr/bin/orvik-updater" "$root/usr/bin/orvik-updater-cli"
-gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog"
+# The guides too, as dh_compress does with documentation.
+gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog" "$root/$doc/stations.md" "$root/$doc/json.md"
 
 find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod 0644 {} +

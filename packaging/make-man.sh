@@ -3,13 +3,16 @@
 # with the sections the help text has not (files, examples) from
 # packaging/man/<program>.h2m and packaging/man/common.h2m.
 #
-#   packaging/make-man.sh PROGRAM OUTPUT.1
+#   packaging/make-man.sh PROGRAM OUTPUT.1 [RUNNER...]
 #
+# RUNNER: the command that runs PROGRAM when this machine cannot by itself
+# (a cross build's emulator, e.g. qemu-aarch64-static -L /).
 # The page's date is the release's (scripts/source-date-epoch.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 program=$1
 output=$2
+runner=("${@:3}")
 name=$(basename "$program")
 
 scratch=$(mktemp -d)
@@ -22,10 +25,11 @@ include=$scratch/include.h2m
 } >"$include"
 
 # The help text, in the forms help2man reads (man/help-filter.awk).
-printf '#!/bin/bash\n%q --help | awk -v name=%q -f %q\n' "$program" "$name" "$here/man/help-filter.awk" >"$scratch/help"
+printf '#!/bin/bash\n%s --help | awk -v name=%q -f %q\n' "$(printf '%q ' "${runner[@]}" "$program")" "$name" \
+  "$here/man/help-filter.awk" >"$scratch/help"
 chmod +x "$scratch/help"
 # The version is the first line of the program's --version.
-version=$("$program" --version 2>/dev/null | head -1) || true
+version=$("${runner[@]}" "$program" --version 2>/dev/null | head -1) || true
 [ -n "$version" ] || { echo "make-man: $program --version printed nothing" >&2; exit 1; }
 
 SOURCE_DATE_EPOCH=$("$here/../scripts/source-date-epoch.sh")

@@ -6,7 +6,7 @@
 # writing a log.
 #
 #   packaging/man-page-test.sh PROGRAM...
-set -u
+set -u -o pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 failures=0
 fail() {
@@ -42,6 +42,16 @@ for program in "$@"; do
   for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO'; do
     echo "$text" | grep -qx "$section" || fail "no $section section in $name.1"
   done
+  # The page stands alone and speaks of this program: FILES names its own log
+  # (and not the other program's), every example is explained rather than a
+  # bare "$ command", and no path of the source tree (docs/...) is named.
+  section() { echo "$text" | awk -v s="$1" '$0 == s { on = 1; next } /^[A-Z][A-Z ]+$/ { on = 0 } on'; }
+  other=orvik-updater-cli
+  [ "$name" = orvik-updater-cli ] && other=orvik-updater
+  section FILES | grep -qF "/$name.log" || fail "FILES of $name.1 does not name $name.log"
+  section FILES | grep -qF "/$other.log" && fail "FILES of $name.1 names $other.log"
+  section EXAMPLES | grep -qE '^ *\$ ' && fail "bare command lines in the EXAMPLES of $name.1"
+  echo "$text" | grep -qF 'docs/' && fail "$name.1 names a path of the source tree (docs/...)"
   # Every usage line of --help is a line of the synopsis.
   usage_lines=$(echo "$help" | sed -n '1,/^$/p' | grep -c -E "^(Usage:)? +$name( |\$)")
   synopsis_lines=$(echo "$text" | sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p' | grep -c -E "^ +$name( |\$)")

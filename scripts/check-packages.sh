@@ -5,14 +5,18 @@
 # appstreamcli validate --no-net on its AppStream metainfo, and
 # scripts/check-windows-imports.sh on the .zip's programs.
 #
-#   scripts/check-packages.sh [PACKAGE...]
+#   scripts/check-packages.sh [ARCH | PACKAGE...]
 #
-# With no argument it checks build/linux-release/orvik-updater_*.deb and
-# build/windows/orvik-updater-*-win64.zip, both of which must exist, and the
+# With no argument it checks build/linux-release/orvik-updater_*_amd64.deb,
+# build/linux-arm64/orvik-updater_*_arm64.deb and
+# build/windows/orvik-updater-*-win64.zip, all of which must exist, and the
 # release folder packaging/make-release.sh makes of them. Made by
 #   cmake --build --preset linux-release --target package
+#   cmake --build --preset linux-arm64 --target package
 #   cmake --build --preset windows --target package
-set -u
+# With an architecture (amd64, arm64) it checks that architecture's .deb only
+# (build/linux-release for this machine's, build/linux-ARCH for another).
+set -u -o pipefail
 cd "$(dirname "$0")/.."
 
 failures=0
@@ -54,7 +58,9 @@ check_deb() {
     ./usr/share/man/man1/orvik-updater.1.gz \
     ./usr/share/man/man1/orvik-updater-cli.1.gz \
     ./usr/share/doc/orvik-updater/copyright \
-    ./usr/share/doc/orvik-updater/changelog.gz; do
+    ./usr/share/doc/orvik-updater/changelog.gz \
+    ./usr/share/doc/orvik-updater/stations.md.gz \
+    ./usr/share/doc/orvik-updater/json.md.gz; do
     echo "$paths" | grep -qxF "$expected" || fail "$expected in $deb"
   done
   echo "$listing" | grep -E ' \./usr/bin/orvik-updater(-cli)?$' | grep -qv '^-rwxr-xr-x' &&
@@ -62,6 +68,7 @@ check_deb() {
 
   echo "-- control"
   dpkg-deb -f "$deb" Package Version Architecture Depends
+  check_architecture "$deb"
   [ "$(dpkg-deb -f "$deb" Package)" = orvik-updater ] || fail "Package: orvik-updater in $deb"
   dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "a dependency on libqt6widgets6 in $deb"
   dpkg-deb -I "$deb" postinst >/dev/null 2>&1 || fail "the postinst script in $deb"
@@ -98,12 +105,54 @@ check_deb() {
       echo "$text" | grep -qF -- "$option" || fail "'$option' in the manual page $page.1 of $deb"
     done
   done
+  # The pages stand alone: every file they name under /usr/share/doc is in
+  # the package, and they name no file of the source tree (docs/...).
+  local named
+  for page in orvik-updater orvik-updater-cli; do
+    text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/man/man1/$page.1.gz" 2>/dev/null | gzip -dc |
+      MANWIDTH=200 man -l - 2>/dev/null)
+    echo "$text" | grep -qF 'docs/' && fail "no path of the source tree (docs/...) in the manual page $page.1 of $deb"
+    for named in $(echo "$text" | grep -oE '/usr/share/doc/orvik-updater/[A-Za-z0-9._-]+' | sort -u); do
+      echo "$paths" | grep -qxF ".$named" || fail "$named, which the manual page $page.1 names, in $deb"
+    done
+  done
   for option in --no-mcu --no-usb --log; do
     dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/orvik-updater-cli.1.gz | gzip -dc |
       grep -qF -- "${option//-/\\-}" || fail "'$option' in the manual page orvik-updater-cli.1 of $deb"
   done
 
   validate_deb "$deb"
+}
+
+# The architecture the file name says (NAME_VERSION_ARCH.deb) is the control
+# file's and the programs' own; a dpkg of another architecture (one without
+# it as a foreign architecture) refuses the package.
+check_architecture() {
+  local deb=$1
+  local arch=${deb##*_}
+  arch=${arch%.deb}
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture: $arch in $deb"
+  local machine
+  case $arch in
+    amd64) machine='ELF 64-bit LSB .*, x86-64,' ;;
+    arm64) machine='ELF 64-bit LSB .*, ARM aarch64,' ;;
+    *) machine="no machine known for $arch" ;;
+  esac
+  local program
+  for program in orvik-updater orvik-updater-cli; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/bin/$program" | file - | grep -q "$machine" ||
+      fail "$program built for $arch in $deb"
+  done
+  local host
+  host=$(dpkg --print-architecture)
+  if [ "$arch" != "$host" ]; then
+    local admin
+    admin=$(mktemp -d)
+    mkdir "$admin/info" "$admin/updates" && : >"$admin/status"
+    dpkg --admindir="$admin" --dry-run -i "$deb" 2>&1 |
+      grep -qF "package architecture ($arch) does not match system ($host)" || fail "dpkg on $host refusing $deb"
+    rm -rf "$admin"
+  fi
 }
 
 # The validators of the .deb's ecosystems, each on the built package.
@@ -186,7 +235,16 @@ check_release() {
   echo "== packaging/make-release.sh"
   local release
   release=$(mktemp -d)
-  packaging/make-release.sh "$release" || fail "a release folder from packaging/make-release.sh"
+  # Packages built without a signing configuration (as the test command
+  # builds them) carry unsigned programs: say so to make-release.sh.
+  local unsigned=()
+  local probe
+  probe=$(mktemp -d)
+  unzip -q -o "${packages[1]}" orvik-updater-cli.exe -d "$probe" 2>/dev/null
+  osslsigncode extract-signature -in "$probe/orvik-updater-cli.exe" -out "$probe/signature" >/dev/null 2>&1 ||
+    unsigned=(--unsigned)
+  rm -rf "$probe"
+  packaging/make-release.sh "${unsigned[@]}" "$release" || fail "a release folder from packaging/make-release.sh"
   local expected
   expected=$(for package in "${packages[@]}"; do
     echo "$(sha256sum <"$package" | cut -d' ' -f1)  $(basename "$package")"
@@ -200,9 +258,18 @@ $(cat "$release/SHA256SUMS" 2>/dev/null)"
 }
 
 packages=("$@")
+host_arch=$(dpkg --print-architecture)
 if [ ${#packages[@]} -eq 0 ]; then
-  add_package_file 'build/linux-release/orvik-updater_*.deb'
+  add_package_file "build/linux-release/orvik-updater_*_$host_arch.deb"
+  add_package_file 'build/linux-arm64/orvik-updater_*_arm64.deb'
   add_package_file 'build/windows/orvik-updater-*-win64.zip'
+elif [ $# -eq 1 ] && [[ $1 =~ ^[a-z0-9]+$ ]]; then
+  packages=()
+  if [ "$1" = "$host_arch" ]; then
+    add_package_file "build/linux-release/orvik-updater_*_$1.deb"
+  else
+    add_package_file "build/linux-$1/orvik-updater_*_$1.deb"
+  fi
 fi
 
 for package in "${packages[@]}"; do
@@ -213,7 +280,7 @@ for package in "${packages[@]}"; do
   esac
 done
 # The release folder is made from the build folders' packages.
-[ $# -eq 0 ] && [ ${#packages[@]} -eq 2 ] && check_release
+[ $# -eq 0 ] && [ ${#packages[@]} -eq 3 ] && check_release
 
 if [ "$failures" -ne 0 ]; then
   echo "check-packages: $failures problem(s)" >&2

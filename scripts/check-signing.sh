@@ -14,13 +14,18 @@
 # - the same holds for a second throwaway key kept in a SoftHSM2 token that
 #   this check creates (in its own folder, named by SOFTHSM2_CONF) and
 #   removes, named by a PKCS#11 URI in a signing.env file;
-# - a signing.env file that others may write, or that holds anything but
-#   NAME=value lines of the signing settings, is refused, and nothing in it
-#   runs;
+# - a signing.env file that others may write, that is a link or another
+#   user's, or that holds anything but NAME=value lines of the signing
+#   settings, is refused, and nothing in it runs;
+# - under scripts/without-signing.sh (how the test command builds and checks
+#   the packages) no configuration signs: not the environment's, not the
+#   file ORVIK_SIGN_ENV_FILE names, not the one in the home folder;
+# - packaging/make-release.sh refuses unsigned programs unless --unsigned,
+#   accepts signed ones, and never writes into a folder that holds something;
 # - the signed programs still run under Wine: the CLI updates the emulated
 #   device, and the windowed program passes the window test
 #   (tests/wine/emulated_update_test.sh) on Xvfb.
-set -u
+set -u -o pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -109,18 +114,29 @@ ran=$scratch/ran
 good=("ORVIK_SIGN_CERT=$scratch/cert.pem" "ORVIK_SIGN_KEY=$scratch/key.pem")
 # Each case adds one line to a good configuration, or gives it a mode that
 # lets others write it: refused (status 2), nothing run, nothing signed.
+# The last field says where the file is: "own" (the file itself), "link" (a
+# symbolic link to a good file of one's own), "foreign" (another user's file,
+# mode 0644; only where this check can give a file away, as root).
 cases=(
-  "group-writable|620|"
-  "others-writable|602|"
-  "a command|600|touch $ran"
-  "a command substitution|600|ORVIK_SIGN_TIMESTAMP=\$(touch $ran)"
-  "a variable to expand|600|ORVIK_SIGN_PASS_FILE=\$HOME/pass"
-  "an unknown name|600|PATH=$scratch"
+  "group-writable|620||own"
+  "others-writable|602||own"
+  "a command|600|touch $ran|own"
+  "a command substitution|600|ORVIK_SIGN_TIMESTAMP=\$(touch $ran)|own"
+  "a variable to expand|600|ORVIK_SIGN_PASS_FILE=\$HOME/pass|own"
+  "an unknown name|600|PATH=$scratch|own"
+  "a symbolic link|600||link"
+  "another user's file|644||foreign"
 )
 for case in "${cases[@]}"; do
-  IFS='|' read -r name mode line <<<"$case"
+  IFS='|' read -r name mode line where <<<"$case"
+  [ "$where" = foreign ] && [ "$(id -u)" -ne 0 ] && continue
   cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
-  settings "$scratch/case.env" "$mode" "${good[@]}" "$line"
+  rm -f "$scratch/case.env" "$scratch/target.env"
+  case $where in
+    own) settings "$scratch/case.env" "$mode" "${good[@]}" "$line" ;;
+    link) settings "$scratch/target.env" "$mode" "${good[@]}" && ln -s "$scratch/target.env" "$scratch/case.env" ;;
+    foreign) settings "$scratch/case.env" "$mode" "${good[@]}" && chown nobody "$scratch/case.env" ;;
+  esac
   ORVIK_SIGN_ENV_FILE=$scratch/case.env scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null 2>&1
   status=$?
   [ "$status" -eq 2 ] || fail "a signing.env with $name was not refused (status $status)"
@@ -172,13 +188,104 @@ else
   unset SOFTHSM2_CONF
 fi
 
+echo "== no signing under scripts/without-signing.sh"
+# Each case is a configuration that signs when used directly; under
+# scripts/without-signing.sh none of them may touch the program.
+mkdir -p "$scratch/home/.config/orvik-updater" "$scratch/xdg/orvik-updater"
+cp "$scratch/good.env" "$scratch/home/.config/orvik-updater/signing.env"
+cp "$scratch/good.env" "$scratch/xdg/orvik-updater/signing.env"
+nosign_cases=(
+  "ORVIK_SIGN_ENV_FILE|ORVIK_SIGN_ENV_FILE=$scratch/good.env"
+  "ORVIK_SIGN_CERT and ORVIK_SIGN_KEY|ORVIK_SIGN_CERT=$scratch/cert.pem ORVIK_SIGN_KEY=$scratch/key.pem"
+  "signing.env in the home folder|HOME=$scratch/home"
+  "signing.env in XDG_CONFIG_HOME|XDG_CONFIG_HOME=$scratch/xdg"
+)
+for case in "${nosign_cases[@]}"; do
+  IFS='|' read -r name assignments <<<"$case"
+  cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
+  # shellcheck disable=SC2086  # the assignments hold no blanks
+  env -u XDG_CONFIG_HOME -u ORVIK_SIGN_ENV_FILE $assignments scripts/sign-windows.sh "$scratch/env-test.exe" >/dev/null 2>&1 &&
+    ! cmp -s "$scratch/env-test.exe" "$scratch/unsigned/orvik-updater-cli.exe" ||
+    fail "the configuration by $name does not sign by itself: the case proves nothing"
+  cp "$scratch/unsigned/orvik-updater-cli.exe" "$scratch/env-test.exe"
+  # shellcheck disable=SC2086
+  env -u XDG_CONFIG_HOME -u ORVIK_SIGN_ENV_FILE $assignments scripts/without-signing.sh scripts/sign-windows.sh "$scratch/env-test.exe" \
+    >/dev/null 2>&1 || fail "sign-windows.sh under without-signing.sh with $name failed"
+  cmp -s "$scratch/env-test.exe" "$scratch/unsigned/orvik-updater-cli.exe" ||
+    fail "the configuration by $name signed under without-signing.sh"
+done
+
+echo "== packaging/make-release.sh"
+# A build folder of packages: the .zip with the programs of a folder, and a
+# stand-in .deb (make-release.sh only copies it).
+# fake_build DIR PROGRAMS: makes DIR/linux-release and DIR/windows.
+fake_build() {
+  local dir=$1 programs=$2
+  rm -rf "$dir"
+  mkdir -p "$dir/linux-release" "$dir/windows" "$dir/zip"
+  echo "stand-in" >"$dir/linux-release/orvik-updater_9.9_amd64.deb"
+  cp "$programs"/orvik-updater.exe "$programs"/orvik-updater-cli.exe "$dir/zip/"
+  (cd "$dir/zip" && sha256sum orvik-updater-cli.exe orvik-updater.exe >SHA256SUMS &&
+    zip -q -X "$dir/windows/orvik-updater-9.9-win64.zip" SHA256SUMS orvik-updater-cli.exe orvik-updater.exe)
+}
+fake_build "$scratch/build-unsigned" "$scratch/unsigned"
+fake_build "$scratch/build-signed" "$scratch/signed"
+mkdir "$scratch/releases"
+echo "an earlier release" >"$scratch/releases/earlier.txt"
+touch "$scratch/a-file"
+# name|build|arguments|expected status|expected text in the output|folder
+release_cases=(
+  "unsigned, refused|build-unsigned||1|no valid signature|new-1"
+  "unsigned with --unsigned|build-unsigned|--unsigned|0|UNSIGNED|new-2"
+  "signed, its certificate given|build-signed|--cafile $scratch/cert.pem|0|signed and verified|new-3"
+  "signed by an unknown certificate|build-signed||1|no valid signature|new-4"
+  "into a folder that holds something|build-unsigned|--unsigned|1|is not empty|releases"
+  "onto a file|build-unsigned|--unsigned|1|not a folder|a-file"
+)
+for case in "${release_cases[@]}"; do
+  IFS='|' read -r name build arguments expected text folder <<<"$case"
+  # shellcheck disable=SC2086  # the arguments hold no blanks
+  output=$(ORVIK_BUILD_DIR=$scratch/$build packaging/make-release.sh $arguments "$scratch/$folder" 2>&1)
+  status=$?
+  [ "$status" -eq "$expected" ] || fail "make-release.sh, $name: status $status, not $expected: $output"
+  grep -qF -- "$text" <<<"$output" || fail "make-release.sh, $name: no '$text' in: $output"
+  if [ "$expected" -eq 0 ]; then
+    (cd "$scratch/$folder" && sha256sum --quiet -c SHA256SUMS) || fail "make-release.sh, $name: a bad SHA256SUMS"
+  elif [[ $folder == new-* ]] && [ -e "$scratch/$folder" ]; then
+    fail "make-release.sh, $name: made $folder although it refused"
+  fi
+done
+[ "$(ls -A "$scratch/releases")" = earlier.txt ] && [ "$(cat "$scratch/releases/earlier.txt")" = "an earlier release" ] ||
+  fail "make-release.sh changed a folder that held an earlier release: $(ls -A "$scratch/releases")"
+
+echo "== judging a CLI run"
+# cli_run_ok OUTPUT-FILE STATUS: the run ended with status 0 and said
+# "Update complete" on a line of its own (Windows line ends allowed).
+cli_run_ok() {
+  [ "$2" -eq 0 ] && tr -d '\r' <"$1" | grep -q '^Update complete$'
+}
+# The judgement itself, on stand-in runs: only status 0 with the text passes.
+judge_cases=(
+  "says it and exits 0|printf 'Update complete\\r\\n'; exit 0|0"
+  "says it and exits 3|printf 'Update complete\\r\\n'; exit 3|1"
+  "exits 0 silently|exit 0|1"
+)
+for case in "${judge_cases[@]}"; do
+  IFS='|' read -r name script expected <<<"$case"
+  bash -c "$script" >"$scratch/cli.out" 2>&1
+  status=$?
+  cli_run_ok "$scratch/cli.out" "$status"
+  [ $? -eq "$expected" ] || fail "a stand-in CLI that $name was judged wrongly"
+done
+
 echo "== the signed orvik-updater-cli.exe -Emulate under Wine"
-output=$(cd "$scratch/signed" && "$root/scripts/wine-env.sh" "$root/build/windows" \
-  timeout 120 wine ./orvik-updater-cli.exe -Emulate </dev/null 2>&1 | tr -d '\r')
+# The output goes to a file, so that the status is Wine's, not a filter's.
+(cd "$scratch/signed" && "$root/scripts/wine-env.sh" "$root/build/windows" \
+  timeout 120 wine ./orvik-updater-cli.exe -Emulate </dev/null >"$scratch/cli.out" 2>&1)
 status=$?
-echo "$output" | tail -3
+tr -d '\r' <"$scratch/cli.out" | tail -3
 [ "$status" -eq 0 ] || fail "the signed orvik-updater-cli.exe ended with status $status"
-echo "$output" | grep -q '^Update complete$' || fail "the signed orvik-updater-cli.exe did not say 'Update complete'"
+cli_run_ok "$scratch/cli.out" "$status" || fail "the signed orvik-updater-cli.exe did not say 'Update complete'"
 scripts/wine-env.sh --stop build/windows >/dev/null 2>&1
 
 echo "== the window test on the signed orvik-updater.exe"

@@ -17,7 +17,7 @@
 #
 # Reads the headers with x86_64-w64-mingw32-objdump -p. Exits 1 when a
 # program fails, naming what is wrong; 2 when it cannot check.
-set -u
+set -u -o pipefail
 
 objdump=${ORVIK_OBJDUMP:-x86_64-w64-mingw32-objdump}
 command -v "$objdump" >/dev/null || { echo "check-windows-imports: $objdump is not installed" >&2; exit 2; }

@@ -31,7 +31,8 @@
 # read when it exists). That file holds only NAME=value lines of the names
 # above (blank lines and # comments aside); a value is taken as written,
 # without expansion, a pair of quotes around it removed. It is read, never
-# run, and refused when anyone but its owner may write it. The signing time
+# run, and refused unless it is a regular file (not a link) of the invoking
+# user's own that nobody else may write. The signing time
 # is the release's (scripts/source-date-epoch.sh).
 #
 # `cmake --build --preset windows --target package` calls this for the two
@@ -53,9 +54,15 @@ readonly settings=(ORVIK_SIGN_CERT ORVIK_SIGN_KEY ORVIK_SIGN_PKCS12 ORVIK_SIGN_P
 # does not.
 read_settings() {
   local file=$1
-  local mode
-  mode=$(stat -L -c '%a' -- "$file") || refuse "cannot read $file"
-  # Someone who can change this file can choose the key and what is signed.
+  local mode owner kind
+  # Someone who can change this file can choose the key and what is signed:
+  # it must be the invoking user's own regular file that only they may write.
+  # A link is refused rather than followed, since whoever owns the link's
+  # folder or target could swap what it points to.
+  [ ! -L "$file" ] || refuse "$file is a symbolic link: give the file itself"
+  read -r mode owner kind < <(stat -c '%a %u %F' -- "$file") || refuse "cannot read $file"
+  [ "$kind" = "regular file" ] || [ "$kind" = "regular empty file" ] || refuse "$file is not a regular file: refused"
+  [ "$owner" = "$(id -u)" ] || refuse "$file belongs to user $owner, not to you ($(id -u)): refused"
   (( (8#$mode & 8#022) == 0 )) || refuse "$file may be written by others than its owner (mode $mode): refused"
   local number=0 line name value known
   while IFS= read -r line || [ -n "$line" ]; do
@@ -80,7 +87,7 @@ read_settings() {
 }
 
 env_file=${ORVIK_SIGN_ENV_FILE:-${XDG_CONFIG_HOME:-$HOME/.config}/orvik-updater/signing.env}
-[ -f "$env_file" ] && read_settings "$env_file"
+if [ -e "$env_file" ] || [ -L "$env_file" ]; then read_settings "$env_file"; fi
 cert=${ORVIK_SIGN_CERT:-}
 key=${ORVIK_SIGN_KEY:-}
 pkcs12=${ORVIK_SIGN_PKCS12:-}

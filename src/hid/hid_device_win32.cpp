@@ -1,11 +1,10 @@
 #include "hid/hid_device_win32.h"
 
-#include <setupapi.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -20,10 +19,6 @@ namespace {
 // above this is not a real interface and is skipped.
 constexpr DWORD kMaxDetailBytes =
     offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 32767 * sizeof(WCHAR) + sizeof(WCHAR);
-
-// Enumeration ends with ERROR_NO_MORE_ITEMS; this bounds a device set that
-// keeps failing with other errors instead.
-constexpr DWORD kMaxInterfaceIndex = 65536;
 
 class DeviceInfoSet {
  public:
@@ -89,41 +84,41 @@ std::string SystemErrorText(DWORD error) {
   return Narrow(text);
 }
 
-// The device path of interface `index` of `set`; nothing when the index
-// has no interface (`end` set at ERROR_NO_MORE_ITEMS) or its detail cannot
-// be read (`end` set when the search should stop, as for a failed
-// allocation or detail fetch).
-bool InterfacePath(HDEVINFO set, GUID& guid, DWORD index, std::wstring& path, bool& end) {
-  end = false;
+// How reading one interface's path went.
+enum class PathStep {
+  Found,  // `path` holds it
+  Skip,   // this interface's details could not be read: go on to the next
+  End,    // the set has no interface at this index or after it
+};
+
+// The device path of interface `index` of `set`.
+PathStep InterfacePath(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid, DWORD index, std::wstring& path) {
   // The size fields take the sizes of this build's structures: 64-bit
   // Windows rejects the 32-bit ones (28 and 6) for every device.
   SP_DEVICE_INTERFACE_DATA interfaceData{};
   interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-  if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &interfaceData)) {
-    end = GetLastError() == ERROR_NO_MORE_ITEMS;
-    return false;
+  if (!calls.enumInterfaces(set, nullptr, &guid, index, &interfaceData)) {
+    return GetLastError() == ERROR_NO_MORE_ITEMS ? PathStep::End : PathStep::Skip;
   }
   DWORD required = 0;
-  SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &required, nullptr);
-  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || required > kMaxDetailBytes) return false;
+  calls.interfaceDetail(set, &interfaceData, nullptr, 0, &required, nullptr);
+  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || required > kMaxDetailBytes) return PathStep::Skip;
 
   // Zeroed, one wide character longer than asked for, so the path is
-  // terminated even if the service fills every byte it was given.
+  // terminated even if the service fills every byte it was given. At most
+  // kMaxDetailBytes: an allocation that fails here fails for this interface.
   std::vector<DWORD> storage;
   try {
     storage.resize((required + sizeof(WCHAR) + sizeof(DWORD) - 1) / sizeof(DWORD));
   } catch (const std::bad_alloc&) {
-    end = true;
-    return false;
+    return PathStep::Skip;
   }
   auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-  if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, required, nullptr, nullptr)) {
-    end = true;
-    return false;
-  }
+  // Fails when the interface went away since it was counted: only it is lost.
+  if (!calls.interfaceDetail(set, &interfaceData, detail, required, nullptr, nullptr)) return PathStep::Skip;
   path = detail->DevicePath;
-  return true;
+  return PathStep::Found;
 }
 
 OwnedHandle OpenInterface(const std::wstring& path, DWORD access) {
@@ -145,8 +140,11 @@ bool IdsMatch(const HidLibrary& hid, HANDLE device, std::uint32_t vendorId, std:
 std::string ReadSerial(const HidLibrary& hid, HANDLE device) {
   // One unit more than the longest string, zeroed: the text ends in a NUL
   // even when the service fills the buffer it is told about.
-  wchar_t buffer[kMaxSerialUnits + 1] = {};
-  if (!hid.HidD_GetSerialNumberString(device, buffer, static_cast<ULONG>(kMaxSerialUnits * sizeof(wchar_t)))) return {};
+  // The service is told of room for the longest string and its terminator.
+  wchar_t buffer[kMaxSerialUnits + 2] = {};
+  if (!hid.HidD_GetSerialNumberString(device, buffer, static_cast<ULONG>((kMaxSerialUnits + 1) * sizeof(wchar_t)))) {
+    return {};
+  }
   return SerialFromBuffer(buffer);
 }
 
@@ -158,15 +156,7 @@ void ForEachHidInterface(const HidLibrary& hid, Visit&& visit) {
   hid.HidD_GetHidGuid(&hidGuid);
   const DeviceInfoSet set(SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!set.Valid()) return;
-  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
-    std::wstring path;
-    bool end = false;
-    if (!InterfacePath(set.Get(), hidGuid, index, path, end)) {
-      if (end) return;
-      continue;
-    }
-    if (visit(path)) return;
-  }
+  WalkInterfacePaths(SetupDiCalls{}, set.Get(), hidGuid, visit);
 }
 
 // Fills `entry` with `name` from `module`; a missing name is added to
@@ -182,6 +172,16 @@ void TakeEntry(HMODULE module, const char* name, Function& entry, std::string& m
 }
 
 }  // namespace
+
+void WalkInterfacePaths(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid,
+                        const std::function<bool(const std::wstring&)>& visit) {
+  for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
+    std::wstring path;
+    const PathStep step = InterfacePath(calls, set, guid, index, path);
+    if (step == PathStep::End) return;
+    if (step == PathStep::Found && visit(path)) return;
+  }
+}
 
 HidLibrary LoadHidLibrary(const std::wstring& fileName) {
   HidLibrary hid;
@@ -264,14 +264,20 @@ std::string SerialFromBuffer(std::span<const wchar_t> buffer) {
   return Narrow(std::wstring(bounded.begin(), end));
 }
 
-CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound) : m_waitBoundMs(ToWaitMs(waitBound)) {
+std::unique_ptr<CHIDDevice::Transfer> CHIDDevice::NewTransfer() {
+  auto transfer = std::make_unique<Transfer>();
   // Unnamed, auto-reset, not signalled.
-  m_write.event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  m_read.event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  transfer->event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  return transfer;
 }
 
-CHIDDevice::CHIDDevice(OwnedHandle device, std::chrono::milliseconds waitBound) : CHIDDevice(waitBound) {
+CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound)
+    : m_write(NewTransfer()), m_read(NewTransfer()), m_waitBoundMs(ToWaitMs(waitBound)) {}
+
+CHIDDevice::CHIDDevice(OwnedHandle device, std::chrono::milliseconds waitBound, TransferCalls calls)
+    : CHIDDevice(waitBound) {
   m_device = std::move(device);
+  m_calls = calls;
 }
 
 CHIDDevice::~CHIDDevice() { Close(); }
@@ -376,16 +382,23 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
 
 void CHIDDevice::RestrictToPath(std::string path) { m_onlyPath = Upper(Widen(path)); }
 
-bool CHIDDevice::Prepare(Transfer& transfer, std::size_t size) {
+bool CHIDDevice::Prepare(std::unique_ptr<Transfer>& transfer, std::size_t size) {
   // A transfer left without its wait is cancelled before its record is reused.
   Cancel(transfer);
-  if (!m_device.Valid() || !transfer.event.Valid() || size > MAXDWORD) {
-    transfer.state = TransferState::Failed;
+  if (!m_device.Valid() || !transfer->event.Valid() || size > MAXDWORD) {
+    transfer->state = TransferState::Failed;
     return false;
   }
-  ResetEvent(transfer.event.Get());
-  transfer.overlapped = OVERLAPPED{};
-  transfer.overlapped.hEvent = transfer.event.Get();
+  ResetEvent(transfer->event.Get());
+  transfer->overlapped = OVERLAPPED{};
+  transfer->overlapped.hEvent = transfer->event.Get();
+  transfer->readTarget = {};
+  try {
+    transfer->data.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    transfer->state = TransferState::Failed;
+    return false;
+  }
   return true;
 }
 
@@ -403,63 +416,100 @@ void CHIDDevice::Started(Transfer& transfer, BOOL result) {
 
 void CHIDDevice::WriteReport(std::span<const std::uint8_t> report) {
   if (!Prepare(m_write, report.size())) return;
-  Started(m_write, WriteFile(m_device.Get(), report.data(), static_cast<DWORD>(report.size()), nullptr,
-                             &m_write.overlapped));
+  Transfer& write = *m_write;
+  std::copy(report.begin(), report.end(), write.data.begin());
+  Started(write, WriteFile(m_device.Get(), write.data.data(), static_cast<DWORD>(write.data.size()), nullptr,
+                           &write.overlapped));
 }
 
 void CHIDDevice::ReadReport(std::span<std::uint8_t> buffer) {
   if (!Prepare(m_read, buffer.size())) return;
-  Started(m_read, ReadFile(m_device.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
-                           &m_read.overlapped));
+  Transfer& read = *m_read;
+  // Read into the record's own buffer: the caller's is filled only once the
+  // read is over, never by a read given up on.
+  read.readTarget = buffer;
+  Started(read, ReadFile(m_device.Get(), read.data.data(), static_cast<DWORD>(read.data.size()), nullptr,
+                         &read.overlapped));
 }
 
 bool CHIDDevice::WaitWriteDone() { return Wait(m_write); }
 
 bool CHIDDevice::WaitReadDone() { return Wait(m_read); }
 
-bool CHIDDevice::Wait(Transfer& transfer) {
+bool CHIDDevice::Wait(std::unique_ptr<Transfer>& record) {
+  Transfer& transfer = *record;
+  // The bytes a completed read gives the caller.
+  const auto deliver = [&transfer](DWORD transferred) {
+    const std::size_t count = std::min<std::size_t>({transferred, transfer.data.size(), transfer.readTarget.size()});
+    std::copy_n(transfer.data.begin(), count, transfer.readTarget.begin());
+    transfer.readTarget = {};
+  };
   switch (transfer.state) {
     case TransferState::Idle:
     case TransferState::Failed:
       transfer.state = TransferState::Idle;
       return false;
-    case TransferState::Completed:
+    case TransferState::Completed: {
+      DWORD transferred = 0;
+      m_calls.overlappedResult(m_device.Get(), &transfer.overlapped, &transferred, FALSE);
+      // Completed at once: the count is in the OVERLAPPED all the same.
+      deliver(transferred);
       transfer.state = TransferState::Idle;
       return true;
+    }
     case TransferState::Pending:
       break;
   }
 
-  const DWORD waited = WaitForSingleObject(transfer.overlapped.hEvent, m_waitBoundMs);
-  if (waited == WAIT_TIMEOUT) {
-    // Left pending, a late reply would land in a buffer the caller has given
-    // up on, and the next transfer would fail: cancel it and wait until it is
-    // over.
-    Cancel(transfer);
-    return false;
-  }
+  const DWORD waited = m_calls.waitForObject(transfer.overlapped.hEvent, m_waitBoundMs);
   if (waited != WAIT_OBJECT_0) {
-    // A failed or abandoned wait counts as done; the transfer is still ended
-    // here, so that nothing is written after this returns.
-    Cancel(transfer);
-    return true;
+    // Timed out, or the wait itself failed (a closed event, an abandoned
+    // wait): the transfer is not known to be over, so it failed. Left pending,
+    // a late reply would land in the next read and the next write would fail:
+    // it is cancelled and ended here, within kCancelBound.
+    Cancel(record);
+    return false;
   }
   // Signalled: the transfer is over. A transfer that ended in an error (the
   // device was unplugged) is a failure.
   DWORD transferred = 0;
-  const BOOL completed = GetOverlappedResult(m_device.Get(), &transfer.overlapped, &transferred, FALSE);
+  const BOOL completed = m_calls.overlappedResult(m_device.Get(), &transfer.overlapped, &transferred, FALSE);
   transfer.state = TransferState::Idle;
+  if (completed) deliver(transferred);
+  transfer.readTarget = {};
   return completed != FALSE;
 }
 
-void CHIDDevice::Cancel(Transfer& transfer) {
-  if (transfer.state == TransferState::Pending) {
-    CancelIoEx(m_device.Get(), &transfer.overlapped);
-    // Returns once the transfer is over, cancelled or completed after all.
-    DWORD transferred = 0;
-    GetOverlappedResult(m_device.Get(), &transfer.overlapped, &transferred, TRUE);
+void CHIDDevice::Cancel(std::unique_ptr<Transfer>& record) {
+  Transfer& transfer = *record;
+  transfer.readTarget = {};
+  if (transfer.state != TransferState::Pending) {
+    transfer.state = TransferState::Idle;
+    return;
   }
-  transfer.state = TransferState::Idle;
+  const DWORD bound = std::min(m_waitBoundMs, ToWaitMs(kCancelBound));
+  m_calls.cancelIo(m_device.Get(), &transfer.overlapped);
+  if (m_calls.waitForObject(transfer.overlapped.hEvent, bound) == WAIT_OBJECT_0) {
+    // Over, cancelled or completed after all: collect its outcome.
+    DWORD transferred = 0;
+    m_calls.overlappedResult(m_device.Get(), &transfer.overlapped, &transferred, FALSE);
+    transfer.state = TransferState::Idle;
+    return;
+  }
+  // The driver does not let the transfer go. The system may still write into
+  // its OVERLAPPED and buffer: the record is kept for the rest of the process
+  // (one per transfer that would not end; the device is closed after the
+  // first, so at most two per device handle), and the device is closed so
+  // that every later transfer fails at once.
+  LogLine("HID transfer did not end after its cancel; the device is closed");
+  static std::mutex abandonedLock;
+  static std::vector<std::unique_ptr<Transfer>> abandoned;
+  {
+    const std::lock_guard lock(abandonedLock);
+    abandoned.push_back(std::move(record));
+  }
+  record = NewTransfer();
+  m_device.Reset();
 }
 
 void CHIDDevice::DiscardQueuedInput() {

@@ -8,8 +8,12 @@
 #pragma once
 
 #include <windows.h>
+// windows.h first: setupapi.h depends on its types.
+#include <setupapi.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -123,6 +127,39 @@ inline constexpr std::size_t kMaxSerialUnits = 126;
 // surrogate becomes U+FFFD).
 std::string SerialFromBuffer(std::span<const wchar_t> buffer);
 
+// ---- The walk over the present HID interfaces -------------------------------
+
+// The two SetupDi calls the walk makes, so that tests can give their own.
+struct SetupDiCalls {
+  decltype(&::SetupDiEnumDeviceInterfaces) enumInterfaces = ::SetupDiEnumDeviceInterfaces;
+  decltype(&::SetupDiGetDeviceInterfaceDetailW) interfaceDetail = ::SetupDiGetDeviceInterfaceDetailW;
+};
+
+// Calls `visit` with the device path of each interface of `set` (of class
+// `guid`), in the system's order, until it returns true or the set has no
+// more interfaces (ERROR_NO_MORE_ITEMS; or kMaxInterfaceIndex indexes). An
+// interface whose details cannot be read (unplugged meanwhile, a path longer
+// than an NT path) is skipped and the walk goes on: at a station units come
+// and go during a search, and one leaving must not hide those after it.
+inline constexpr DWORD kMaxInterfaceIndex = 65536;
+void WalkInterfacePaths(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid,
+                        const std::function<bool(const std::wstring&)>& visit);
+
+// The calls a transfer's wait makes, so that tests can give their own (a
+// driver that never completes a cancelled transfer, a wait that fails).
+struct TransferCalls {
+  decltype(&::WaitForSingleObject) waitForObject = ::WaitForSingleObject;
+  decltype(&::CancelIoEx) cancelIo = ::CancelIoEx;
+  decltype(&::GetOverlappedResult) overlappedResult = ::GetOverlappedResult;
+};
+
+// After CancelIoEx, the longest wait for the transfer to end (the wait bound,
+// if shorter). A transfer still not over then is left to the system with
+// buffers of its own, and the device handle is closed: every later transfer
+// fails at once instead of the worker hanging on a driver that ignores the
+// cancel.
+inline constexpr std::chrono::milliseconds kCancelBound{1000};
+
 // The updater's interface: 33-byte input and output reports (report ID
 // included), as HidP_GetCaps counts them. Another interface of the device (or
 // another device with its IDs) is passed over, as the Linux search passes
@@ -135,8 +172,9 @@ class CHIDDevice final : public SearchableHidDevice {
  public:
   explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
   // Adopts a handle opened with FILE_FLAG_OVERLAPPED as the open device, so
-  // tests can drive the transfers through a named pipe.
-  CHIDDevice(OwnedHandle device, std::chrono::milliseconds waitBound);
+  // tests can drive the transfers through a named pipe (and, with `calls`,
+  // stand in for the system's waits).
+  CHIDDevice(OwnedHandle device, std::chrono::milliseconds waitBound, TransferCalls calls = {});
   // Cancels any transfer still outstanding, then closes the device.
   ~CHIDDevice() override;
   CHIDDevice(const CHIDDevice&) = delete;
@@ -179,19 +217,27 @@ class CHIDDevice final : public SearchableHidDevice {
     Completed,  // completed while being started
     Failed,     // could not be started; the wait reports failure at once
   };
+  // The system writes into `overlapped` and reads or writes `data` until the
+  // transfer is over; both belong to the record, which lives on the heap, so
+  // a transfer that will not end can be left with them (see kCancelBound).
   struct Transfer {
     OVERLAPPED overlapped{};
     OwnedHandle event;  // auto-reset; overlapped.hEvent names it while a transfer runs
     TransferState state = TransferState::Idle;
+    std::vector<std::uint8_t> data;      // the report written, or the one being read
+    std::span<std::uint8_t> readTarget;  // a read: the caller's buffer, filled when it completes
   };
+  static std::unique_ptr<Transfer> NewTransfer();
 
   // Readies a transfer record for a new transfer; false when none can start.
-  bool Prepare(Transfer& transfer, std::size_t size);
+  bool Prepare(std::unique_ptr<Transfer>& transfer, std::size_t size);
   // Records how ReadFile / WriteFile answered.
   static void Started(Transfer& transfer, BOOL result);
-  bool Wait(Transfer& transfer);
-  // Cancels a pending transfer and waits until Windows is done with its buffer.
-  void Cancel(Transfer& transfer);
+  bool Wait(std::unique_ptr<Transfer>& transfer);
+  // Cancels a pending transfer and waits, at most kCancelBound, until Windows
+  // is done with its buffers. A transfer that does not end is left behind
+  // with its record (replaced by a new one) and the device is closed.
+  void Cancel(std::unique_ptr<Transfer>& transfer);
 
   OwnedHandle m_device;
   OwnedHandle m_lock;     // the open interface's lock; released after the device is closed
@@ -200,9 +246,10 @@ class CHIDDevice final : public SearchableHidDevice {
   std::string m_openedPath;
   std::uint32_t m_inputReportLength = 0;
   std::uint32_t m_outputReportLength = 0;
-  Transfer m_write;
-  Transfer m_read;
+  std::unique_ptr<Transfer> m_write;
+  std::unique_ptr<Transfer> m_read;
   DWORD m_waitBoundMs;
+  TransferCalls m_calls;
 };
 
 }  // namespace orvik

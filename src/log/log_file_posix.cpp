@@ -1,4 +1,6 @@
-// LogFile over POSIX file descriptors.
+// LogFile over POSIX file descriptors. The file is opened with O_APPEND:
+// each write lands at the end of the file as one step, so two programs
+// writing one log never write over each other's lines.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,7 +60,8 @@ std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) 
   // than writing to its target. O_NONBLOCK keeps a FIFO without a reader from
   // blocking the open for ever (it fails with ENXIO instead). O_NOCTTY keeps a
   // terminal device from becoming the controlling terminal.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
   auto file = std::make_unique<PosixLogFile>(fd);
   // The checks hold on the opened descriptor, so nothing can be swapped in

@@ -1,10 +1,18 @@
-// LogFile on Win32: a file handle opened for writing, shared for reading and
-// writing so that a user can watch the log while the program runs.
+// LogFile on Win32: a file handle opened for appending, shared for reading
+// and writing so that a user can watch the log while the program runs.
+//
+// The handle has FILE_APPEND_DATA and not FILE_WRITE_DATA: the system puts
+// every write at the file's end as one step, so two programs (the updater
+// run in two sessions from one folder) writing at once never write over each
+// other's lines, as a seek to the end followed by a write could. Emptying the
+// file at the size limit needs write access: it goes through a second handle
+// opened for that moment only.
 #include "log/log_file.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 
 namespace orvik {
@@ -12,7 +20,7 @@ namespace {
 
 class Win32LogFile final : public LogFile {
  public:
-  explicit Win32LogFile(HANDLE file) : m_file(file) {}
+  Win32LogFile(HANDLE file, std::filesystem::path path) : m_file(file), m_path(std::move(path)) {}
   ~Win32LogFile() override { CloseHandle(m_file); }
   Win32LogFile(const Win32LogFile&) = delete;
   Win32LogFile& operator=(const Win32LogFile&) = delete;
@@ -24,14 +32,17 @@ class Win32LogFile final : public LogFile {
   }
 
   void Truncate() override {
-    LARGE_INTEGER zero{};
-    if (SetFilePointerEx(m_file, zero, nullptr, FILE_BEGIN)) SetEndOfFile(m_file);
+    // A new handle's file position is 0: its end of file set there empties
+    // the file; the appending handle's next write then starts it again.
+    const HANDLE writer = CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer == INVALID_HANDLE_VALUE) return;
+    SetEndOfFile(writer);
+    CloseHandle(writer);
   }
 
-  void SeekToEnd() override {
-    LARGE_INTEGER zero{};
-    SetFilePointerEx(m_file, zero, nullptr, FILE_END);
-  }
+  // Every write goes to the end by itself.
+  void SeekToEnd() override {}
 
   void Write(const void* data, std::size_t size) override {
     // WriteFile takes a 32-bit count: larger writes go in pieces.
@@ -48,7 +59,8 @@ class Win32LogFile final : public LogFile {
   void Flush() override { FlushFileBuffers(m_file); }
 
  private:
-  HANDLE m_file;  // valid for the object's life
+  HANDLE m_file;  // valid for the object's life; appends only
+  std::filesystem::path m_path;
 };
 
 }  // namespace
@@ -56,10 +68,11 @@ class Win32LogFile final : public LogFile {
 std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) {
   // A directory at that path cannot be opened without FILE_FLAG_BACKUP_SEMANTICS,
   // so it fails here like a missing folder does.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // FILE_READ_ATTRIBUTES for the size; SYNCHRONIZE for synchronous writes.
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<Win32LogFile>(file);
+  return std::make_unique<Win32LogFile>(file, path);
 }
 
 LocalTime LocalTimeNow() {

@@ -86,8 +86,9 @@ struct UnitState {
   int position = 0;
   int upper = kProgressMax;
   std::string elapsed = "00:00.000";
-  // Set by the engine once it has heard Started: the worker may click.
-  bool go = false;
+  // The engine's thread: the unit counts as updating (the hold is held)
+  // from its worker's start until its end.
+  bool holding = false;
 };
 
 // The unit's dialog without a window: its calls go to the engine as posts.
@@ -168,11 +169,6 @@ class Engine {
     std::lock_guard lock(m_stationLock);
     PostLocked(std::move(post));
   }
-  // Without the lock.
-  void WaitForGo(UnitState& state) {
-    std::unique_lock lock(m_stationLock);
-    m_goChanged.wait(lock, [&] { return state.go; });
-  }
 
  private:
   struct OpenLog {
@@ -200,11 +196,10 @@ class Engine {
   StationEvents& m_events;
   std::string m_runPrefix;
 
-  // The station's one lock: the posts, each unit's progress and go, and the
+  // The station's one lock: the posts, each unit's progress, and the
   // windows' state.
   std::mutex m_stationLock;
-  std::condition_variable m_wake;       // the engine waits for posts
-  std::condition_variable m_goChanged;  // workers wait for their go
+  std::condition_variable m_wake;  // the engine waits for posts
   std::deque<struct Post> m_posts;
 
   // The engine's thread only (the states' stage, announced, retries).
@@ -212,7 +207,7 @@ class Engine {
   std::deque<std::uint64_t> m_queue;  // waiting their turn, in arrival order
   std::uint64_t m_nextId = 0;
   unsigned m_running = 0;   // workers started and not yet finished
-  unsigned m_updating = 0;  // units between Started and Finished
+  unsigned m_updating = 0;  // units whose worker runs: the hold is held
   bool m_waitingSaid = false;
   bool m_threadNoticeSaid = false;
   std::map<std::filesystem::path, OpenLog> m_logs;
@@ -427,16 +422,13 @@ void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> hand
       handle->Close();
       result.status = 1;
       result.recorded = false;
-      result.message = error;
-      Send(MakePost(Post::Kind::Notice, unit.id,
-                    "the record could not take the start of " + unit.path + " at " + m_config.record->Where() +
-                        ": " + error));
+      result.recordError = error;
+      result.message = "not updated: the record could not take its start";
       finish(false);
       return;
     }
     window.Begin();
     Send(MakePost(Post::Kind::Started, unit.id));
-    WaitForGo(state);
 
     // The check boxes as the options set them, then the click.
     if (!m_config.mcu) window.SetCheck(IDC_MCU, false);
@@ -466,9 +458,7 @@ void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> hand
     if (!m_config.record->Finished(run, error)) {
       result.status = 1;
       result.recorded = false;
-      Send(MakePost(Post::Kind::Notice, unit.id,
-                    "the record line of " + unit.path + " could not be written to " + m_config.record->Where() +
-                        ": " + error));
+      result.recordError = error;
     }
   }
   finish(completed);
@@ -576,9 +566,12 @@ void Engine::StartQueued() {
       return;
     }
     std::shared_ptr<CLog> log = LogFor(state.unit);
+    // Held before the worker opens the unit, so that its first command
+    // never waits for the hold.
+    if (m_updating++ == 0) m_events.Busy(true);
+    state.holding = true;
     {
       std::lock_guard lock(m_stationLock);
-      state.go = false;
       state.progressDirty = false;
       state.phase = Phase::Starting;
       state.position = 0;
@@ -593,6 +586,8 @@ void Engine::StartQueued() {
       // place and is started when a running unit has finished.
       if (!m_threadNoticeSaid) m_events.Notice("no thread for another unit now; it waits for a running one");
       m_threadNoticeSaid = true;
+      state.holding = false;
+      if (--m_updating == 0) m_events.Busy(false);
       return;
     }
     m_queue.pop_front();
@@ -635,12 +630,6 @@ void Engine::Handle(struct Post& post) {
   switch (post.kind) {
     case Post::Kind::Started:
       m_events.Started(state->unit);
-      if (m_updating++ == 0) m_events.Busy(true);
-      {
-        std::lock_guard lock(m_stationLock);
-        state->go = true;
-      }
-      m_goChanged.notify_all();
       return;
     case Post::Kind::Message:
       m_events.Message(state->unit, post.text);
@@ -702,13 +691,13 @@ StationSummary Engine::Run() {
       m_events.Progress(state->unit, phase, position, upper, elapsed);
     }
     for (struct Post& post : posts) {
-      const bool finished = post.kind == Post::Kind::Finished;
+      const bool ended = post.kind == Post::Kind::Finished || post.kind == Post::Kind::StartupFailed;
       UnitState* state = Find(post.id);
-      const bool updating = finished && state != nullptr && state->go;
       Handle(post);
-      if (updating && --m_updating == 0) m_events.Busy(false);
-      if (state != nullptr && (finished || post.kind == Post::Kind::StartupFailed) && state->worker.joinable()) {
-        state->worker.join();
+      if (ended && state != nullptr) {
+        if (state->worker.joinable()) state->worker.join();
+        if (state->holding && --m_updating == 0) m_events.Busy(false);
+        state->holding = false;
       }
     }
 

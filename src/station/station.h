@@ -59,6 +59,7 @@ struct UnitResult {
   std::chrono::milliseconds duration{0};
   bool passedOver = false;  // not run: the record shows it updated (--skip-updated)
   bool recorded = true;     // false: the record could not take its line (status is then 1)
+  std::string recordError;  // why not, when not recorded
 };
 
 // Why an attached unit is not run.

@@ -1,13 +1,17 @@
 #!/bin/bash
 # One case of orvik-updater-cli's command-line behaviour:
 #   cli_run_test.sh CASE PATH-TO-orvik-updater-cli
+# ORVIK_CLI_EMULATOR, when set, is the command that runs the program (a cross
+# build's, e.g. "qemu-aarch64-static -L /"): every case
+# runs it through that command and checks the same bytes.
 # Runs a copy of the program in a fresh folder, so that its log is written
 # beside it, with a lock folder of its own (XDG_RUNTIME_DIR), so that cases
 # run in parallel do not meet at the single-instance lock.
-set -u
+set -u -o pipefail
 
 case_name=$1
 program=$2
+read -ra emulator <<<"${ORVIK_CLI_EMULATOR:-}"
 
 # A "." in the folder's name on purpose: the log is named for the program's
 # own file name, so no folder's "." may decide where it goes.
@@ -27,7 +31,7 @@ fail() {
 # Runs the program with the given arguments; sets $status, and leaves its
 # standard output and error in $work/out and $work/err.
 run() {
-  "$cli" "$@" >"$work/out" 2>"$work/err" </dev/null
+  "${emulator[@]}" "$cli" "$@" >"$work/out" 2>"$work/err" </dev/null
   status=$?
 }
 
@@ -87,7 +91,7 @@ $(cat "$work/out")"
     last_out_line | grep -qF '    0/1000' || fail "last line: $(last_out_line)"
     expect_log_line "Compare MCUWrite Reply code fail"
     # Both streams into one file: the message comes after the status lines.
-    "$cli" -Emulate:badreply@MCUWrite >"$work/both" 2>&1 </dev/null
+    "${emulator[@]}" "$cli" -Emulate:badreply@MCUWrite >"$work/both" 2>&1 </dev/null
     [ "$(tail -n 1 "$work/both")" = "Check write mcu code reply fail(772)" ] || fail "combined output:
 $(cat "$work/both")"
     ;;
@@ -105,8 +109,11 @@ $(cat "$work/both")"
     expect_status 1
     expect_err "Update fail" "Get write mcu end code reply fail(1021)"
     [ "$took_ms" -ge 5000 ] || fail "gave up after $took_ms ms, before the 5,000 ms wait bound"
-    # The elapsed time kept running while the device was silent.
-    last_out_line | grep -qE '  00:0[5-9]\.[0-9]{3}$' || fail "last line: $(last_out_line)"
+    # The elapsed time kept running while the device was silent: 5 s or more
+    # (more on a loaded or emulated machine, where the MCU's blocks before
+    # the silence take longer).
+    elapsed=$(last_out_line | sed -nE 's/.*  ([0-9]{2}):([0-9]{2})\.[0-9]{3}$/10#\1 * 60 + 10#\2/p')
+    [ -n "$elapsed" ] && [ $((elapsed)) -ge 5 ] || fail "last line: $(last_out_line)"
     ;;
   absent)
     run -Emulate:absent
@@ -116,10 +123,35 @@ $(cat "$work/both")"
     [ "$(log_lines | tail -n 1)" = "Can't find device" ] || fail "last log line: $(log_lines | tail -n 1)"
     ;;
   bad-option)
-    run -Emulate --no-such-option
-    expect_status 2
-    grep -qF "unknown option '--no-such-option'" "$work/err" || fail "no complaint about the option"
-    grep -q '^Usage: orvik-updater-cli' "$work/err" || fail "no usage on standard error"
+    # Each bad command line: exit status 2, one line naming the option and
+    # what is wrong, then the pointer to --help; no usage, no log. The
+    # emulator's syntax is checked before the single-instance lock, so these
+    # hold while another updater runs.
+    command -v flock >/dev/null || exit 77
+    exec 9>"$XDG_RUNTIME_DIR/orvik-updater.lock"
+    flock -n 9 || fail "could not take the lock"
+    bad_lines=(
+      "-Emulate --no-such-option|unknown option '--no-such-option'"
+      "--wait 30|unknown option '30': --wait takes its value as --wait=30"
+      "--station 2|unknown option '2': --station takes its value as --station=2"
+      "--wait=tomorrow|bad time in '--wait=tomorrow' (expected seconds from 0 to 86400)"
+      "--device|--device needs a PATH"
+      "--list --station|--list and --station cannot be combined"
+      "-Emulate:Good|-Emulate:Good: fault 'Good' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"
+      "-Emulate:badecho@MCUErase|-Emulate:badecho@MCUErase: fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'"
+      "-Emulate:good/after=x|-Emulate:good/after=x: bad time 'x' in 'after=x' (expected milliseconds from 0 to 3600000)"
+    )
+    for bad in "${bad_lines[@]}"; do
+      IFS='|' read -r arguments message <<<"$bad"
+      # shellcheck disable=SC2086  # the arguments hold no blanks
+      run $arguments
+      [ "$status" -eq 2 ] || fail "$arguments: exit status $status, expected 2"
+      [ "$(cat "$work/err")" = "orvik-updater-cli: $message"$'\n'"Try 'orvik-updater-cli --help'." ] ||
+        fail "$arguments: standard error was:
+$(cat "$work/err")"
+      [ ! -s "$work/out" ] || fail "$arguments: output: $(cat "$work/out")"
+    done
+    exec 9>&-
     [ ! -e "$log" ] || fail "a refused command wrote a log"
     run --help
     expect_status 0
@@ -151,10 +183,20 @@ $(cat "$work/both")"
   terminal)
     command -v script >/dev/null || exit 77
     # On a terminal the status line is redrawn in place.
-    script -qec "'$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
+    script -qec "${ORVIK_CLI_EMULATOR:+$ORVIK_CLI_EMULATOR }'$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
     grep -q $'\r\[#\{20\}-\{20\}\]  500/1000' "$work/out" || fail "no redrawn status line:
 $(cat -A "$work/out")"
     grep -qF "Update complete" "$work/out" || fail "no 'Update complete'"
+    ;;
+  narrow-terminal)
+    command -v script >/dev/null || exit 77
+    # A 40-column terminal: every redraw of the status line fits in 39
+    # columns, so it never wraps and piles up; the bar is narrower.
+    script -qec "stty cols 40; '$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
+    grep -qF "Update complete" "$work/out" || fail "no 'Update complete': $(cat -A "$work/out")"
+    tr '\r' '\n' <"$work/out" | awk 'length($0) > 39 { print; bad = 1 } END { exit bad }' ||
+      fail "lines wider than 39 columns on a 40-column terminal"
+    grep -qE $'\r\\[#+-*\\]  500/1000' "$work/out" || fail "no narrowed bar: $(cat -A "$work/out")"
     ;;
   list)
     run --list -Emulate:good,absent,badreply@MCUWrite/serial=SN-3
@@ -205,11 +247,12 @@ $(log_lines)"
     # with SIGINT at its default: a background job of this shell would
     # inherit it ignored.
     python3 - "$cli" "$work" <<'PY' || fail "the station run did not go as expected"
-import signal, subprocess, sys, time
+import os, signal, subprocess, sys, time
 cli, work = sys.argv[1], sys.argv[2]
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 units = "-Emulate:good/leave=300,badreply@USBWrite/after=500/leave=300,good/after=500/leave=300"
 with open(work + "/out", "w") as out, open(work + "/err", "w") as err:
-    p = subprocess.Popen([cli, "--station", "--no-mcu", units], stdout=out, stderr=err,
+    p = subprocess.Popen(emulator + [cli, "--station", "--no-mcu", units], stdout=out, stderr=err,
                          stdin=subprocess.DEVNULL, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 40
     while time.monotonic() < deadline:
@@ -231,10 +274,11 @@ $results"
     echo "$results" | sed -n 3p | grep -qF '  emulated:3  serial EMU-0003  Update complete  ' || fail "third result"
     [ "$(tail -n 2 "$work/out")" = "Station: 3 devices, 2 updated, 1 failed
   failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out")"
-    # Each unit was updated once, with the dialog's start-up lines each time.
-    [ "$(log_lines | grep -c '^MCU = Y1-3, USB = Y1-1$')" -eq 3 ] || fail "expected three runs in the log:
+    # The program's log has each unit's result line, and none of the runs'
+    # own lines (without --log-dir they would interleave).
+    [ "$(log_lines | grep -c '^Station: .*  emulated:[123]  serial ')" -eq 3 ] || fail "expected three results in the log:
 $(log_lines)"
-    [ "$(log_lines | grep -c '^USB Section$')" -eq 3 ] || fail "a unit was updated twice"
+    [ "$(log_lines | grep -c '^USB Section$')" -eq 0 ] || fail "a unit's own lines in the program's log"
     ;;
   json)
     command -v python3 >/dev/null || exit 77
@@ -265,7 +309,25 @@ import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
 assert [e["event"] for e in events] == ["start", "interface", "interface", "result"], events
 assert [e["chosen"] for e in events[1:3]] == [True, False]
+assert events[-1]["message"] == "2 interfaces listed", events[-1]
 ' "$work/out" || fail "JSON listing: $(cat "$work/out")"
+    # The result of every mode has a message; a station's time carries its
+    # UTC offset; duration_ms counts the whole run, the wait included.
+    run --json --list -Emulate:absent
+    cp "$work/out" "$work/list.json"
+    run --json --station=1 -Emulate:good
+    cp "$work/out" "$work/station.json"
+    run --json --wait=2 -Emulate:absent
+    python3 - "$work/list.json" "$work/station.json" "$work/out" <<'PY' || fail "JSON results"
+import json, re, sys
+def result(path):
+    return [e for e in map(json.loads, open(path)) if e["event"] == "result"][-1]
+listing, station, waited = map(result, sys.argv[1:4])
+assert listing["message"] == "No interface with the device's vendor and product ID is attached.", listing
+assert station["message"] == "Update complete", station
+assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d", station["time"]), station
+assert 1900 <= waited["duration_ms"] < 10000, waited
+PY
     ;;
   local-bin)
     # Installed by hand as a new user does, in ~/.local/bin of a home folder
@@ -317,7 +379,11 @@ $new_files"
     command -v python3 >/dev/null || exit 77
     # Three units, the second failing; then the same three again: the two
     # that passed are passed over and the failed one is updated; then all
-    # three with --again. In CSV the first unit's serial is a formula.
+    # three with --again. In CSV the first unit's serial is a formula. A unit
+    # stays 400 ms after its last report, one to be passed over 1 s after it
+    # came: a slower machine (or an emulated one, translating the record's
+    # code on its first run) may take longer than 100 ms between opening a
+    # unit and its first command, or 300 ms to look a unit up.
     format=json
     serial1=EMU-0001
     if [ "$case_name" = record-csv ]; then
@@ -326,12 +392,17 @@ $new_files"
     fi
     mkdir -p "$work/line 3.d"
     record="$work/line 3.d/units.$format"
-    updates() { log_lines | grep -c '^USB Section$'; }
-    run --station=3 --no-mcu --record "$record" \
-      "-Emulate:good/leave=100/serial=$serial1,badreply@USBWrite/after=100/leave=100,good/after=100/leave=100"
+    # Each unit's own lines go to its log in units.d.
+    units_log_lines() {
+      cat "$work/units.d"/*.log | iconv -f UTF-16LE -t UTF-8 | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^<[^>]*> //'
+    }
+    updates() { units_log_lines | grep -c '^USB Section$'; }
+    mkdir -p "$work/units.d"
+    run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
+      "-Emulate:good/leave=400/serial=$serial1,badreply@USBWrite/after=100/leave=400,good/after=100/leave=400"
     expect_status 1
-    mcu_sum=$(log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
-    usb_sum=$(log_lines | grep '^CheckSum = ' | sed -n 2p | cut -d' ' -f3)
+    mcu_sum=$(units_log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
+    usb_sum=$(units_log_lines | grep '^CheckSum = ' | sed -n 2p | cut -d' ' -f3)
     python3 - "$record" "$format" "$serial1" "$mcu_sum" "$usb_sum" <<'PY' || fail "record after the first station:
 $(cat "$record")"
 import csv, json, re, socket, sys
@@ -373,8 +444,8 @@ rows = list(csv.DictReader(open(path))) if path.endswith(".csv") else [json.load
 print(rows[0]["time"])' "$record")
 
     # Passed over, a unit is taken away by hand (/pull).
-    run --station=3 --no-mcu --record "$record" \
-      "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=100,good/after=100/pull=300"
+    run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
+      "-Emulate:good/pull=1000/serial=$serial1,good/after=100/leave=400,good/after=100/pull=1000"
     expect_status 0
     [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
       fail "the first unit was not passed over with its line's time ($first_time)"
@@ -383,8 +454,8 @@ print(rows[0]["time"])' "$record")
     grep -qxF "Station: 3 devices, 1 updated, 0 failed, 2 already updated" "$work/out" || fail "summary"
     [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
 
-    run --station=3 --no-mcu --again --record "$record" \
-      "-Emulate:good/leave=100/serial=$serial1,good/after=100/leave=100,good/after=100/leave=100"
+    run --station=3 --no-mcu --again --log-dir "$work/units.d" --record "$record" \
+      "-Emulate:good/leave=400/serial=$serial1,good/after=100/leave=400,good/after=100/leave=400"
     expect_status 0
     [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
     [ "$(updates)" -eq 7 ] || fail "expected three more updates in the log"
@@ -412,13 +483,14 @@ $(log_lines)"
     # station ends before the third unit, naming the unit whose line was lost.
     record="$work/units.jsonl"
     python3 - "$cli" "$work" "$record" <<'PY' || fail "the station did not end as expected: $(cat "$work/err")"
-import resource, subprocess, sys
+import os, resource, subprocess, sys
 cli, work, record = sys.argv[1:]
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 def limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (500, 500))
-units = "-Emulate:good/leave=100,good/after=100/leave=100,good/after=100/leave=100"
+units = "-Emulate:good/leave=400,good/after=100/leave=400,good/after=100/leave=400"
 # Through pipes: the limit would cut files of output too.
-done = subprocess.run([cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
+done = subprocess.run(emulator + [cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
                       stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
 open(work + "/out", "wb").write(done.stdout)
 open(work + "/err", "wb").write(done.stderr)
@@ -426,7 +498,7 @@ sys.exit(0 if done.returncode == 1 else 1)
 PY
     grep -qxF "orvik-updater-cli: the record line of emulated:2 (serial EMU-0002) could not be written to $record: File too large" \
       "$work/err" || fail "no message naming the lost line: $(cat "$work/err")"
-    [ "$(grep -c '^Firmware for' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
+    [ "$(grep -c '  emulated:[123]  serial ' "$work/out")" -eq 2 ] || fail "a unit was updated after the lost line"
     [ "$(tail -n 1 "$work/out")" = "Station: 2 devices, 2 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
     [ -n "$(tail -c 1 "$record")" ] || fail "the second line was not cut short"
 
@@ -447,6 +519,88 @@ PY
     expect_status 0
     grep -qE '^already updated at [0-9T:+-]+$' "$work/err" || fail "not passed over: $(cat "$work/err")"
     [ ! -s "$work/out" ] || fail "the unit was updated again: $(cat "$work/out")"
+    ;;
+  gang-terminal)
+    command -v python3 >/dev/null || exit 77
+    # On a terminal (a pseudo-terminal here) a table of the units in flight
+    # is redrawn in place, each result printed above it once.
+    python3 - "$cli" "$work/tty" <<'PY' || fail "the station on a terminal did not run"
+import os, pty, sys
+cli, path = sys.argv[1], sys.argv[2]
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(cli, [cli, "--station=3", "--no-usb", "-Emulate:good,good,badreply@MCUWrite"])
+data = b""
+while True:
+    try:
+        chunk = os.read(fd, 65536)
+    except OSError:
+        break
+    if not chunk:
+        break
+    data += chunk
+open(path, "wb").write(data)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) != 1)
+PY
+    grep -qF $'\e[J' "$work/tty" || fail "no table drawn: $(cat -A "$work/tty" | head -n 20)"
+    grep -qE 'Station: [0-9]+ updating, [0-9]+ waiting' "$work/tty" || fail "no table heading"
+    grep -qE 'emulated:[123] +serial EMU-000[123] +MCU  \[[#-]{16}\] +[0-9.]+%  [0-9]{2}:[0-9]{2}\.[0-9]{3}' "$work/tty" ||
+      fail "no unit's row: $(cat -A "$work/tty" | head -n 20)"
+    for unit in 1 2 3; do
+      [ "$(grep -c "  emulated:$unit  serial EMU-000$unit  " "$work/tty")" -eq 1 ] || fail "result of unit $unit not printed once"
+    done
+    grep -qF 'Station: 3 devices, 2 updated, 1 failed' "$work/tty" || fail "no summary"
+    # Into a pipe: the same results, no control sequence at all.
+    "$cli" --station=3 --no-usb -Emulate:good,good,badreply@MCUWrite 2>&1 </dev/null | cat >"$work/out"
+    if grep -qP '[\x1b\r]' "$work/out"; then fail "control sequences into a pipe: $(cat -A "$work/out")"; fi
+    [ "$(grep -c '  emulated:[123]  serial EMU-000[123]  ' "$work/out")" -eq 3 ] || fail "three results into a pipe"
+    ;;
+  gang-interrupt)
+    command -v python3 >/dev/null || exit 77
+    # Ctrl+C while four units are updated: the four complete, no fifth
+    # starts, then the summary.
+    python3 - "$cli" "$work" <<'PY' || fail "the station did not end as expected: $(cat "$work/err")"
+import signal, subprocess, sys, time
+cli, work = sys.argv[1], sys.argv[2]
+with open(work + "/out", "w") as out, open(work + "/err", "w") as err:
+    p = subprocess.Popen([cli, "--station", "--parallel=4", "-Emulate:good,good,good,good,good,good"],
+                         stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.5)  # four updates under way, the others waiting their turn
+    p.send_signal(signal.SIGINT)
+    sys.exit(0 if p.wait(timeout=30) == 0 else 1)
+PY
+    [ "$(grep -c '  emulated:[1-6]  serial EMU-000[1-6]  Update complete  ' "$work/out")" -eq 4 ] ||
+      fail "expected four completed units"
+    if grep -q '  emulated:[56]  ' "$work/out"; then fail "a fifth unit was started"; fi
+    [ "$(tail -n 1 "$work/out")" = "Station: 4 devices, 4 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
+    grep -qF "orvik-updater-cli: the station ends once the units being updated are done" "$work/err" ||
+      fail "no notice of the deferred ending: $(cat "$work/err")"
+    ;;
+  gang-options)
+    # Bad --parallel and --log-dir: a clear message, exit 2, nothing sent.
+    for bad in --parallel=0 --parallel=65 --parallel=x --parallel=-1 "--parallel= 4"; do
+      run --station "$bad" -Emulate
+      expect_status 2
+      grep -qF -- "(expected a whole number from 1 to 64)" "$work/err" || grep -qF -- "--parallel needs a NUMBER" "$work/err" ||
+        fail "$bad: $(head -n 1 "$work/err")"
+    done
+    run --parallel 4 -Emulate
+    expect_status 2
+    grep -qF -- "--parallel sets how many units a station updates at once; it needs --station" "$work/err" || fail "--parallel alone"
+    mkdir -p "$work/logs" "$work/real"
+    : >"$work/file"
+    ln -s "$work/real" "$work/link"
+    for dir in "$work/none" "$work/file" "$work/link"; do
+      run --station --log-dir "$dir" -Emulate
+      expect_status 2
+      grep -qE -- "^orvik-updater-cli: --log-dir $dir (does not exist|is not a folder|is a symbolic link) \(it must be a writable folder of your own\)$" "$work/err" ||
+        fail "$dir: $(cat "$work/err")"
+      if grep -q 'Update complete' "$work/out" "$work/err"; then fail "$dir: a unit was updated"; fi
+    done
+    run --station=2 --parallel 2 --no-usb --log-dir "$work/logs" -Emulate:good,good
+    expect_status 0
+    [ -f "$work/logs/EMU-0001.log" ] && [ -f "$work/logs/EMU-0002.log" ] || fail "no per-unit logs: $(ls "$work/logs")"
     ;;
   *)
     echo "unknown case '$case_name'" >&2

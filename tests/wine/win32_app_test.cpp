@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,6 +60,57 @@ std::wstring PathFromEnvironment(const char* name) {
   if (!path.empty() && path.front() == '/') path.insert(0, "Z:");
   for (char& c : path) c = c == '/' ? '\\' : c;
   return std::wstring(path.begin(), path.end());
+}
+
+// The windowed program answers --help and --version on the standard output
+// it was given (here a file), opening no window and taking no lock.
+TEST(WindowedProgram, AnswersHelpAndVersionOnItsStandardOutput) {
+  const std::wstring program = PathFromEnvironment("ORVIK_UPDATER_EXE");
+  ASSERT_FALSE(program.empty()) << "ORVIK_UPDATER_EXE not set";
+  struct Case {
+    const wchar_t* argument;
+    const char* start;  // the output's first bytes
+  };
+  const Case cases[] = {{L"--help", "Usage: orvik-updater.exe [-AdvMode] [-Emulate[:UNIT[,UNIT]...]]\r\n"},
+                        {L"--version", "orvik-updater.exe " ORVIK_PROJECT_VERSION "\r\n"}};
+  // Held meanwhile: a program that took the lock would end silently instead.
+  const std::unique_ptr<SingleInstance> held = SingleInstance::Acquire();
+  ASSERT_NE(held, nullptr);
+  for (const Case& c : cases) {
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    std::filesystem::create_directories(temp);
+    const std::wstring outPath =
+        std::wstring(temp) + L"orvik-help-" + std::to_wstring(GetCurrentProcessId()) + L"-" + (c.argument + 2);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(out, INVALID_HANDLE_VALUE) << GetLastError();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    std::wstring commandLine = L"\"" + program + L"\" " + c.argument;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    CloseHandle(out);
+    ASSERT_TRUE(started) << GetLastError();
+    const DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+    DWORD status = 99;
+    GetExitCodeProcess(process.hProcess, &status);
+    if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "no answer: a window or a message box is open";
+    EXPECT_EQ(status, 0u);
+    std::ifstream in(std::filesystem::path(outPath), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    in.close();
+    DeleteFileW(outPath.c_str());
+    EXPECT_EQ(text.substr(0, std::strlen(c.start)), c.start);
+  }
 }
 
 TEST(LibrarySearch, ADllInTheCurrentFolderIsNotLoadedByNameOnceRestricted) {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <thread>
 
+#include "app/cli/console.h"
 #include "app/cli/interrupt.h"
 #include "app/common/update_hold.h"
 #include "image/image.h"
@@ -111,6 +112,16 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       // Read by the dialog and by the device choice.
     } else {
       options.error = "unknown option '" + argument + "'";
+      // "--wait 30": the value was meant for the option before, which takes
+      // it only after '=' (a separate word could be a file or a path).
+      if (i > 1 && !argument.starts_with("-")) {
+        for (const std::string_view takesEquals : {std::string_view("--wait"), std::string_view("--station")}) {
+          if (arguments[i - 1] == takesEquals) {
+            const std::string name(takesEquals);
+            options.error += ": " + name + " takes its value as " + name + "=" + argument;
+          }
+        }
+      }
       break;
     }
   }
@@ -183,17 +194,18 @@ std::string UsageText() {
          "                       host, path, serial, firmware versions and checksums,\n"
          "                       status, failure, message, duration; a unit whose\n"
          "                       serial FILE shows as updated with this firmware is\n"
-         "                       not updated again (see docs/stations.md)\n"
+         "                       not updated again (see the guide stations.md)\n"
          "  --again              with --record, update such units anyway\n"
          "  --json               one JSON object per line on standard output for every\n"
          "                       event (fields: event, path, serial, position, upper,\n"
          "                       elapsed, text, status, failure, message, ...; see\n"
-         "                       docs/json.md)\n"
+         "                       the guide json.md)\n"
          "  -Emulate             update an emulated device instead of the real one\n"
          "  -Emulate:FAULT       ... that misbehaves: absent, or KIND@COMMAND[#N] with\n"
          "                       KIND nowrite, noreply, badreply, badecho or unplug and\n"
          "                       COMMAND StartUpdate, MCUErase, MCUWrite, MCUEnd,\n"
-         "                       USBErase, USBWrite or USBEnd\n"
+         "                       USBErase, USBWrite or USBEnd (badecho: only the write\n"
+         "                       commands MCUWrite and USBWrite)\n"
          "  -Emulate:UNIT,...    several emulated devices (at most 64), named emulated:1,\n"
          "                       ...; UNIT*N: that unit N times (good*15,nowrite@MCUEnd);\n"
          "                       UNIT is good or FAULT, then /after=MS (plugged in MS ms\n"
@@ -206,8 +218,7 @@ std::string UsageText() {
          "  --version            show the program's and the firmware's versions\n"
          "  -h, --help           show this text\n"
          "\n"
-         "Messages go to standard error. The log is written beside the program, or\n"
-         "in ~/.local/state/orvik-updater/ where that folder is not the user's own.\n"
+         "Messages go to standard error. " + std::string(LogPlaceHelp()) + "\n"
          "\n"
          "Exit status:\n"
          "  0  update complete (--list: at least one interface listed; --station: every\n"
@@ -219,7 +230,7 @@ std::string UsageText() {
          "\n"
          "Examples:\n"
          "  " + p + " --list\n"
-         "  " + p + " --device /dev/hidraw3\n"
+         "  " + p + " --device " + ExampleDevicePath() + "\n"
          "  " + p + " --serial 0123456789AB --wait\n"
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
@@ -227,6 +238,8 @@ std::string UsageText() {
          "  " + p + " --station --parallel=16 --log-dir logs\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
+
+std::string TryHelpLine() { return "Try '" + std::string(kProgramFileName) + " --help'."; }
 
 int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resources) {
   out << kProgramFileName << ' ' << ORVIK_PROGRAM_VERSION << '\n';

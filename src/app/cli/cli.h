@@ -65,8 +65,11 @@ struct Options {
 // chosen). Options that cannot go together are refused with a reason.
 Options ParseOptions(const std::vector<std::string>& arguments);
 
-// The text of --help; also written to standard error after a bad option.
+// The text of --help. Its log place and example paths are this platform's.
 std::string UsageText();
+
+// The line after a bad option's message: "Try 'orvik-updater-cli --help'."
+std::string TryHelpLine();
 
 // --version: the program's version, the dialog's caption with the version
 // text, and the firmware versions of the embedded image ("MCU = Y1-2, USB =

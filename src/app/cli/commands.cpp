@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/cli/device_text.h"
 #include "app/cli/console.h"
+#include "app/cli/device_text.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/station_view.h"
 #include "app/common/app_common.h"
@@ -25,6 +25,7 @@ namespace orvik::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
 std::vector<HidInterfaceInfo> List(CommandEnvironment& env) {
@@ -160,6 +161,7 @@ struct DialogRun {
 DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found) {
   DialogRun run;
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
+  if (env.interactive) window.SetColumnsSource(TerminalColumns);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
   const Clock::time_point begin = Clock::now();
   run.status = RunDialog(dialog, window, env.options, [&] {
@@ -268,14 +270,20 @@ int RunList(CommandEnvironment& env) {
     Say(env, InterfaceLine(info, &info == chosen), "interface", InterfaceFields(info, &info == chosen));
   }
   const int status = found.empty() ? kExitStartupFailed : kExitCompleted;
-  if (found.empty()) env.err << "No interface with the device's vendor and product ID is attached.\n" << std::flush;
+  const std::string message = found.empty() ? "No interface with the device's vendor and product ID is attached."
+                              : found.size() == 1 ? std::string("1 interface listed")
+                                                  : std::to_string(found.size()) + " interfaces listed";
+  if (found.empty()) env.err << message << '\n' << std::flush;
   if (env.events != nullptr) {
-    env.events->Emit("result", {{"status", status}, {"failure", nullptr}, {"listed", found.size()}});
+    env.events->Emit("result",
+                     {{"status", status}, {"failure", nullptr}, {"message", message}, {"listed", found.size()}});
   }
   return status;
 }
 
 int RunSingleUpdate(CommandEnvironment& env) {
+  // The result's duration is the whole run's, the wait for the device included.
+  const Clock::time_point commandBegin = Clock::now();
   const std::string& serial = env.options.serial;
   // The interface asked for: the one at --device, or the unit with --serial's
   // serial once it is found; empty: the first usable match.
@@ -348,7 +356,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", ValidUtf8(run.serial)},
-                                {"duration_ms", run.duration.count()},
+                                {"duration_ms", duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
   // A unit that was never opened was not tried: it gets no line.
@@ -383,7 +391,10 @@ int RunStation(CommandEnvironment& env) {
     const ScopedOutputThread writer(output);
     StationView view(output, mode, env.interactive, env.options.stationCount);
     std::unique_ptr<RecordFileAdapter> record;
-    if (env.record != nullptr) record = std::make_unique<RecordFileAdapter>(*env.record);
+    if (env.record != nullptr) {
+      record = std::make_unique<RecordFileAdapter>(*env.record);
+      view.SetRecordWhere(env.record->Path());
+    }
 
     view.Say("Station: connect the devices; each is updated as it arrives, at most " +
                  std::to_string(env.options.parallel) +

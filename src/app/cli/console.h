@@ -25,4 +25,19 @@ bool StdoutIsTerminal();
 // where the console has it). False when it cannot: plain lines then.
 bool EnableTerminalSequences();
 
+// The width of the terminal (or console window) standard output shows in, in
+// columns; 0 when it is not known (not a terminal). Asked again on each call,
+// so a resized window is followed.
+unsigned TerminalColumns();
+
+// Restores what PrepareConsole changed (Windows: the console's code pages as
+// they were when the program started). PrepareConsole arranges for it to run
+// when the program exits; calling it again does nothing.
+void RestoreConsole();
+
+// The usage text's words for this platform: where the log goes (whole
+// sentences), and an interface path as --list shows one here.
+const char* LogPlaceHelp();
+const char* ExampleDevicePath();
+
 }  // namespace orvik::cli

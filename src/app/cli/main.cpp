@@ -5,6 +5,7 @@
 // tells a script how it went.
 #include <iostream>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "app/cli/terminal_window.h"
 #include "app/common/app_common.h"
 #include "app/common/library_search.h"
+#include "emulator/fault.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -40,8 +42,10 @@ int main(int argc, char** argv) {
   cli::InstallInterruptHandlers();
   const std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
   const cli::Options options = cli::ParseOptions(arguments);
+  // A bad option: what is wrong on one line, and where the usage is; the
+  // usage itself only with --help, so the error stays in sight.
   if (!options.error.empty()) {
-    std::cerr << cli::kProgramFileName << ": " << options.error << "\n\n" << cli::UsageText();
+    std::cerr << cli::kProgramFileName << ": " << options.error << '\n' << cli::TryHelpLine() << '\n';
     return cli::kExitStartupFailed;
   }
   if (options.help) {
@@ -64,6 +68,15 @@ int main(int argc, char** argv) {
     }
     return cli::kExitStartupFailed;
   };
+
+  // A malformed -Emulate:... is a bad option too: said before anything else,
+  // while another updater runs as well.
+  const EmulateOption emulate = ParseEmulateOption(std::span<const std::string>(arguments));
+  if (!emulate.error.empty()) {
+    const int status = failStartup(std::string(cli::kProgramFileName) + ": " + emulate.error);
+    std::cerr << cli::TryHelpLine() << '\n';
+    return status;
+  }
 
   // Held until main returns; shared with the windowed updater, so neither
   // runs beside the other. A second instance writes no log line.

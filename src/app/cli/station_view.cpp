@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 // line, the next table) starts there and clears the rest of the old table:
 // each piece of output stands on its own, and a table that a stalled output
 // dropped leaves nothing behind.
-constexpr char kClearBelow[] = "\x1b[J";
+// "\r" first: a "^C" the terminal echoed at the cursor is overwritten too.
+constexpr char kClearBelow[] = "\r\x1b[J";
 
 // `text` cut or padded to `width` characters (code points: the escaped
 // serial and the paths are printable).
@@ -177,8 +178,9 @@ void StationView::Started(const station::Unit& unit) {
   Row& row = m_rows[unit.id];
   row.unit = unit;
   row.when = LocalTimeText();
+  row.iso = IsoLocalTime(std::time(nullptr));
   if (m_mode == StationOutput::Json) {
-    Event("device", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"time", row.when}});
+    Event("device", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"time", row.iso}});
   }
   DrawTable(true);
 }
@@ -221,8 +223,10 @@ void StationView::Message(const station::Unit& unit, const std::string& text) {
 
 void StationView::Finished(const station::Unit& unit, const station::UnitResult& result) {
   std::string when = LocalTimeText();
+  std::string iso = result.time.empty() ? IsoLocalTime(std::time(nullptr)) : result.time;
   if (const auto it = m_rows.find(unit.id); it != m_rows.end()) {
     when = it->second.when;
+    iso = it->second.iso;
     m_rows.erase(it);
   }
   m_waiting.erase(unit.id);
@@ -241,13 +245,25 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
        {"message", ValidUtf8(result.message)},
        {"path", unit.path},
        {"serial", ValidUtf8(unit.serial)},
-       {"time", when},
+       {"time", iso},
        {"duration", duration},
        {"duration_ms", result.duration.count()},
        {"already_updated", result.passedOver},
        {"recorded", result.recorded}});
+  if (!result.recorded) {
+    const std::string text = std::string(kProgramFileName) + ": the record line of " + unit.path + " (" +
+                             SerialText(unit.serial) + ") could not be written to " + m_recordWhere + ": " +
+                             result.recordError;
+    LogLine(text);
+    if (m_mode == StationOutput::Json) {
+      Event("error", {{"text", ValidUtf8(text)}, {"path", unit.path}, {"serial", ValidUtf8(unit.serial)}});
+      m_output.Append(OutputStream::Err, text + '\n');
+    } else {
+      Line(OutputStream::Err, text);
+    }
+  }
   // With its count reached the station ends: the last units may stay.
-  if (!m_count || m_finished < *m_count) {
+  if (result.recorded && (!m_count || m_finished < *m_count)) {
     Say("Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
   }
 }
@@ -282,7 +298,7 @@ void StationView::End(bool interrupted) {
   if (m_mode != StationOutput::Table) return;
   // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
   // cursor was, and the summary starts at the start of that cleared line.
-  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, std::string("\r") + kClearBelow);
+  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, kClearBelow);
   m_tableShown = false;
 }
 

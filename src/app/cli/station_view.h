@@ -43,6 +43,10 @@ class StationView final : public station::StationEvents {
   // output is a terminal (a summary after Ctrl+C starts on a line of its
   // own there).
   StationView(OutputWriter& output, StationOutput mode, bool interactive, std::optional<unsigned> count);
+
+  // Where the record is (--record), for the message naming a unit whose
+  // line could not be written.
+  void SetRecordWhere(std::string where) { m_recordWhere = std::move(where); }
   ~StationView() override;
 
   void Waiting() override;
@@ -74,6 +78,7 @@ class StationView final : public station::StationEvents {
     int upper = 1000;
     std::string elapsed = "00:00.000";
     std::string when;  // local time the run started
+    std::string iso;   // the same with its UTC offset, for JSON
   };
 
   void Line(OutputStream stream, const std::string& text);
@@ -91,6 +96,7 @@ class StationView final : public station::StationEvents {
   std::chrono::steady_clock::time_point m_lastDraw{};
   bool m_tableShown = false;
   std::unique_ptr<app::UpdateHold> m_hold;
+  std::string m_recordWhere;
 };
 
 // The record's station seam over the command line's record file: the line

@@ -21,21 +21,39 @@ long long PartsDone(int position, int lower, int upper, int parts) {
 
 }  // namespace
 
-std::string StatusLine(int position, int lower, int upper, const std::string& elapsed) {
-  const auto filled = static_cast<std::size_t>(PartsDone(position, lower, upper, kBarWidth));
+std::string StatusLine(int position, int lower, int upper, const std::string& elapsed, unsigned columns) {
+  char numbers[48];
+  std::snprintf(numbers, sizeof numbers, " %4d/%d  ", position, upper);
+  const std::string tail = numbers + elapsed;
 
+  std::size_t cells = kBarWidth;
+  // The last column stays free: a character there makes some terminals wrap.
+  const std::size_t room = columns == 0 ? std::string::npos : columns - 1;
+  if (columns != 0) {
+    const std::size_t frame = tail.size() + 2;  // the brackets
+    cells = room >= frame ? std::min<std::size_t>(cells, room - frame) : 0;
+    if (cells < static_cast<std::size_t>(kMinBarWidth)) {
+      std::string line = tail.substr(1);
+      if (line.size() > room) line.resize(room);
+      return line;
+    }
+  }
+  const auto filled = static_cast<std::size_t>(PartsDone(position, lower, upper, static_cast<int>(cells)));
   std::string line = "[";
   line.append(filled, '#');
-  line.append(static_cast<std::size_t>(kBarWidth) - filled, '-');
-  char numbers[48];
-  std::snprintf(numbers, sizeof numbers, "] %4d/%d  ", position, upper);
-  line += numbers;
-  line += elapsed;
+  line.append(cells - filled, '-');
+  line += ']';
+  line += tail;
   return line;
 }
 
 TerminalWindow::TerminalWindow(std::ostream& out, std::ostream& err, bool interactive, EventStream* events)
     : m_output(out, err), m_interactive(interactive), m_events(events), m_caption(kDialogCaption) {}
+
+void TerminalWindow::SetColumnsSource(std::function<unsigned()> columns) {
+  std::lock_guard lock(m_mutex);
+  m_columns = std::move(columns);
+}
 
 std::string TerminalWindow::GetCaption() {
   std::lock_guard lock(m_mutex);
@@ -170,19 +188,28 @@ void TerminalWindow::WriteError(const std::string& text) {
 
 void TerminalWindow::DrawStatus() {
   if (!m_statusShown || m_events != nullptr) return;
-  const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);
   if (m_interactive) {
+    const unsigned columns = m_columns ? m_columns() : 0;
+    const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed, columns);
     // Most progress steps move the bar by less than one position: nothing
     // to redraw.
     if (m_lineOpen && line == m_drawnLine) return;
     std::string redraw = '\r' + line;
-    if (m_lineOpen && m_drawnWidth > line.size()) redraw.append(m_drawnWidth - line.size(), ' ');
+    // Blanks over the rest of a wider line drawn before, but never into the
+    // last column of a terminal that has narrowed since.
+    std::size_t blank = m_lineOpen && m_drawnWidth > line.size() ? m_drawnWidth - line.size() : 0;
+    if (columns != 0) {
+      const std::size_t room = columns - 1 - std::min<std::size_t>(line.size(), columns - 1);
+      blank = std::min(blank, room);
+    }
+    redraw.append(blank, ' ');
     m_output.Update(OutputStream::Out, OutputSlot::StatusLine, std::move(redraw));
     m_drawnWidth = m_lineOpen ? std::max(m_drawnWidth, line.size()) : line.size();
     m_lineOpen = true;
     m_drawnLine = line;
     return;
   }
+  const std::string line = StatusLine(m_position, m_lower, m_upper, m_elapsed);
   const auto step = static_cast<int>(PartsDone(m_position, m_lower, m_upper, kPlainLineSteps));
   if (step == m_lastPlainStep) return;
   m_lastPlainStep = step;

@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -44,9 +45,16 @@ inline constexpr int kBarWidth = 40;
 // of the range.
 inline constexpr int kPlainLineSteps = 10;
 
+// The fewest bar cells worth drawing; a narrower terminal gets no bar.
+inline constexpr int kMinBarWidth = 5;
+
 // "[####----]  652/1000  00:03.412": the bar for `position` within
 // [lower, upper] (clamped to it), the position out of `upper`, and `elapsed`.
-std::string StatusLine(int position, int lower, int upper, const std::string& elapsed);
+// With `columns` (the terminal's width; 0: unknown) the line stays shorter
+// than the terminal, so that it never wraps: the bar loses cells down to
+// kMinBarWidth, below that the bar goes, and a line that still does not fit
+// is cut.
+std::string StatusLine(int position, int lower, int upper, const std::string& elapsed, unsigned columns = 0);
 
 class TerminalWindow final : public DialogWindow {
  public:
@@ -57,6 +65,11 @@ class TerminalWindow final : public DialogWindow {
   TerminalWindow(std::ostream& out, std::ostream& err, bool interactive, EventStream* events = nullptr);
   TerminalWindow(const TerminalWindow&) = delete;
   TerminalWindow& operator=(const TerminalWindow&) = delete;
+
+  // Where an interactive status line learns the terminal's width, asked at
+  // each redraw (a window may be resized meanwhile); 0: unknown. Without a
+  // source the line has its full width.
+  void SetColumnsSource(std::function<unsigned()> columns);
 
   // DialogWindow
   std::string GetCaption() override;
@@ -105,6 +118,7 @@ class TerminalWindow final : public DialogWindow {
   OutputWriter m_output;
   const bool m_interactive;
   EventStream* const m_events;
+  std::function<unsigned()> m_columns;  // under the lock
 
   mutable std::mutex m_mutex;
   std::condition_variable m_timerChanged;

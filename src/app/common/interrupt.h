@@ -42,6 +42,13 @@ void IgnoreFileSizeLimitSignal();
 // started with it disabled (Windows).
 void InstallInterruptHandlers();
 
+// A function the handlers call just before they end the process themselves
+// (Windows: ExitProcess from the console's handler thread, which runs no
+// atexit function), to put back state that outlives the process, such as
+// the console's code pages. It must be safe to call from that thread at any
+// time. POSIX: not called (a signal ends the process without such state).
+void SetBeforeExitHook(void (*hook)());
+
 // Main thread. POSIX: also ignores SIGPIPE while deferring (a write to a
 // pipe whose reader has gone then fails instead of ending the program).
 void SetInterruptPolicy(InterruptPolicy policy);

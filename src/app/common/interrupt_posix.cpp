@@ -82,6 +82,8 @@ bool g_stopInstalled[std::size(kStopSignals)] = {};
 
 std::span<const int> EndingSignals() { return kEndingSignals; }
 
+void SetBeforeExitHook(void (* /*hook*/)()) {}
+
 void IgnoreFileSizeLimitSignal() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;

@@ -29,6 +29,12 @@ std::atomic<int> g_policy{static_cast<int>(InterruptPolicy::EndAtOnce)};
 std::atomic<int> g_pending{0};
 HANDLE g_requested = nullptr;  // manual-reset: a request is pending; lives as long as the process
 HANDLE g_atOnce = nullptr;     // manual-reset: set while the policy is EndAtOnce
+std::atomic<void (*)()> g_beforeExit{nullptr};
+
+[[noreturn]] void EndProcess(int signal) {
+  if (void (*const hook)() = g_beforeExit.load()) hook();
+  ExitProcess(InterruptExitStatus(signal));
+}
 
 int SignalFor(DWORD event) {
   switch (event) {
@@ -42,7 +48,7 @@ bool Refusable(DWORD event) { return event == CTRL_C_EVENT || event == CTRL_BREA
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   const int signal = SignalFor(event);
-  if (g_policy.load() == static_cast<int>(InterruptPolicy::EndAtOnce)) ExitProcess(InterruptExitStatus(signal));
+  if (g_policy.load() == static_cast<int>(InterruptPolicy::EndAtOnce)) EndProcess(signal);
   int expected = 0;
   g_pending.compare_exchange_strong(expected, signal);
   if (g_requested) SetEvent(g_requested);
@@ -50,12 +56,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   // Returning would end the process now: hold on until the deferral is over
   // (or the system's time-out ends the process first).
   if (g_atOnce) WaitForSingleObject(g_atOnce, INFINITE);
-  ExitProcess(InterruptExitStatus(signal));
+  EndProcess(signal);
 }
 
 }  // namespace
 
 std::span<const int> EndingSignals() { return {}; }
+
+void SetBeforeExitHook(void (*hook)()) { g_beforeExit.store(hook); }
 
 void IgnoreFileSizeLimitSignal() {}
 

@@ -2,10 +2,13 @@
 // from this text at build time (help2man), so the two cannot differ.
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace orvik::qt {
 
 inline constexpr char kHelpText[] =
-    "Usage: orvik-updater [-AdvMode] [-Emulate[:FAULT]]\n"
+    "Usage: orvik-updater [-AdvMode] [-Emulate[:UNIT[,UNIT]...]]\n"
     "       orvik-updater --version | --help\n"
     "\n"
     "Updates the firmware of both controllers of the Solvane device (MCU and\n"
@@ -19,13 +22,35 @@ inline constexpr char kHelpText[] =
     "  -Emulate:FAULT    ... that misbehaves: absent, or KIND@COMMAND[#N] with\n"
     "                    KIND nowrite, noreply, badreply, badecho or unplug and\n"
     "                    COMMAND StartUpdate, MCUErase, MCUWrite, MCUEnd,\n"
-    "                    USBErase, USBWrite or USBEnd\n"
+    "                    USBErase, USBWrite or USBEnd (badecho: only the write\n"
+    "                    commands MCUWrite and USBWrite)\n"
+    "  -Emulate:UNIT,... several emulated devices, the first updated; UNIT is\n"
+    "                    good or FAULT, then /after=MS, /leave=MS, /pull=MS\n"
+    "                    and /serial=TEXT (see orvik-updater-cli --help)\n"
     "  --version         show the program's version\n"
     "  --help            show this text\n"
     "\n"
     "Only one updater (windowed or not) runs at a time; a second start ends at\n"
     "once. Failures are shown in the window with their number.\n"
+    "The log, orvik-updater.log, is written beside the program, or in\n"
+    "~/.local/state/orvik-updater/ where that folder is not the user's own.\n"
+    "It needs a display (X11 or Wayland); without one, use orvik-updater-cli.\n"
     "Exit status: 0 when the window was closed or another updater runs,\n"
-    "2 when -Emulate:FAULT is malformed.\n";
+    "2 when -Emulate:... is malformed or there is no display.\n";
+
+// Why the window cannot open, or nothing when it can: no display is named
+// (neither DISPLAY nor WAYLAND_DISPLAY) and no platform is chosen by
+// QT_QPA_PLATFORM (offscreen, vnc, ... need no display). Qt would end the
+// program with an abort instead. `getenv` reads the environment.
+inline std::optional<std::string> MissingDisplay(char* (*getenv)(const char*)) {
+  const auto set = [getenv](const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr && *value != '\0';
+  };
+  if (set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM")) return std::nullopt;
+  return std::string(
+      "no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use "
+      "orvik-updater-cli");
+}
 
 }  // namespace orvik::qt

@@ -6,7 +6,10 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
 #include "app/qt/quit_signals.h"
+#include "emulator/fault.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -33,6 +37,22 @@ int main(int argc, char* argv[]) {
       std::printf("orvik-updater %s\n", ORVIK_PROGRAM_VERSION);
       return 0;
     }
+  }
+
+  // A malformed -Emulate:... is said before anything else, while another
+  // updater runs as well.
+  const std::vector<std::string> given(argv, argv + argc);
+  if (const orvik::EmulateOption emulate = orvik::ParseEmulateOption(std::span<const std::string>(given));
+      !emulate.error.empty()) {
+    std::fprintf(stderr, "orvik-updater: %s\n", emulate.error.c_str());
+    return 2;
+  }
+
+  // Without a display Qt's platform plugin would abort the program with its
+  // own text: say what is missing and what to use instead.
+  if (const std::optional<std::string> missing = orvik::qt::MissingDisplay(std::getenv)) {
+    std::fprintf(stderr, "orvik-updater: %s\n", missing->c_str());
+    return 2;
   }
 
   // A second instance ends at once: no window, no line in the log.

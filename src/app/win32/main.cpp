@@ -13,6 +13,7 @@
 #include "app/common/app_common.h"
 #include "app/common/library_search.h"
 #include "app/win32/dialog_host.h"
+#include "app/win32/help_text.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -39,6 +40,30 @@ std::vector<std::string> CommandLineArguments() {
   return arguments;
 }
 
+// Shows `text` where the user who asked for it will see it: on standard
+// output when it goes to a file, a pipe or the console of the command that
+// started the program (a windowed program has none of its own), otherwise in
+// a message box.
+void Answer(const std::string& text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    out = GetStdHandle(STD_OUTPUT_HANDLE);
+  }
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode)) {
+      const std::wstring wide = orvik::win32::Widen(text);
+      DWORD written = 0;
+      if (WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) return;
+    } else {
+      DWORD written = 0;
+      if (WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) return;
+    }
+  }
+  MessageBoxW(nullptr, orvik::win32::Widen(text).c_str(), orvik::win32::Widen(orvik::app::kProgramName).c_str(),
+              MB_OK | MB_ICONINFORMATION);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -46,6 +71,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   // Before anything can load a DLL: none from the program's folder.
   app::RestrictLibrarySearchToSystem();
+
+  // Answered before anything else: no window, no lock, no log line.
+  const std::vector<std::string> given = CommandLineArguments();
+  for (std::size_t i = 1; i < given.size(); ++i) {
+    if (given[i] == "--help") {
+      Answer(win32::kHelpText);
+      return 0;
+    }
+    if (given[i] == "--version") {
+      Answer(std::string("orvik-updater.exe ") + ORVIK_PROGRAM_VERSION + "\r\n");
+      return 0;
+    }
+  }
 
   // Held until wWinMain returns. A second instance ends here, silently: no
   // log, no window.

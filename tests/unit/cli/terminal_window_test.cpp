@@ -23,6 +23,33 @@ TEST(StatusLine, BarPositionAndElapsedTime) {
   EXPECT_NE(StatusLine(0, 0, 1000, "100:00.000").find("100:00.000"), std::string::npos);
 }
 
+TEST(StatusLine, FitsTheTerminalsWidthByGivingUpBarCells) {
+  // The text beside the bar ("] 1000/1000  00:05.120" and "[") takes 23
+  // columns; the last column of the terminal stays free.
+  struct Case {
+    unsigned columns;
+    std::string line;
+  };
+  const Case cases[] = {
+      {0, "[" + std::string(20, '#') + std::string(20, '-') + "]  500/1000  00:05.120"},
+      {200, "[" + std::string(20, '#') + std::string(20, '-') + "]  500/1000  00:05.120"},
+      {64, "[" + std::string(20, '#') + std::string(20, '-') + "]  500/1000  00:05.120"},
+      {63, "[" + std::string(19, '#') + std::string(20, '-') + "]  500/1000  00:05.120"},
+      {40, "[" + std::string(8, '#') + std::string(8, '-') + "]  500/1000  00:05.120"},
+      {29, "[" + std::string(2, '#') + std::string(3, '-') + "]  500/1000  00:05.120"},
+      {28, " 500/1000  00:05.120"},  // fewer than kMinBarWidth cells: no bar
+      {12, " 500/1000  "},           // still too wide: cut
+      {1, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string line = StatusLine(500, 0, 1000, "00:05.120", c.columns);
+    EXPECT_EQ(line, c.line) << c.columns << " columns";
+    if (c.columns != 0) {
+      EXPECT_LT(line.size(), c.columns) << c.columns << " columns";
+    }
+  }
+}
+
 TEST(StatusLine, PositionsOutsideTheRangeAndEmptyRangesKeepTheBarsWidth) {
   for (const auto& [position, lower, upper] : {std::tuple{1500, 0, 1000}, {-5, 0, 1000}, {7, 7, 7}, {0, 10, 0},
                                                {65535, 0, 65535}, {2147483647, -2147483647 - 1, 2147483647}}) {

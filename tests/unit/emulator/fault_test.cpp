@@ -38,14 +38,21 @@ TEST(FaultText, WellFormedFaultsParseAndPrintBack) {
 
 TEST(FaultText, MalformedFaultsAreRejectedNamingWhatIsWrong) {
   const std::pair<const char*, const char*> cases[] = {
-      {"foo@MCUWrite", "unknown fault kind 'foo' (expected nowrite, noreply, badreply, badecho or unplug)"},
-      {"NoWrite@MCUWrite", "unknown fault kind 'NoWrite' (expected nowrite, noreply, badreply, badecho or unplug)"},
+      {"foo@MCUWrite",
+       "unknown fault kind 'foo' (expected nowrite, noreply, badreply, badecho (write commands only) or unplug)"},
+      {"NoWrite@MCUWrite",
+       "unknown fault kind 'NoWrite' (expected nowrite, noreply, badreply, badecho (write commands only) or "
+       "unplug)"},
       {"nowrite@MCUwrite",
        "unknown command 'MCUwrite' (expected StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite or USBEnd)"},
       {"nowrite@",
        "unknown command '' (expected StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite or USBEnd)"},
-      {"nowrite", "fault 'nowrite' has no '@' (expected KIND@COMMAND, KIND@COMMAND#N or absent)"},
-      {"", "empty fault (expected KIND@COMMAND, KIND@COMMAND#N or absent)"},
+      {"nowrite",
+       "fault 'nowrite' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally "
+       "followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
+      {"",
+       "empty fault (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
+       "/after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
       {"nowrite@MCUWrite#", "bad command count '' after '#' (expected a number from 0 to 65535)"},
       {"nowrite@MCUWrite#65536", "bad command count '65536' after '#' (expected a number from 0 to 65535)"},
       {"nowrite@MCUWrite#-1", "bad command count '-1' after '#' (expected a number from 0 to 65535)"},
@@ -53,9 +60,11 @@ TEST(FaultText, MalformedFaultsAreRejectedNamingWhatIsWrong) {
       {"nowrite@MCUWrite#99999999999999999999",
        "bad command count '99999999999999999999' after '#' (expected a number from 0 to 65535)"},
       {"badecho@MCUErase",
-       "fault kind 'badecho' needs a command whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'"},
+       "fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), "
+       "not 'MCUErase'"},
       {"badecho@StartUpdate#1",
-       "fault kind 'badecho' needs a command whose reply echoes a block (MCUWrite or USBWrite), not 'StartUpdate'"},
+       "fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), "
+       "not 'StartUpdate'"},
   };
   for (const auto& [text, message] : cases) {
     std::string error;
@@ -87,10 +96,12 @@ TEST(EmulateOption, MalformedOrRepeatedSwitchIsAnError) {
   const EmulateOption bad = ParseEmulateOption(Args{"prog", "-Emulate:foo@MCUWrite"});
   EXPECT_TRUE(bad.emulate);
   EXPECT_EQ(bad.error,
-            "-Emulate:foo@MCUWrite: unknown fault kind 'foo' (expected nowrite, noreply, badreply, badecho or unplug)");
+            "-Emulate:foo@MCUWrite: unknown fault kind 'foo' (expected nowrite, noreply, badreply, badecho (write "
+            "commands only) or unplug)");
 
   EXPECT_EQ(ParseEmulateOption(Args{"-Emulate:"}).error,
-            "-Emulate:: empty fault (expected KIND@COMMAND, KIND@COMMAND#N or absent)");
+            "-Emulate:: empty fault (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each "
+            "optionally followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)");
 
   const EmulateOption twice = ParseEmulateOption(Args{"-Emulate", "-Emulate:unplug@MCUEnd"});
   EXPECT_TRUE(twice.emulate);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -152,6 +154,32 @@ TEST(Log, TwoThreadsWriteOnlyWholeLines) {
   for (const auto& line : lines) {
     EXPECT_TRUE(line == std::string(40, 'a') || line == std::string(40, 'b')) << line;
   }
+}
+
+// Two programs sharing one log (the same program run twice from one folder)
+// each hold their own handle: every line of both must arrive whole.
+TEST(Log, TwoLogsOnOneFileLoseNoLine) {
+  TempDir dir;
+  const auto path = dir / "shared.log";
+  constexpr int kLines = 3000;
+  {
+    CLog first;
+    CLog second;
+    first.Open(path, 1);
+    second.Open(path, 1);
+    auto writer = [](CLog& log, char tag) {
+      const std::string text(40, tag);
+      for (int i = 0; i < kLines; ++i) log.Write(text);
+    };
+    std::thread a(writer, std::ref(first), 'a');
+    std::thread b(writer, std::ref(second), 'b');
+    a.join();
+    b.join();
+  }
+  const auto lines = StripTimeStamps(ReadLogLines(path));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(40, 'a')), kLines);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(40, 'b')), kLines);
+  EXPECT_EQ(lines.size(), 2u * kLines);
 }
 
 TEST(Log, UnopenablePathMakesWritesHarmless) {
