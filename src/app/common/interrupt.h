@@ -77,11 +77,14 @@ bool WaitForInterrupt(std::chrono::milliseconds bound);
 
 // POSIX: while held, SIGTSTP, SIGTTIN and SIGTTOU (Ctrl+Z, a background
 // job's terminal access) do not stop the process: the first is recorded and
-// wakes WaitForInterrupt's poll (without making it return). Releasing
-// restores the dispositions found when holding began and then delivers the
-// held signal, which stops the process as it asked. Holds nest; only the
-// outermost release delivers. A stop signal ignored when holding begins
-// stays ignored. Main thread. Windows has no stop signals: nothing.
+// wakes WaitForInterrupt's poll (without making it return), and the thread
+// it interrupted masks the stop signals until the release. Releasing
+// restores the dispositions found when holding began, discards the stops
+// that came after the first, and then delivers the held one, which stops the
+// process as it asked. Holds nest; only the outermost release delivers. A
+// stop signal ignored when holding begins stays ignored. Only these two
+// calls, on the main thread, ever set the stop signals' dispositions; the
+// handler never does. Windows has no stop signals: nothing.
 void HoldStopRequests();
 void ReleaseStopRequests();
 // The stop signal held since holding began, or 0.
