@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -316,7 +317,7 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
   dialog.WaitForWorker();
   const int status = dialog.LastRunResult() == 0 ? kExitCompleted : kExitUpdateFailed;
   if (finished) finished(status);
-  span.End();
+  span.End(status);
   return status;
 }
 
@@ -327,15 +328,24 @@ UpdateSpan::UpdateSpan(TerminalWindow& window) : m_output(window.Output()) {
   m_output.StartThread();
 }
 
-UpdateSpan::~UpdateSpan() { End(); }
+UpdateSpan::~UpdateSpan() {
+  m_hold.reset();
+  m_output.StopThread();
+}
 
-void UpdateSpan::End() {
+void UpdateSpan::End(int status) {
   // The hold first: a reader that never drains the output must not keep the
   // machine from sleeping, nor the program from ending, once the update's
-  // work is done. Then what is still queued, blocking as long as its reader
+  // work is done. Then what is still queued, for as long as its reader
   // takes; a signal now has its ordinary effect (SIGTERM ends the program,
-  // SIGPIPE too when the reader has gone).
+  // SIGPIPE too when the reader has gone). A request to end the program that
+  // the hold deferred ends it now with the run's status, as it would have
+  // once the output was written: the output's reader is not reading. (A
+  // station, which still defers, ends between units by itself.)
   m_hold.reset();
+  while (!m_output.WaitUntilWritten(kOutputDrainPoll)) {
+    if (PendingInterrupt() != 0 && CurrentInterruptPolicy() == InterruptPolicy::EndAtOnce) std::_Exit(status);
+  }
   m_output.StopThread();
 }
 

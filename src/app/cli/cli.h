@@ -97,18 +97,24 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
 inline constexpr std::chrono::milliseconds kTimerStartPoll{10};
 void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window);
 
+// How often UpdateSpan::End looks for a request to end the program while the
+// output is being written out.
+inline constexpr std::chrono::milliseconds kOutputDrainPoll{50};
+
 // The span of one update on the command line: the update's hold
 // (app::UpdateHold) and the window's output thread, taken together and
-// ended in one order by End (also on destruction): the hold first, then the
-// output still queued.
+// ended in one order by End: the hold first, then the output still queued.
+// Destroyed without End (an exception), it ends both in the same order.
 class UpdateSpan {
  public:
   explicit UpdateSpan(TerminalWindow& window);
   ~UpdateSpan();
   UpdateSpan(const UpdateSpan&) = delete;
   UpdateSpan& operator=(const UpdateSpan&) = delete;
-  // Ends the span; later calls do nothing.
-  void End();
+  // Ends the span after a run that ends the program with `status`. Should
+  // the output stall with a request to end the program pending, the
+  // program ends with `status` without waiting for it.
+  void End(int status);
 
  private:
   OutputWriter& m_output;
