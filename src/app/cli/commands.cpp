@@ -78,7 +78,7 @@ std::string UsableText(const HidInterfaceInfo& info) {
 
 Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
   return {{"path", info.path},
-          {"serial", ValidUtf8(info.serial)},
+          {"serial", JsonText(info.serial)},
           {"input_report_length", info.inputReportLength},
           {"output_report_length", info.outputReportLength},
           {"usable", info.usable},
@@ -148,7 +148,7 @@ int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceI
   if (units.empty()) {
     return StartupFailure(env, program + "no attached interface of the device has the " + SerialText(serial) + ";" +
                                    FoundText(found, true),
-                          {{"serial", ValidUtf8(serial)}, {"found", FoundFields(found)}});
+                          {{"serial", JsonText(serial)}, {"found", FoundFields(found)}});
   }
   std::string text =
       program + std::to_string(units.size()) + " attached interfaces have the " + SerialText(serial) + ":";
@@ -157,7 +157,7 @@ int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceI
     text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
     paths.push_back(unit->path);
   }
-  return StartupFailure(env, text + "; choose one with --device", {{"serial", ValidUtf8(serial)}, {"paths", paths}});
+  return StartupFailure(env, text + "; choose one with --device", {{"serial", JsonText(serial)}, {"paths", paths}});
 }
 
 // One dialog over the device as it is restricted now: start-up, one update.
@@ -196,7 +196,7 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
         run.serial = serial.value_or("");
         if (env.events != nullptr) {
           env.events->Emit("device",
-                           {{"path", run.path}, {"serial", ValidUtf8(run.serial)}, {"caption", window.GetCaption()}});
+                           {{"path", run.path}, {"serial", JsonText(run.serial)}, {"caption", window.GetCaption()}});
         }
       },
       [&](int status) {
@@ -242,7 +242,7 @@ bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& ru
   const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path + " (" +
                            SerialText(run.serial) + ") could not be written to " + env.record->Path() + ": " + error;
   LogLine(text);
-  const Json fields = {{"text", text}, {"path", run.path}, {"serial", ValidUtf8(run.serial)}};
+  const Json fields = {{"text", text}, {"path", run.path}, {"serial", JsonText(run.serial)}};
   if (window != nullptr) {
     window->WriteError(text);
     if (env.events != nullptr) window->Output().Write(OutputStream::Out, EventStream::Line("error", fields) + '\n');
@@ -332,7 +332,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                              : only.empty()  ? std::string("the device")
                                              : only;
     Say(env, "Waiting for " + what + " (" + WaitBoundText(seconds) + ")...", "waiting",
-        {{"for", "device"}, {"path", only}, {"serial", ValidUtf8(serial)}, {"bound_s", seconds}});
+        {{"for", "device"}, {"path", only}, {"serial", JsonText(serial)}, {"bound_s", seconds}});
     const std::optional<Clock::time_point> deadline =
         seconds == 0 ? std::nullopt : std::optional(Clock::now() + std::chrono::seconds(seconds));
     while (!arrived(found)) {
@@ -388,7 +388,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
-                                {"serial", ValidUtf8(run.serial)},
+                                {"serial", JsonText(run.serial)},
                                 {"duration_ms", run.duration.count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
@@ -467,7 +467,7 @@ int RunStation(CommandEnvironment& env) {
          {"failure", run.failure},
          {"message", run.message},
          {"path", unit.path},
-         {"serial", ValidUtf8(unit.serial)},
+         {"serial", JsonText(unit.serial)},
          {"time", when},
          {"duration", duration},
          {"duration_ms", run.duration.count()},
