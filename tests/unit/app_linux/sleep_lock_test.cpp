@@ -267,6 +267,61 @@ TEST(SleepLockRefusal, IsSaidOnceInTheProcessesLife) {
   EXPECT_NE(said[0].find("hold off shutdown ("), std::string::npos) << said[0];
 }
 
+TEST(SleepLockRefusal, IsSaidPerLockOnceForAStationAndItsUnitsAndAgainAfterTheLockWasHeld) {
+  if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+  char folder[] = "/tmp/orvik-refuse-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path refuseFile = fs::path(folder) / "refuse";
+  const auto refuse = [&](const std::string& names) { std::ofstream(refuseFile) << names; };
+  const PrivateSystemBus bus(("{\"refuse_file\": \"" + refuseFile.string() + "\"}").c_str());
+  const SystemBusAddress address(bus.Address());
+  std::vector<std::string> said;
+  orvik::app::HoldNotice notice([&](const std::string& text) { said.push_back(text); });
+  const std::string all = "sleep idle handle-lid-switch shutdown handle-power-key handle-suspend-key handle-hibernate-key";
+  struct Unit {
+    const char* refused;  // by logind while the unit is updated
+    const char* said;     // what is said; empty: nothing
+  };
+  refuse("idle");
+  const orvik::app::UpdateHold station(HoldScope::Station, &notice);
+  ASSERT_EQ(said, std::vector<std::string>{"the system did not let the update hold off idle (Permission denied)"});
+  said.clear();
+  for (const Unit& unit : {
+           Unit{"idle", ""},
+           Unit{all.c_str(),
+                "the system did not let the update hold off sleep, handle-lid-switch, shutdown, handle-power-key, "
+                "handle-suspend-key, handle-hibernate-key (Permission denied)"},
+           Unit{all.c_str(), ""},
+           Unit{"", ""},
+           Unit{"shutdown", "the system did not let the update hold off shutdown (Permission denied)"},
+       }) {
+    SCOPED_TRACE(unit.refused);
+    refuse(unit.refused);
+    { const orvik::app::UpdateHold hold(HoldScope::Update, &notice); }
+    EXPECT_EQ(said, *unit.said ? std::vector<std::string>{unit.said} : std::vector<std::string>{});
+    said.clear();
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
+TEST(SleepLockRefusal, ALogindThatDidNotAnswerIsNotAskedAgainForAMinute) {
+  if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+  const PrivateSystemBus bus(R"({"delay_s": 8})");
+  const SystemBusAddress address(bus.Address());
+  std::vector<std::string> said;
+  orvik::app::HoldNotice notice([&](const std::string& text) { said.push_back(text); });
+  for (int unit = 0; unit < 3; ++unit) {
+    const Clock::time_point start = Clock::now();
+    { const orvik::app::UpdateHold hold(HoldScope::Update, &notice); }
+    if (unit > 0) {
+      EXPECT_LT(Clock::now() - start, 500ms) << "unit " << unit << " asked again";
+    }
+  }
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("no answer within 2 s"), std::string::npos) << said[0];
+}
+
 // The real command line: the lock during its update, none after.
 struct ProgramCase {
   const char* name;
