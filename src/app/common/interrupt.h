@@ -36,14 +36,20 @@ std::span<const int> EndingSignals();
 // Linux programs call it first thing. Windows: nothing.
 void IgnoreFileSizeLimitSignal();
 
+// POSIX: SIGPIPE ignored until the matching RestorePipeSignal (calls nest),
+// so that a write to a pipe whose reader has gone fails instead of ending the
+// program; the one place that switches it, for the hold (Defer) and for the
+// windowed program's life. Main thread. Windows: nothing.
+void IgnorePipeSignal();
+void RestorePipeSignal();
+
 // Installs the handlers for EndingSignals(), with the policy EndAtOnce, and
 // ignores SIGXFSZ. Call once, early in main. A signal the process was started
 // with ignored stays ignored (POSIX), and Ctrl+C stays off in a process
 // started with it disabled (Windows).
 void InstallInterruptHandlers();
 
-// Main thread. POSIX: also ignores SIGPIPE while deferring (a write to a
-// pipe whose reader has gone then fails instead of ending the program).
+// Main thread. POSIX: also ignores SIGPIPE while deferring (IgnorePipeSignal).
 void SetInterruptPolicy(InterruptPolicy policy);
 InterruptPolicy CurrentInterruptPolicy();
 

@@ -128,21 +128,39 @@ void InstallInterruptHandlers() {
   }
 }
 
+namespace {
+// SIGPIPE's disposition before the outermost IgnorePipeSignal (main thread).
+int g_pipeIgnores = 0;
+struct sigaction g_pipeBefore {};
+bool g_pipeIgnored = false;
+}  // namespace
+
+void IgnorePipeSignal() {
+  if (g_pipeIgnores++ > 0) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  g_pipeIgnored = sigaction(SIGPIPE, &ignore, &g_pipeBefore) == 0;
+}
+
+void RestorePipeSignal() {
+  if (g_pipeIgnores == 0 || --g_pipeIgnores > 0) return;
+  if (g_pipeIgnored) sigaction(SIGPIPE, &g_pipeBefore, nullptr);
+  g_pipeIgnored = false;
+}
+
 void SetInterruptPolicy(InterruptPolicy policy) {
   // A closed terminal also ends the programs reading this one's output (a
   // pipe into `tee` or `less`): the next write would then raise SIGPIPE and
   // end the program as surely as SIGHUP. While deferring it is ignored, and
   // such a write fails instead; the update does not depend on its output.
-  static struct sigaction s_pipeBefore {};
-  static bool s_pipeIgnored = false;
-  if (policy == InterruptPolicy::Defer && !s_pipeIgnored) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    s_pipeIgnored = sigaction(SIGPIPE, &ignore, &s_pipeBefore) == 0;
-  } else if (policy == InterruptPolicy::EndAtOnce && s_pipeIgnored) {
-    sigaction(SIGPIPE, &s_pipeBefore, nullptr);
-    s_pipeIgnored = false;
+  static bool s_deferring = false;
+  if (policy == InterruptPolicy::Defer && !s_deferring) {
+    IgnorePipeSignal();
+    s_deferring = true;
+  } else if (policy == InterruptPolicy::EndAtOnce && s_deferring) {
+    RestorePipeSignal();
+    s_deferring = false;
   }
   g_policy.store(static_cast<int>(policy));
   // A request recorded while deferring is not lost by ending the deferral:

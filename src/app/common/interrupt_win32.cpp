@@ -59,6 +59,9 @@ std::span<const int> EndingSignals() { return {}; }
 
 void IgnoreFileSizeLimitSignal() {}
 
+void IgnorePipeSignal() {}
+void RestorePipeSignal() {}
+
 void InstallInterruptHandlers() {
   if (!g_requested) g_requested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!g_atOnce) g_atOnce = CreateEventW(nullptr, TRUE, TRUE, nullptr);
