@@ -1,5 +1,7 @@
 #include "hid/hid_device_win32.h"
 
+#include <aclapi.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -57,8 +59,13 @@ DWORD ToWaitMs(std::chrono::milliseconds bound) {
   return static_cast<DWORD>(count);
 }
 
+// Upper-cases the ASCII letters only, whatever the user's locale: interface
+// paths are ASCII, and two updaters under different locales (a Turkish one
+// maps 'i' elsewhere) must derive the same lock name.
 std::wstring Upper(std::wstring text) {
-  if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+  for (wchar_t& c : text) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
   return text;
 }
 
@@ -121,9 +128,23 @@ PathStep InterfacePath(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid
   return PathStep::Found;
 }
 
-OwnedHandle OpenInterface(const std::wstring& path, DWORD access) {
-  return OwnedHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr));
+OwnedHandle OpenInterface(const std::wstring& path, DWORD access, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
+  return OwnedHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+}
+
+// The interface opened for an update: for reading and writing, shared with
+// nobody, so that only a program able to open the device can keep an updater
+// off it, and none while this one has it. A listing's brief open can stand in
+// the way for a moment: a few tries, kExclusiveOpenRetryMs apart.
+constexpr int kExclusiveOpenTries = 5;
+constexpr DWORD kExclusiveOpenRetryMs = 20;
+OwnedHandle OpenInterfaceExclusively(const std::wstring& path, bool& shared) {
+  for (int attempt = 0;; ++attempt) {
+    OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE, 0);
+    shared = !device.Valid() && GetLastError() == ERROR_SHARING_VIOLATION;
+    if (!shared || attempt + 1 == kExclusiveOpenTries) return device;
+    Sleep(kExclusiveOpenRetryMs);
+  }
 }
 
 // The interface answers with these vendor and product IDs.
@@ -235,27 +256,91 @@ std::wstring InterfaceLockName(const std::wstring& path) {
   return kPrefix + name;
 }
 
+namespace {
+
+// The user this process runs as, as a SID in a buffer of its own.
+std::vector<std::byte> ProcessUserSid() {
+  std::vector<std::byte> sid;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+  const OwnedHandle owned(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<std::byte> buffer(size);
+  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return sid;
+  const PSID user = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+  sid.resize(GetLengthSid(user));
+  CopySid(static_cast<DWORD>(sid.size()), sid.data(), user);
+  return sid;
+}
+
+// Whether the mutex was made by a process of this user: only such a mutex is
+// an updater's lock that this updater must respect. Another user's mutex of
+// that name (made first, perhaps to keep everyone off the device) says
+// nothing; that user's updater, if it is one, holds the device open
+// exclusively, which keeps this one off by itself.
+bool MadeByThisUser(HANDLE mutex) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::vector<std::byte> user = ProcessUserSid();
+  const bool same = owner != nullptr && !user.empty() && EqualSid(owner, user.data());
+  LocalFree(descriptor);
+  return same;
+}
+
+// A security descriptor that lets only this user open the mutex: owner and
+// sole grantee. Empty when it cannot be built (the mutex then gets the
+// default descriptor).
+struct OwnOnlyDescriptor {
+  std::vector<std::byte> sid = ProcessUserSid();
+  std::vector<std::byte> acl;
+  SECURITY_DESCRIPTOR descriptor{};
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  bool built = false;
+
+  OwnOnlyDescriptor() {
+    if (sid.empty()) return;
+    acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + sid.size());
+    PACL list = reinterpret_cast<PACL>(acl.data());
+    built = InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) &&
+            AddAccessAllowedAce(list, ACL_REVISION, MUTEX_ALL_ACCESS, sid.data()) &&
+            InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            SetSecurityDescriptorOwner(&descriptor, sid.data(), FALSE) &&
+            SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE);
+    if (built) attributes.lpSecurityDescriptor = &descriptor;
+  }
+  OwnOnlyDescriptor(const OwnOnlyDescriptor&) = delete;
+  OwnOnlyDescriptor& operator=(const OwnOnlyDescriptor&) = delete;
+  SECURITY_ATTRIBUTES* Get() { return built ? &attributes : nullptr; }
+};
+
+}  // namespace
+
 InterfaceLock LockInterface(const std::wstring& path) {
   InterfaceLock lock;
   const std::wstring name = InterfaceLockName(path);
+  OwnOnlyDescriptor own;
   // Not owned: the mutex's existence is the lock, so the handle may be closed
   // on any thread.
-  lock.mutex.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+  lock.mutex.Reset(CreateMutexW(own.Get(), FALSE, name.c_str()));
   const DWORD error = GetLastError();
   if (lock.mutex.Valid() && error == ERROR_ALREADY_EXISTS) {
+    lock.inUse = MadeByThisUser(lock.mutex.Get());
     lock.mutex.Reset();
-    lock.inUse = true;
-  } else if (!lock.mutex.Valid() && error == ERROR_ACCESS_DENIED) {
-    // Made by an updater of another user, whose mutex this user may not open.
-    lock.inUse = true;
   }
+  // ERROR_ACCESS_DENIED: another user's mutex, which this user may not open;
+  // as above it decides nothing.
   return lock;
 }
 
 bool InterfaceLockHeld(const std::wstring& path) {
   const std::wstring name = InterfaceLockName(path);
-  const OwnedHandle existing(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
-  return existing.Valid() || GetLastError() == ERROR_ACCESS_DENIED;
+  const OwnedHandle existing(OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name.c_str()));
+  return existing.Valid() && MadeByThisUser(existing.Get());
 }
 
 std::string SerialFromBuffer(std::span<const wchar_t> buffer) {
@@ -305,11 +390,17 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
   ForEachHidInterface(hid, [&](const std::wstring& path) {
     if (!m_onlyPath.empty() && Upper(path) != m_onlyPath) return false;
 
-    OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
-    if (!device.Valid()) return false;
-    if (!IdsMatch(hid, device.Get(), vendorId, productId)) return false;
+    bool openElsewhere = false;
+    OwnedHandle device = OpenInterfaceExclusively(path, openElsewhere);
+    if (openElsewhere) {
+      // Open in another process: only a matching interface is refused.
+      const OwnedHandle query = OpenInterface(path, 0);
+      if (!query.Valid() || !IdsMatch(hid, query.Get(), vendorId, productId)) return false;
+    } else if (!device.Valid() || !IdsMatch(hid, device.Get(), vendorId, productId)) {
+      return false;
+    }
 
-    InterfaceLock lock = LockInterface(path);
+    InterfaceLock lock = openElsewhere ? InterfaceLock{OwnedHandle(), true} : LockInterface(path);
     if (lock.inUse) {
       LogLine("Can't open " + Narrow(path) + ": " + kInUseByAnotherUpdater);
       if (m_refusal.reason.empty()) m_refusal = {kInUseByAnotherUpdater, kInUseRemedy};
@@ -363,7 +454,10 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     }
     // An interface this object has open carries its own lock.
     const bool ownLock = m_device.Valid() && Upper(path) == Upper(Widen(m_openedPath));
-    if (!device.Valid()) {
+    if (!device.Valid() && openError == ERROR_SHARING_VIOLATION && !ownLock) {
+      // Held exclusively: by an updater.
+      info.problem = kInUseByAnotherUpdater;
+    } else if (!device.Valid() && openError != ERROR_SHARING_VIOLATION) {
       info.problem = SystemErrorText(openError);
     } else if (!capsRead) {
       info.problem = "capabilities unreadable";

@@ -88,17 +88,21 @@ class OwnedHandle {
 };
 
 // ---- One updater per interface ----------------------------------------------
-// While an updater has an interface open it holds a named mutex derived from
-// the interface's path. The name lives in the Global\ namespace, so that
-// updaters in other sessions and of other users see it too; the mutex exists
-// as long as one handle to it is open, and Windows closes that handle when the
-// process ends, however it ends.
+// An updater opens the interface it updates shared with nobody: a second
+// open fails with a sharing violation, whoever tries, and only a program
+// that can open the device at all can keep an updater off it that way.
+// Beside that it holds a named mutex derived from the interface's path, in
+// the Global\ namespace, that only its own user may open: it keeps a second
+// updater of the same user off where sharing is not enforced. A mutex of that
+// name made by another user (who could make it first, to keep everyone off
+// the device) decides nothing. The mutex exists as long as one handle to it
+// is open, and Windows closes that handle when the process ends.
 
 // Mutex names are at most MAX_PATH characters; one is kept for the terminator.
 inline constexpr std::size_t kMaxInterfaceLockName = MAX_PATH - 1;
 
-// "Global\orvik-updater-device-" and the path, upper-cased (Windows compares
-// interface paths without regard to case) with every backslash as a '/'
+// "Global\orvik-updater-device-" and the path, its ASCII letters upper-cased
+// whatever the locale (Windows compares interface paths without regard to case) with every backslash as a '/'
 // (a name may hold no backslash after its namespace). A path too long for
 // the bound keeps its end, after a hash of the whole path.
 std::wstring InterfaceLockName(const std::wstring& path);
@@ -106,7 +110,7 @@ std::wstring InterfaceLockName(const std::wstring& path);
 // The outcome of taking an interface's lock.
 struct InterfaceLock {
   OwnedHandle mutex;   // held while valid
-  bool inUse = false;  // another updater holds it
+  bool inUse = false;  // another updater of this user holds it
 };
 
 // Takes the lock on the interface at `path`. Neither held nor in use when the
@@ -114,8 +118,8 @@ struct InterfaceLock {
 // used without the lock rather than left unusable.
 InterfaceLock LockInterface(const std::wstring& path);
 
-// True when an updater (this process included) holds the interface's lock;
-// takes nothing.
+// True when an updater of this user (this process included) holds the
+// interface's lock; takes nothing.
 bool InterfaceLockHeld(const std::wstring& path);
 
 // A USB string descriptor holds at most 126 UTF-16 units: the longest serial

@@ -382,6 +382,34 @@ INSTANTIATE_TEST_SUITE_P(Signals, CliSignalTest,
                                            HeldSignal{SIGUSR1, "SIGUSR1", false}, HeldSignal{SIGTSTP, "SIGTSTP", true}),
                          [](const ::testing::TestParamInfo<HeldSignal>& info) { return std::string(info.param.name); });
 
+TEST(CliSignalAfterTheUpdate, RequestsRightAfterTheUpdateNeverCostTheUnitsRecordLine) {
+  // Ctrl+C pressed twice, the second time just as the update ends: the
+  // flashed unit's record line is written before the hold lets it through.
+  char folder[] = "/tmp/orvik-cli-record-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path record = fs::path(folder) / "units.jsonl";
+  CliProcess cli;
+  cli.Start({"--record", record.string(), "-Emulate"});
+  ASSERT_TRUE(WaitUntil([&] { return cli.Out().find("  100/1000") != std::string::npos; }));
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(WaitUntil([&] { return cli.LogHas("Update complete"); }));
+  // Again and again until the program has ended: one of them comes in
+  // whatever moment follows the update.
+  const auto until = std::chrono::steady_clock::now() + kWaitBound;
+  // (Not a flood: that would starve the program on a busy machine.)
+  while (cli.Running() && std::chrono::steady_clock::now() < until) {
+    kill(cli.Pid(), SIGINT);
+    std::this_thread::sleep_for(100us);
+  }
+  ASSERT_FALSE(cli.Running()) << "the program did not end; state " << ProcessState(cli.Pid()) << " in "
+                              << WaitChannel(cli.Pid());
+  const std::vector<std::string> lines = orvik::test::SplitLines(ReadText(record));
+  ASSERT_EQ(lines.size(), 1u) << "the flashed unit has no record line";
+  EXPECT_EQ(nlohmann::json::parse(lines[0])["status"], 0);
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
 TEST(CliFileSizeLimit, ALogPastTheFileSizeLimitLosesLinesButTheRunCompletes) {
   // As under `ulimit -f 64`: the limit is inherited from this process for
   // the moment of the spawn.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -329,7 +330,7 @@ void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window) {
 }
 
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
-              const std::function<void()>& started) {
+              const std::function<void()>& started, const std::function<void(int status)>& finished) {
   dialog.OnInitDialog();
   if (window.Ended()) return kExitStartupFailed;
   if (started) started();
@@ -347,22 +348,46 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
   // terminal, kill) waits for the run's end, the worker's last log line
   // included; the program then ends with the run's status. A stop (Ctrl+Z)
   // stops it only then, and the machine does not go to sleep meanwhile.
-  {
-    const app::UpdateHold hold(app::HoldScope::Update, [&window](const std::string& notHeld) {
-      window.WriteError(std::string(kProgramFileName) + ": " + notHeld);
-    });
-    // Meanwhile the window's output is written by a thread of its own: the
-    // worker never waits for the terminal or a pipe. Ending the span writes
-    // out everything queued, before the run's result (and before the hold
-    // ends, so SIGPIPE is still ignored while it does).
-    const ScopedOutputThread output(window.Output());
-    dialog.OnClickedUpdate();
-    ServeTimer(dialog, window);
-    // The worker may still be writing its last log line; no window call of
-    // its can wait for this thread, so the join cannot block on it.
-    dialog.WaitForWorker();
+  // Meanwhile the window's output is written by a thread of its own: the
+  // worker never waits for the terminal or a pipe.
+  UpdateSpan span(window);
+  dialog.OnClickedUpdate();
+  ServeTimer(dialog, window);
+  // The worker may still be writing its last log line; no window call of
+  // its can wait for this thread, so the join cannot block on it.
+  dialog.WaitForWorker();
+  const int status = dialog.LastRunResult() == 0 ? kExitCompleted : kExitUpdateFailed;
+  if (finished) finished(status);
+  span.End(status);
+  return status;
+}
+
+UpdateSpan::UpdateSpan(TerminalWindow& window) : m_output(window.Output()) {
+  m_hold.emplace(app::HoldScope::Update, [&window](const std::string& notHeld) {
+    window.WriteError(std::string(kProgramFileName) + ": " + notHeld);
+  });
+  m_output.StartThread();
+}
+
+UpdateSpan::~UpdateSpan() {
+  m_hold.reset();
+  m_output.StopThread();
+}
+
+void UpdateSpan::End(int status) {
+  // The hold first: a reader that never drains the output must not keep the
+  // machine from sleeping, nor the program from ending, once the update's
+  // work is done. Then what is still queued, for as long as its reader
+  // takes; a signal now has its ordinary effect (SIGTERM ends the program,
+  // SIGPIPE too when the reader has gone). A request to end the program that
+  // the hold deferred ends it now with the run's status, as it would have
+  // once the output was written: the output's reader is not reading. (A
+  // station, which still defers, ends between units by itself.)
+  m_hold.reset();
+  while (!m_output.WaitUntilWritten(kOutputDrainPoll)) {
+    if (PendingInterrupt() != 0 && CurrentInterruptPolicy() == InterruptPolicy::EndAtOnce) std::_Exit(status);
   }
-  return dialog.LastRunResult() == 0 ? kExitCompleted : kExitUpdateFailed;
+  m_output.StopThread();
 }
 
 }  // namespace orvik::cli

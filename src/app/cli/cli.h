@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/cli/terminal_window.h"
+#include "app/common/update_hold.h"
 #include "image/resources.h"
 #include "station/station.h"
 #include "ui/updater_dlg.h"
@@ -84,9 +85,17 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // From the click on "Update" until the worker has ended, requests to end the
 // program are deferred (see interrupt.h); before and after, they end it.
 // `started`, when given, is called once start-up has succeeded, before the
-// update begins.
+// update begins. `finished`, when given, is called with the exit status once
+// the worker has written its last log line, still inside the hold: the
+// update's own last words (a record's line) are part of the update. Whatever
+// it writes to the terminal goes through the window.
+//
+// The update ends in this order (EndUpdate in cli.cpp): the worker's last log
+// line, `finished`, the hold's end (from then on every signal has its
+// ordinary effect), and only then the output still queued, written on this
+// thread for as long as its reader takes.
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
-              const std::function<void()>& started = {});
+              const std::function<void()>& started = {}, const std::function<void(int status)>& finished = {});
 
 // While the update runs, the loop that stands in for a message loop: calls
 // OnTimer every period while timer 0 is started, and returns once the timer
@@ -95,5 +104,29 @@ int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& o
 // the program with kInterruptNotice on standard error.
 inline constexpr std::chrono::milliseconds kTimerStartPoll{10};
 void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window);
+
+// How often UpdateSpan::End looks for a request to end the program while the
+// output is being written out.
+inline constexpr std::chrono::milliseconds kOutputDrainPoll{50};
+
+// The span of one update on the command line: the update's hold
+// (app::UpdateHold) and the window's output thread, taken together and
+// ended in one order by End: the hold first, then the output still queued.
+// Destroyed without End (an exception), it ends both in the same order.
+class UpdateSpan {
+ public:
+  explicit UpdateSpan(TerminalWindow& window);
+  ~UpdateSpan();
+  UpdateSpan(const UpdateSpan&) = delete;
+  UpdateSpan& operator=(const UpdateSpan&) = delete;
+  // Ends the span after a run that ends the program with `status`. Should
+  // the output stall with a request to end the program pending, the
+  // program ends with `status` without waiting for it.
+  void End(int status);
+
+ private:
+  OutputWriter& m_output;
+  std::optional<app::UpdateHold> m_hold;
+};
 
 }  // namespace orvik::cli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -72,7 +73,7 @@ std::string UsableText(const HidInterfaceInfo& info) {
 
 Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
   return {{"path", info.path},
-          {"serial", ValidUtf8(info.serial)},
+          {"serial", JsonText(info.serial)},
           {"input_report_length", info.inputReportLength},
           {"output_report_length", info.outputReportLength},
           {"usable", info.usable},
@@ -134,7 +135,7 @@ int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceI
   if (units.empty()) {
     return StartupFailure(env, program + "no attached interface of the device has the " + SerialText(serial) + ";" +
                                    FoundText(found, true),
-                          {{"serial", ValidUtf8(serial)}, {"found", FoundFields(found)}});
+                          {{"serial", JsonText(serial)}, {"found", FoundFields(found)}});
   }
   std::string text =
       program + std::to_string(units.size()) + " attached interfaces have the " + SerialText(serial) + ":";
@@ -143,7 +144,7 @@ int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceI
     text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
     paths.push_back(unit->path);
   }
-  return StartupFailure(env, text + "; choose one with --device", {{"serial", ValidUtf8(serial)}, {"paths", paths}});
+  return StartupFailure(env, text + "; choose one with --device", {{"serial", JsonText(serial)}, {"paths", paths}});
 }
 
 // One dialog over the device as it is restricted now: start-up, one update.
@@ -158,25 +159,39 @@ struct DialogRun {
 };
 
 // `found`: the interfaces as last listed, for the opened one's serial.
-DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found) {
+// `finish`, when given, hears the run once the worker has ended, while the
+// update still holds everything (its writes to the terminal go through
+// `window`, which does not wait for the output).
+DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found,
+                       const std::function<void(const DialogRun&, TerminalWindow&)>& finish = {}) {
   DialogRun run;
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
   if (env.interactive) window.SetColumnsSource(TerminalColumns);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
   const Clock::time_point begin = Clock::now();
-  run.status = RunDialog(dialog, window, env.options, [&] {
-    run.path = env.device.OpenedPath();
-    std::optional<std::string> serial = SerialOf(found, run.path);
-    if (!serial) serial = SerialOf(List(env), run.path);  // it arrived after the listing
-    run.serial = serial.value_or("");
-    if (env.events != nullptr) {
-      env.events->Emit("device",
-                       {{"path", run.path}, {"serial", ValidUtf8(run.serial)}, {"caption", window.GetCaption()}});
-    }
-  });
-  run.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
-  run.failure = std::max(dialog.LastRunResult(), 0);
-  run.message = window.LastMessage();
+  const auto ended = [&](int status) {
+    run.status = status;
+    run.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
+    run.failure = std::max(dialog.LastRunResult(), 0);
+    run.message = window.LastMessage();
+  };
+  run.status = RunDialog(
+      dialog, window, env.options,
+      [&] {
+        run.path = env.device.OpenedPath();
+        std::optional<std::string> serial = SerialOf(found, run.path);
+        if (!serial) serial = SerialOf(List(env), run.path);  // it arrived after the listing
+        run.serial = serial.value_or("");
+        if (env.events != nullptr) {
+          env.events->Emit("device",
+                           {{"path", run.path}, {"serial", JsonText(run.serial)}, {"caption", window.GetCaption()}});
+        }
+      },
+      [&](int status) {
+        ended(status);
+        if (finish) finish(run, window);
+      });
+  if (run.status == kExitStartupFailed) ended(run.status);
   return run;
 }
 
@@ -197,8 +212,9 @@ std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const Hid
 }
 
 // Appends the unit's line to the record. False, after saying which unit's
-// line was lost and why, when it could not be written.
-bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& run) {
+// line was lost and why, when it could not be written. `window`: inside an
+// update, what is said goes through the window's writer, which never waits.
+bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& run, TerminalWindow* window = nullptr) {
   if (env.record == nullptr || run.alreadyUpdated) return true;
   RecordLine line = env.record->NewLine(started);
   line.path = run.path;
@@ -213,11 +229,15 @@ bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& ru
   if (env.record->Append(line, error)) return true;
   const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path + " (" +
                            SerialText(run.serial) + ") could not be written to " + env.record->Path() + ": " + error;
-  env.err << text << '\n' << std::flush;
   LogLine(text);
-  if (env.events != nullptr) {
-    env.events->Emit("error", {{"text", text}, {"path", run.path}, {"serial", ValidUtf8(run.serial)}});
+  const Json fields = {{"text", text}, {"path", run.path}, {"serial", JsonText(run.serial)}};
+  if (window != nullptr) {
+    window->WriteError(text);
+    if (env.events != nullptr) window->Output().Write(OutputStream::Out, EventStream::Line("error", fields) + '\n');
+    return false;
   }
+  env.err << text << '\n' << std::flush;
+  if (env.events != nullptr) env.events->Emit("error", fields);
   return false;
 }
 
@@ -306,7 +326,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                              : only.empty()  ? std::string("the device")
                                              : only;
     Say(env, "Waiting for " + what + " (" + WaitBoundText(seconds) + ")...", "waiting",
-        {{"for", "device"}, {"path", only}, {"serial", ValidUtf8(serial)}, {"bound_s", seconds}});
+        {{"for", "device"}, {"path", only}, {"serial", JsonText(serial)}, {"bound_s", seconds}});
     const std::optional<Clock::time_point> deadline =
         seconds == 0 ? std::nullopt : std::optional(Clock::now() + std::chrono::seconds(seconds));
     while (!arrived(found)) {
@@ -349,18 +369,24 @@ int RunSingleUpdate(CommandEnvironment& env) {
     env.err << skipped->message << '\n' << std::flush;
     LogLine(skipped->message);
   }
-  const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
+  // The unit's record line is written inside the update's hold: a second
+  // Ctrl+C right after the update cannot leave a flashed unit without one.
+  // A unit that was never opened was not tried: it gets no line.
+  bool recorded = true;
+  const DialogRun run = skipped ? *skipped
+                                : RunOneDialog(env, found, [&](const DialogRun& done, TerminalWindow& window) {
+                                    recorded = RecordRun(env, started, done, &window);
+                                  });
   if (env.events != nullptr) {
     env.events->Emit("result", {{"status", run.status},
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
-                                {"serial", ValidUtf8(run.serial)},
+                                {"serial", JsonText(run.serial)},
                                 {"duration_ms", duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
-  // A unit that was never opened was not tried: it gets no line.
-  if (run.status != kExitStartupFailed && !RecordRun(env, started, run)) return kExitUpdateFailed;
+  if (!recorded) return kExitUpdateFailed;
   return run.status;
 }
 

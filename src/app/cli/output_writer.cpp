@@ -93,6 +93,7 @@ void OutputWriter::Run() {
   for (;;) {
     m_queued.wait(lock, [this] { return !m_queue.Empty() || m_stopping; });
     if (m_queue.Empty()) {
+      m_written.notify_all();
       // Stopping, with everything written: callers write straight to the
       // streams from here on, the lines waiting for room included.
       m_threaded = false;
@@ -103,10 +104,18 @@ void OutputWriter::Run() {
     m_room.notify_all();
     // The output may block for as long as its reader likes; meanwhile the
     // callers queue (and their states replace each other).
+    m_writing = true;
     lock.unlock();
     WriteOut(entries);
     lock.lock();
+    m_writing = false;
+    if (m_queue.Empty()) m_written.notify_all();
   }
+}
+
+bool OutputWriter::WaitUntilWritten(std::chrono::milliseconds bound) {
+  std::unique_lock lock(m_mutex);
+  return m_written.wait_for(lock, bound, [this] { return !m_threaded || (m_queue.Empty() && !m_writing); });
 }
 
 void OutputWriter::WriteOut(const std::deque<OutputQueue::Entry>& entries) {

@@ -27,6 +27,7 @@
 // once, and the writer neither waits nor ends the program.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -111,6 +112,9 @@ class OutputWriter {
   // Writes everything queued (waiting for the output as long as it takes)
   // and ends the thread; writes go straight to the streams again.
   void StopThread();
+  // Waits at most `bound` until everything queued so far has been written.
+  // True when it has (or no thread runs).
+  bool WaitUntilWritten(std::chrono::milliseconds bound);
 
  private:
   void Run();
@@ -124,7 +128,9 @@ class OutputWriter {
   std::condition_variable m_queued;  // the writer thread waits for entries
   std::condition_variable m_room;    // a line waits for room in the queue
   OutputQueue m_queue;
+  std::condition_variable m_written;  // the queue is empty and nothing is being written
   bool m_threaded = false;  // the thread writes; callers queue
+  bool m_writing = false;   // the thread is writing entries it has taken
   bool m_stopping = false;
   std::thread m_thread;
 };

@@ -154,7 +154,7 @@ void StationView::Waiting() {
 void StationView::Arrived(const station::Unit& unit) {
   m_waiting[unit.id] = 0;
   if (m_mode == StationOutput::Json) {
-    Event("arrived", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"port", ValidUtf8(unit.port)}});
+    Event("arrived", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"port", JsonText(unit.port)}});
   }
   DrawTable(true);
 }
@@ -166,7 +166,7 @@ void StationView::Refused(const station::Unit& unit, station::Refusal why, const
                            (why == station::Refusal::InUse ? "; passed over until it is unplugged" : "");
   LogLine("Station: " + line);
   if (m_mode == StationOutput::Json) {
-    Event("refused", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"reason", RefusalName(why)},
+    Event("refused", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"reason", RefusalName(why)},
                       {"text", ValidUtf8(text)}});
     return;
   }
@@ -180,7 +180,7 @@ void StationView::Started(const station::Unit& unit) {
   row.when = LocalTimeText();
   row.iso = IsoLocalTime(std::time(nullptr));
   if (m_mode == StationOutput::Json) {
-    Event("device", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"time", row.iso}});
+    Event("device", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"time", row.iso}});
   }
   DrawTable(true);
 }
@@ -191,7 +191,7 @@ void StationView::Progress(const station::Unit& unit, station::Phase phase, int 
   if (it == m_rows.end()) return;
   Row& row = it->second;
   if (m_mode == StationOutput::Json) {
-    const Json who = {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}};
+    const Json who = {{"path", unit.path}, {"serial", JsonText(unit.serial)}};
     if (position != row.position) {
       Json fields = who;
       fields["position"] = position;
@@ -214,7 +214,7 @@ void StationView::Progress(const station::Unit& unit, station::Phase phase, int 
 
 void StationView::Message(const station::Unit& unit, const std::string& text) {
   if (m_mode == StationOutput::Json) {
-    Event("message", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"text", text}});
+    Event("message", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"text", text}});
     m_output.Append(OutputStream::Err, text + '\n');
     return;
   }
@@ -244,7 +244,7 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
        {"failure", result.failure},
        {"message", ValidUtf8(result.message)},
        {"path", unit.path},
-       {"serial", ValidUtf8(unit.serial)},
+       {"serial", JsonText(unit.serial)},
        {"time", iso},
        {"duration", duration},
        {"duration_ms", result.duration.count()},
@@ -256,7 +256,7 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
                              result.recordError;
     LogLine(text);
     if (m_mode == StationOutput::Json) {
-      Event("error", {{"text", ValidUtf8(text)}, {"path", unit.path}, {"serial", ValidUtf8(unit.serial)}});
+      Event("error", {{"text", ValidUtf8(text)}, {"path", unit.path}, {"serial", JsonText(unit.serial)}});
       m_output.Append(OutputStream::Err, text + '\n');
     } else {
       Line(OutputStream::Err, text);
@@ -270,7 +270,7 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
 
 void StationView::Gone(const station::Unit& unit) {
   m_waiting.erase(unit.id);
-  if (m_mode == StationOutput::Json) Event("gone", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}});
+  if (m_mode == StationOutput::Json) Event("gone", {{"path", unit.path}, {"serial", JsonText(unit.serial)}});
   DrawTable(true);
 }
 

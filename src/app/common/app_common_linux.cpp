@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -51,29 +53,89 @@ std::filesystem::path FolderOf(const std::filesystem::path& file) {
   return folder.empty() ? std::filesystem::path(".") : folder;
 }
 
-// Creates `folder` and its missing parents with mode 0700, as the XDG rules
-// ask of a state folder. True when it is a directory afterwards. Each level
-// is one call deeper, so the depth is bounded by the path's components.
-bool CreatePrivateFolders(const std::filesystem::path& folder) {
+// An open directory, closed with the object.
+class FolderFd {
+ public:
+  explicit FolderFd(int fd = -1) : m_fd(fd) {}
+  FolderFd(FolderFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+  FolderFd& operator=(FolderFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+  }
+  FolderFd(const FolderFd&) = delete;
+  FolderFd& operator=(const FolderFd&) = delete;
+  ~FolderFd() { Reset(); }
+  int Get() const { return m_fd; }
+  bool Valid() const { return m_fd >= 0; }
+
+ private:
+  void Reset() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+  int m_fd;
+};
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// A directory in which only its owner can plant a symbolic link: owned by
+// root or by the effective user, and writable by nobody else.
+bool OnlyOwnerWrites(int folderFd) {
   struct stat st {};
-  if (stat(folder.c_str(), &st) == 0) {
-    return S_ISDIR(st.st_mode);
-  }
-  if (errno != ENOENT) {
-    return false;
-  }
-  const std::filesystem::path parent = folder.parent_path();
-  if (!parent.empty() && parent != folder && !CreatePrivateFolders(parent)) {
-    return false;
-  }
-  return mkdir(folder.c_str(), S_IRWXU) == 0 || errno == EEXIST;
+  return fstat(folderFd, &st) == 0 && (st.st_uid == 0 || st.st_uid == geteuid()) &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// A folder the log may go into once created: a directory of the effective
-// user's own (not one left by another user, say root's under a shared HOME).
-bool IsOwnFolder(const std::filesystem::path& folder) {
+// Opens `folder` (absolute), creating the missing folders with mode 0700, as
+// the XDG rules ask of a state folder. The walk starts at "/" and opens each
+// level from the one before with O_NOFOLLOW: a symbolic link is followed
+// only where it sits in a folder that only its owner (root or this user) can
+// write, so a link planted in a folder that others may write (a shared
+// parent, /tmp) leads nowhere. Links followed are walked the same way, a
+// bounded number of them. Invalid when the folder cannot be had that way.
+FolderFd OpenPrivateFolder(const std::filesystem::path& folder, int linksLeft = 16) {
+  if (!folder.is_absolute()) return FolderFd();
+  FolderFd current(open("/", kFolderFlags));
+  std::filesystem::path walked = "/";
+  for (auto part = std::next(folder.begin()); current.Valid() && part != folder.end(); ++part) {
+    const std::string name = part->string();
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return FolderFd();
+    int next = openat(current.Get(), name.c_str(), kFolderFlags | O_NOFOLLOW);
+    if (next < 0 && errno == ENOENT) {
+      if (mkdirat(current.Get(), name.c_str(), S_IRWXU) != 0 && errno != EEXIST) return FolderFd();
+      next = openat(current.Get(), name.c_str(), kFolderFlags | O_NOFOLLOW);
+    }
+    if (next < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+      // A symbolic link (or not a folder at all).
+      char target[PATH_MAX];
+      const ssize_t length = readlinkat(current.Get(), name.c_str(), target, sizeof target - 1);
+      if (length <= 0 || linksLeft == 0 || !OnlyOwnerWrites(current.Get())) return FolderFd();
+      std::filesystem::path resolved(std::string(target, static_cast<std::size_t>(length)));
+      if (resolved.is_relative()) resolved = walked / resolved;
+      resolved = resolved.lexically_normal();
+      for (auto rest = std::next(part); rest != folder.end(); ++rest) resolved /= *rest;
+      return OpenPrivateFolder(resolved, linksLeft - 1);
+    }
+    current = FolderFd(next);
+    walked /= name;
+  }
+  return current;
+}
+
+// A folder the log may go into: a directory of the effective user's own (not
+// one left by another user, say root's under a shared HOME).
+bool IsOwnFolder(int folderFd) {
   struct stat st {};
-  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  return fstat(folderFd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+}
+
+bool IsOwnFolder(const std::filesystem::path& folder) {
+  const FolderFd fd(open(folder.c_str(), kFolderFlags));
+  return fd.Valid() && IsOwnFolder(fd.Get());
 }
 
 // A folder of the installed system, by the path's text: /usr and everything
@@ -117,10 +179,18 @@ bool OpenLogBesideOrInState(CLog& log, const std::filesystem::path& beside, cons
     return true;
   }
   // A refused file beside the program counts as an unwritable folder.
-  if (state.empty() || !CreatePrivateFolders(state.parent_path()) || !IsOwnFolder(state.parent_path())) {
-    return false;
-  }
-  return log.Open(state);
+  if (state.empty()) return false;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(state, error);
+  if (error) return false;
+  const FolderFd folder = OpenPrivateFolder(absolute.parent_path());
+  if (!folder.Valid() || !IsOwnFolder(folder.Get())) return false;
+  // The file is opened in the folder just checked, through its descriptor,
+  // not by a path that could be changed meanwhile.
+  const std::filesystem::path inFolder =
+      std::filesystem::path("/proc/self/fd") / std::to_string(folder.Get()) / absolute.filename();
+  if (std::filesystem::is_directory("/proc/self/fd", error)) return log.Open(inFolder);
+  return log.Open(absolute);
 }
 
 std::filesystem::path ChooseLogPath() {

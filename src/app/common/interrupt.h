@@ -36,6 +36,13 @@ std::span<const int> EndingSignals();
 // Linux programs call it first thing. Windows: nothing.
 void IgnoreFileSizeLimitSignal();
 
+// POSIX: SIGPIPE ignored until the matching RestorePipeSignal (calls nest),
+// so that a write to a pipe whose reader has gone fails instead of ending the
+// program; the one place that switches it, for the hold (Defer) and for the
+// windowed program's life. Main thread. Windows: nothing.
+void IgnorePipeSignal();
+void RestorePipeSignal();
+
 // Installs the handlers for EndingSignals(), with the policy EndAtOnce, and
 // ignores SIGXFSZ. Call once, early in main. A signal the process was started
 // with ignored stays ignored (POSIX), and Ctrl+C stays off in a process
@@ -49,8 +56,7 @@ void InstallInterruptHandlers();
 // time. POSIX: not called (a signal ends the process without such state).
 void SetBeforeExitHook(void (*hook)());
 
-// Main thread. POSIX: also ignores SIGPIPE while deferring (a write to a
-// pipe whose reader has gone then fails instead of ending the program).
+// Main thread. POSIX: also ignores SIGPIPE while deferring (IgnorePipeSignal).
 void SetInterruptPolicy(InterruptPolicy policy);
 InterruptPolicy CurrentInterruptPolicy();
 
@@ -84,11 +90,14 @@ bool WaitForInterrupt(std::chrono::milliseconds bound);
 
 // POSIX: while held, SIGTSTP, SIGTTIN and SIGTTOU (Ctrl+Z, a background
 // job's terminal access) do not stop the process: the first is recorded and
-// wakes WaitForInterrupt's poll (without making it return). Releasing
-// restores the dispositions found when holding began and then delivers the
-// held signal, which stops the process as it asked. Holds nest; only the
-// outermost release delivers. A stop signal ignored when holding begins
-// stays ignored. Main thread. Windows has no stop signals: nothing.
+// wakes WaitForInterrupt's poll (without making it return), and the thread
+// it interrupted masks the stop signals until the release. Releasing
+// restores the dispositions found when holding began, discards the stops
+// that came after the first, and then delivers the held one, which stops the
+// process as it asked. Holds nest; only the outermost release delivers. A
+// stop signal ignored when holding begins stays ignored. Only these two
+// calls, on the main thread, ever set the stop signals' dispositions; the
+// handler never does. Windows has no stop signals: nothing.
 void HoldStopRequests();
 void ReleaseStopRequests();
 // The stop signal held since holding began, or 0.

@@ -8,7 +8,9 @@
 // does not reach them, and nohup starts its command with SIGHUP ignored.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,19 +54,30 @@ extern "C" void OnSignal(int signal) {
   WakeWaiter();
 }
 
-extern "C" void OnStopSignal(int signal) {
+// Only records: the dispositions of the stop signals have one owner, the
+// main thread's HoldStopRequests and ReleaseStopRequests, so a handler can
+// never overwrite one that the release has just put back. One held stop is
+// all the release needs, so the handler masks the stop signals in the thread
+// it interrupted (in the context it returns to) until the release: further
+// ones stay pending and the release discards them. Masking also matters for
+// a background job's terminal write under `stty tostop`: the kernel answers
+// a handled SIGTTOU by restarting the write and sending it again, a spin; a
+// blocked one lets the write through.
+extern "C" void OnStopSignal(int signal, siginfo_t* /*info*/, void* context) {
   int expected = 0;
   g_heldStop.compare_exchange_strong(expected, signal);
-  // One held stop is all the release needs: the rest of the hold ignores
-  // them (sigaction is async-signal-safe). Ignoring also matters for a
-  // background job's terminal write under `stty tostop`: the kernel answers
-  // a handled SIGTTOU by restarting the write and sending it again, a spin;
-  // an ignored one lets the write through.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  for (const int stop : kStopSignals) sigaction(stop, &ignore, nullptr);
+  if (context != nullptr) {
+    ucontext_t* interrupted = static_cast<ucontext_t*>(context);
+    for (const int stop : kStopSignals) sigaddset(&interrupted->uc_sigmask, stop);
+  }
   WakeWaiter();
+}
+
+sigset_t StopSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int stop : kStopSignals) sigaddset(&set, stop);
+  return set;
 }
 
 void DrainPipe() {
@@ -73,10 +86,12 @@ void DrainPipe() {
   }
 }
 
-// The stop signals' dispositions before the outermost hold (main thread).
+// The stop signals' dispositions before the outermost hold, and which of
+// them the main thread had blocked then (main thread only).
 int g_stopHolds = 0;
 struct sigaction g_stopBefore[std::size(kStopSignals)] = {};
 bool g_stopInstalled[std::size(kStopSignals)] = {};
+bool g_stopBlockedBefore[std::size(kStopSignals)] = {};
 
 }  // namespace
 
@@ -115,21 +130,39 @@ void InstallInterruptHandlers() {
   }
 }
 
+namespace {
+// SIGPIPE's disposition before the outermost IgnorePipeSignal (main thread).
+int g_pipeIgnores = 0;
+struct sigaction g_pipeBefore {};
+bool g_pipeIgnored = false;
+}  // namespace
+
+void IgnorePipeSignal() {
+  if (g_pipeIgnores++ > 0) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  g_pipeIgnored = sigaction(SIGPIPE, &ignore, &g_pipeBefore) == 0;
+}
+
+void RestorePipeSignal() {
+  if (g_pipeIgnores == 0 || --g_pipeIgnores > 0) return;
+  if (g_pipeIgnored) sigaction(SIGPIPE, &g_pipeBefore, nullptr);
+  g_pipeIgnored = false;
+}
+
 void SetInterruptPolicy(InterruptPolicy policy) {
   // A closed terminal also ends the programs reading this one's output (a
   // pipe into `tee` or `less`): the next write would then raise SIGPIPE and
   // end the program as surely as SIGHUP. While deferring it is ignored, and
   // such a write fails instead; the update does not depend on its output.
-  static struct sigaction s_pipeBefore {};
-  static bool s_pipeIgnored = false;
-  if (policy == InterruptPolicy::Defer && !s_pipeIgnored) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    s_pipeIgnored = sigaction(SIGPIPE, &ignore, &s_pipeBefore) == 0;
-  } else if (policy == InterruptPolicy::EndAtOnce && s_pipeIgnored) {
-    sigaction(SIGPIPE, &s_pipeBefore, nullptr);
-    s_pipeIgnored = false;
+  static bool s_deferring = false;
+  if (policy == InterruptPolicy::Defer && !s_deferring) {
+    IgnorePipeSignal();
+    s_deferring = true;
+  } else if (policy == InterruptPolicy::EndAtOnce && s_deferring) {
+    RestorePipeSignal();
+    s_deferring = false;
   }
   g_policy.store(static_cast<int>(policy));
   // A request recorded while deferring is not lost by ending the deferral:
@@ -148,12 +181,15 @@ void ClearPendingInterrupt() {
 void HoldStopRequests() {
   if (g_stopHolds++ > 0) return;
   g_heldStop.store(0);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
   struct sigaction action {};
-  action.sa_handler = OnStopSignal;
+  action.sa_sigaction = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = SA_RESTART | SA_SIGINFO;
   for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
     struct sigaction& before = g_stopBefore[i];
+    g_stopBlockedBefore[i] = sigismember(&blocked, kStopSignals[i]) == 1;
     g_stopInstalled[i] = sigaction(kStopSignals[i], nullptr, &before) == 0 && before.sa_handler != SIG_IGN &&
                          sigaction(kStopSignals[i], &action, nullptr) == 0;
   }
@@ -161,10 +197,26 @@ void HoldStopRequests() {
 
 void ReleaseStopRequests() {
   if (g_stopHolds == 0 || --g_stopHolds > 0) return;
+  // Blocked here while the dispositions change back: a stop that comes now
+  // waits, and those already pending (the handler masked them after the
+  // first, which is recorded) are discarded, so the held stop acts once.
+  const sigset_t stops = StopSignalSet();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  const timespec now{};
+  while (sigtimedwait(&stops, nullptr, &now) > 0) {
+  }
   for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
     if (g_stopInstalled[i]) sigaction(kStopSignals[i], &g_stopBefore[i], nullptr);
     g_stopInstalled[i] = false;
   }
+  // The other threads the handler masked them in are the update's own and
+  // end with it; this one is the program's and gets its mask back.
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+    if (!g_stopBlockedBefore[i]) sigaddset(&unblock, kStopSignals[i]);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
   // Now at its own disposition again, the request does what it asked for
   // (at its default: the process stops here until SIGCONT).
   if (const int held = g_heldStop.exchange(0); held != 0) raise(held);

@@ -67,6 +67,9 @@ void SetBeforeExitHook(void (*hook)()) { g_beforeExit.store(hook); }
 
 void IgnoreFileSizeLimitSignal() {}
 
+void IgnorePipeSignal() {}
+void RestorePipeSignal() {}
+
 void InstallInterruptHandlers() {
   if (!g_requested) g_requested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!g_atOnce) g_atOnce = CreateEventW(nullptr, TRUE, TRUE, nullptr);

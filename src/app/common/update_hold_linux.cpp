@@ -106,29 +106,20 @@ Outcome Inhibit(sd_bus* bus, const std::string& what, InhibitorLocks& locks) {
   return {Answer::Granted, {}};
 }
 
-std::string Joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text;
-}
-
-std::string NotHeldText(const std::vector<std::string>& names, const std::string& reason) {
-  return "the system did not let the update hold off " + Joined(names) + " (" + reason + ")";
-}
-
 }  // namespace
 
-std::unique_ptr<Held> HoldOffSleep(HoldScope scope, std::string& notHeld) {
-  std::vector<std::string> wanted;
-  if (scope == HoldScope::Update) {
-    wanted.assign(std::begin(kUpdateLocks), std::end(kUpdateLocks));
-  } else {
-    wanted.assign(std::begin(kStationLocks), std::end(kStationLocks));
-  }
+std::vector<std::string> SleepLockNames(HoldScope scope) {
+  if (scope == HoldScope::Update) return {std::begin(kUpdateLocks), std::end(kUpdateLocks)};
+  return {std::begin(kStationLocks), std::end(kStationLocks)};
+}
+
+SleepLocks AskForSleepLocks(HoldScope scope) {
+  const std::vector<std::string> wanted = SleepLockNames(scope);
+  SleepLocks got;
 
   sd_bus* raw = nullptr;
   // Honours DBUS_SYSTEM_BUS_ADDRESS. Fails at once when there is no bus.
-  if (sd_bus_open_system(&raw) < 0) return nullptr;
+  if (sd_bus_open_system(&raw) < 0) return got;
   const Bus bus(raw);
   sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(kSystemCallBoundMs) * 1000);
 
@@ -138,34 +129,36 @@ std::unique_ptr<Held> HoldOffSleep(HoldScope scope, std::string& notHeld) {
   const Outcome whole = Inhibit(bus.get(), all, *locks);
   switch (whole.answer) {
     case Answer::Granted:
-      return locks;
+      got.held = std::move(locks);
+      return got;
     case Answer::Absent:
-      return nullptr;
+      return got;
     case Answer::NotAnswered:
-      notHeld = NotHeldText(wanted, whole.reason);
-      return nullptr;
+      got.notHeld = wanted;
+      got.reason = whole.reason;
+      got.notAnswered = true;
+      return got;
     case Answer::Refused:
       break;
   }
   // One at a time: keep whatever is allowed.
-  std::vector<std::string> refused;
-  std::string reason = whole.reason;
+  got.reason = whole.reason;
   for (const std::string& name : wanted) {
     const Outcome one = wanted.size() > 1 ? Inhibit(bus.get(), name, *locks) : whole;
     if (one.answer == Answer::Granted) continue;
-    refused.push_back(name);
+    got.notHeld.push_back(name);
     if (one.answer == Answer::NotAnswered || one.answer == Answer::Absent) {
       // Asking on would only cost more bounds.
-      reason = one.reason;
+      got.reason = one.reason;
+      got.notAnswered = one.answer == Answer::NotAnswered;
       for (const std::string& rest : wanted) {
-        if (&rest > &name) refused.push_back(rest);
+        if (&rest > &name) got.notHeld.push_back(rest);
       }
       break;
     }
   }
-  if (!refused.empty()) notHeld = NotHeldText(refused, reason);
-  if (locks->Empty()) return nullptr;
-  return locks;
+  if (!locks->Empty()) got.held = std::move(locks);
+  return got;
 }
 
 std::unique_ptr<Held> BlockSessionEnd(HoldWindow /*window*/) { return nullptr; }

@@ -85,7 +85,10 @@ PowerCalls UsePowerCalls(const PowerCalls& calls) {
   return before;
 }
 
-std::unique_ptr<Held> HoldOffSleep(HoldScope /*scope*/, std::string& notHeld) {
+std::vector<std::string> SleepLockNames(HoldScope /*scope*/) { return {"sleep"}; }
+
+SleepLocks AskForSleepLocks(HoldScope /*scope*/) {
+  SleepLocks got;
   // Both scopes ask for the same: a system-required request is what keeps an
   // idle machine awake, and there is no more a program can hold off.
   std::wstring reason = Wide(kHoldWhy);
@@ -96,15 +99,20 @@ std::unique_ptr<Held> HoldOffSleep(HoldScope /*scope*/, std::string& notHeld) {
     context.Reason.SimpleReasonString = reason.data();
     const HANDLE request = g_calls.createRequest(&context);
     if (request != INVALID_HANDLE_VALUE && request != nullptr) {
-      if (g_calls.setRequest(request, PowerRequestSystemRequired)) return std::make_unique<PowerRequest>(g_calls, request);
+      if (g_calls.setRequest(request, PowerRequestSystemRequired)) {
+        got.held = std::make_unique<PowerRequest>(g_calls, request);
+        return got;
+      }
       g_calls.closeHandle(request);
     }
   }
   if (const EXECUTION_STATE before = g_calls.setThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); before != 0) {
-    return std::make_unique<ThreadExecutionState>(g_calls, before);
+    got.held = std::make_unique<ThreadExecutionState>(g_calls, before);
+    return got;
   }
-  notHeld = "the system did not let the update hold off sleep";
-  return nullptr;
+  got.notHeld = {"sleep"};
+  got.reason = "no power request and no execution state";
+  return got;
 }
 
 std::unique_ptr<Held> BlockSessionEnd(HoldWindow window) {

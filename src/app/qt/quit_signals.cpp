@@ -33,8 +33,6 @@ struct QuitSignals::Saved {
   std::span<const int> taken = app::EndingSignals();
   std::vector<struct sigaction> previous = std::vector<struct sigaction>(taken.size());
   std::vector<bool> installed = std::vector<bool>(taken.size());
-  struct sigaction pipeBefore {};
-  bool pipeIgnored = false;
 };
 
 QuitSignals::QuitSignals(std::function<void(int)> onRequest)
@@ -61,14 +59,11 @@ QuitSignals::QuitSignals(std::function<void(int)> onRequest)
   // A write to standard error whose reader has gone (a closed terminal took
   // `2>&1 | tee` with it) fails instead of ending the program before the
   // run's last log line.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  m_saved->pipeIgnored = sigaction(SIGPIPE, &ignore, &m_saved->pipeBefore) == 0;
+  app::IgnorePipeSignal();
 }
 
 QuitSignals::~QuitSignals() {
-  if (m_saved->pipeIgnored) sigaction(SIGPIPE, &m_saved->pipeBefore, nullptr);
+  if (m_pipe[0] >= 0) app::RestorePipeSignal();
   for (std::size_t i = 0; i < m_saved->taken.size(); ++i) {
     if (m_saved->installed[i]) sigaction(m_saved->taken[i], &m_saved->previous[i], nullptr);
   }

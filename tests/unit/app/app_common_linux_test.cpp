@@ -81,6 +81,27 @@ const PlacementCase kPlacements[] = {
        std::filesystem::create_symlink(dir / "victim", dir / "state home" / "orvik-updater" / "p.log");
      },
      LogLands::Nowhere},
+    // The state folder's parent a link that someone who may write the folder
+    // around it planted: the fallback neither follows it nor creates
+    // anything behind it.
+    {"SymlinkedStateParentInAFolderOthersWrite",
+     [](const TempDir& dir) {
+       std::filesystem::create_symlink(dir / "victim", dir / "bin" / "p.log");
+       std::filesystem::create_directory(dir / "elsewhere");
+       std::filesystem::create_symlink(dir / "elsewhere", dir / "state home");
+       std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+     },
+     LogLands::Nowhere},
+    // The same link in a folder only the user writes is the user's own: followed.
+    {"SymlinkedStateParentInAnOwnFolder",
+     [](const TempDir& dir) {
+       std::filesystem::create_symlink(dir / "victim", dir / "bin" / "p.log");
+       std::filesystem::create_directory(dir / "elsewhere");
+       std::filesystem::permissions(dir / "elsewhere", std::filesystem::perms::owner_all);
+       std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+       std::filesystem::create_symlink(dir / "elsewhere", dir / "state home");
+     },
+     LogLands::InState},
 };
 
 class LogPlacement : public ::testing::TestWithParam<PlacementCase> {};
@@ -107,10 +128,13 @@ TEST_P(LogPlacement, RefusedFileBesideSendsTheLinesToTheStateFolderAndNoWhereEls
     case LogLands::InState:
       EXPECT_EQ(test::StripTimeStamps(test::ReadLogLines(state)), line);
       // Every folder the fallback created is private.
-      EXPECT_EQ(ModeOf(dir / "state home"), 0700u);
+      if (!std::filesystem::is_symlink(dir / "state home")) {
+        EXPECT_EQ(ModeOf(dir / "state home"), 0700u);
+      }
       EXPECT_EQ(ModeOf(state.parent_path()), 0700u);
       break;
     case LogLands::Nowhere:
+      EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere" / "orvik-updater")) << "created behind a planted link";
       break;
   }
 }

@@ -56,11 +56,15 @@ class Child {
   // `extraFd` is dup'd to the child's fd 3, `stderrFd` to its fd 2 (-1: none,
   // /dev/null); the environment is this process's with `extraEnv` added.
   void Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int extraFd = -1,
-             int stderrFd = -1) {
+             int stderrFd = -1, int stdoutFd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (stdoutFd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
     if (stderrFd >= 0) {
       posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
     } else {
@@ -103,6 +107,7 @@ class Child {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+  pid_t Pid() const { return m_pid; }
 
  private:
   pid_t m_pid = -1;
@@ -262,6 +267,61 @@ TEST(SleepLockRefusal, IsSaidOnceInTheProcessesLife) {
   EXPECT_NE(said[0].find("hold off shutdown ("), std::string::npos) << said[0];
 }
 
+TEST(SleepLockRefusal, IsSaidPerLockOnceForAStationAndItsUnitsAndAgainAfterTheLockWasHeld) {
+  if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+  char folder[] = "/tmp/orvik-refuse-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path refuseFile = fs::path(folder) / "refuse";
+  const auto refuse = [&](const std::string& names) { std::ofstream(refuseFile) << names; };
+  const PrivateSystemBus bus(("{\"refuse_file\": \"" + refuseFile.string() + "\"}").c_str());
+  const SystemBusAddress address(bus.Address());
+  std::vector<std::string> said;
+  orvik::app::HoldNotice notice([&](const std::string& text) { said.push_back(text); });
+  const std::string all = "sleep idle handle-lid-switch shutdown handle-power-key handle-suspend-key handle-hibernate-key";
+  struct Unit {
+    const char* refused;  // by logind while the unit is updated
+    const char* said;     // what is said; empty: nothing
+  };
+  refuse("idle");
+  const orvik::app::UpdateHold station(HoldScope::Station, &notice);
+  ASSERT_EQ(said, std::vector<std::string>{"the system did not let the update hold off idle (Permission denied)"});
+  said.clear();
+  for (const Unit& unit : {
+           Unit{"idle", ""},
+           Unit{all.c_str(),
+                "the system did not let the update hold off sleep, handle-lid-switch, shutdown, handle-power-key, "
+                "handle-suspend-key, handle-hibernate-key (Permission denied)"},
+           Unit{all.c_str(), ""},
+           Unit{"", ""},
+           Unit{"shutdown", "the system did not let the update hold off shutdown (Permission denied)"},
+       }) {
+    SCOPED_TRACE(unit.refused);
+    refuse(unit.refused);
+    { const orvik::app::UpdateHold hold(HoldScope::Update, &notice); }
+    EXPECT_EQ(said, *unit.said ? std::vector<std::string>{unit.said} : std::vector<std::string>{});
+    said.clear();
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
+TEST(SleepLockRefusal, ALogindThatDidNotAnswerIsNotAskedAgainForAMinute) {
+  if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+  const PrivateSystemBus bus(R"({"delay_s": 8})");
+  const SystemBusAddress address(bus.Address());
+  std::vector<std::string> said;
+  orvik::app::HoldNotice notice([&](const std::string& text) { said.push_back(text); });
+  for (int unit = 0; unit < 3; ++unit) {
+    const Clock::time_point start = Clock::now();
+    { const orvik::app::UpdateHold hold(HoldScope::Update, &notice); }
+    if (unit > 0) {
+      EXPECT_LT(Clock::now() - start, 500ms) << "unit " << unit << " asked again";
+    }
+  }
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("no answer within 2 s"), std::string::npos) << said[0];
+}
+
 // The real command line: the lock during its update, none after.
 struct ProgramCase {
   const char* name;
@@ -327,5 +387,45 @@ INSTANTIATE_TEST_SUITE_P(
                         "\nUpdate complete\n"},
         ProgramCase{"NoBusAtAll", {"-Emulate"}, BusKind::None, nullptr, nullptr, "Update complete\n"}),
     [](const ::testing::TestParamInfo<ProgramCase>& info) { return std::string(info.param.name); });
+
+TEST(ProgramOutputNobodyReads, OnceTheUpdateHasEndedSigtermEndsTheProgramAndNoLockIsLeft) {
+  // --json into a 4 KiB pipe that nobody reads: the output stalls at once.
+  // The update runs on, and once it has ended the stalled output holds
+  // neither the machine nor the program.
+  if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+  const char* program = std::getenv("ORVIK_CLI");
+  if (program == nullptr) GTEST_SKIP() << "ORVIK_CLI not set";
+  const PrivateSystemBus bus("{}");
+  char folder[] = "/tmp/orvik-stalled-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path dir = folder;
+  fs::copy_file(program, dir / "orvik-updater-cli");
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+  Child cli;
+  cli.Start({(dir / "orvik-updater-cli").string(), "--json", "-Emulate"},
+            {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.Address(), "XDG_RUNTIME_DIR=" + dir.string()}, -1, -1, fds[1]);
+  close(fds[1]);
+  const auto completed = [&] {
+    const fs::path log = dir / "orvik-updater-cli.log";
+    if (!fs::exists(log)) return false;
+    const std::vector<std::string> lines = orvik::test::StripTimeStamps(orvik::test::ReadLogLines(log));
+    return std::find(lines.begin(), lines.end(), "Update complete") != lines.end();
+  };
+  ASSERT_TRUE(orvik::test::WaitUntil(completed, 120s)) << "the update did not complete";
+  kill(cli.Pid(), SIGTERM);
+  const std::optional<int> status = cli.Wait(1s);
+  EXPECT_TRUE(status) << "SIGTERM did not end the program";
+  // Deferred during the update's last moments, the request ends the program
+  // with the run's status; after them, SIGTERM's own.
+  if (status) {
+    EXPECT_TRUE(*status == 0 || *status == 128 + SIGTERM) << *status;
+  }
+  EXPECT_TRUE(orvik::test::WaitUntil([&] { return bus.Whats().empty(); }, 10s)) << "a lock outlived the update";
+  close(fds[0]);
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,6 +74,56 @@ TEST(InterfaceLock, IsRefusedWhileHeldAndFreeAfterward) {
   }
   EXPECT_FALSE(InterfaceLockHeld(path));
   EXPECT_FALSE(LockInterface(path).inUse);
+}
+
+// Made first under the lock's name, as another user could: only a mutex of
+// this user's own is an updater's lock.
+TEST(InterfaceLock, AMutexOfTheLocksNameMadeByAnotherUserDoesNotKeepTheUpdaterOff) {
+  const std::wstring path = L"\\\\?\\hid#orvik-planted-test#" + std::to_wstring(GetCurrentProcessId());
+  BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD everyoneSize = sizeof everyone;
+  ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyoneSize));
+  // Makes the mutex under the lock's name with an empty DACL (nobody may
+  // open it) or with `owner` as its owner and every access allowed.
+  const auto plant = [&](bool noAccess, PSID owner) {
+    SECURITY_DESCRIPTOR descriptor{};
+    ACL empty{};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, noAccess ? &empty : nullptr, FALSE);
+    if (owner != nullptr) SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    return OwnedHandle(CreateMutexW(&attributes, FALSE, InterfaceLockName(path).c_str()));
+  };
+  struct Case {
+    const char* name;
+    std::function<OwnedHandle()> make;
+    bool blocks;
+  };
+  const Case cases[] = {
+      {"ThisUsersUpdater", [&] { return std::move(LockInterface(path).mutex); }, true},
+      {"NoAccessForThisUser", [&] { return plant(true, nullptr); }, false},
+      // Windows lets only a privileged process give an object another owner.
+      {"OwnedBySomeoneElse", [&] { return plant(false, everyone); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const OwnedHandle planted = c.make();
+    if (!planted.Valid()) {
+      EXPECT_FALSE(c.blocks) << "could not make the mutex: " << GetLastError();
+      continue;
+    }
+    const InterfaceLock lock = LockInterface(path);
+    EXPECT_EQ(lock.inUse, c.blocks);
+    EXPECT_EQ(InterfaceLockHeld(path), c.blocks);
+  }
+}
+
+TEST(InterfaceLockName, IsTheSameWhateverTheLocaleUpperCases) {
+  // A Turkish locale upper-cases 'i' to U+0130; the name takes ASCII only.
+  EXPECT_EQ(InterfaceLockName(L"\\\\?\\hid#vid_1209&pid_0121&mi_01"),
+            kPrefix + L"//?/HID#VID_1209&PID_0121&MI_01");
+  EXPECT_EQ(InterfaceLockName(L"a\u0131b\u00e9"), kPrefix + L"A\u0131B\u00e9");
 }
 
 // The vendor and product IDs of the first HID interface the system lets this
