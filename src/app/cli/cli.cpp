@@ -75,6 +75,8 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       options.again = true;
     } else if (TakeValue(arguments, i, "--serial", "SERIAL", options.serial, options.error)) {
       if (!options.error.empty()) break;
+    } else if (TakeValue(arguments, i, "--port", "PORT", options.port, options.error)) {
+      if (!options.error.empty()) break;
     } else if (argument == "--wait" || argument.starts_with("--wait=")) {
       options.waitSeconds = kDefaultWaitSeconds;
       if (argument != "--wait") {
@@ -122,6 +124,14 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--list shows every interface with its serial; it cannot be combined with --serial";
   } else if (!options.serial.empty() && options.station) {
     options.error = "--station takes every device in turn; it cannot be combined with --serial";
+  } else if (!options.port.empty() && !options.device.empty()) {
+    options.error = "--port and --device each choose the interface to update; give only one of them";
+  } else if (!options.port.empty() && !options.serial.empty()) {
+    options.error = "--port and --serial each choose the unit to update; give only one of them";
+  } else if (!options.port.empty() && options.list) {
+    options.error = "--list shows every interface with its port; it cannot be combined with --port";
+  } else if (!options.port.empty() && options.station) {
+    options.error = "--station takes every device in turn; it cannot be combined with --port";
   }
   return options;
 }

@@ -44,6 +44,7 @@ struct Options {
   bool list = false;     // --list: show the matching interfaces, update nothing
   std::string device;    // --device PATH: update that interface only
   std::string serial;    // --serial SERIAL: update the interface with that serial number only
+  std::string port;      // --port PORT: update the unit on that USB port only
   // --wait[=SECONDS]: wait this long for a device at start (0: no bound).
   std::optional<unsigned> waitSeconds;
   bool station = false;  // --station[=COUNT]: update one device after another

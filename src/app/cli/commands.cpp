@@ -41,15 +41,17 @@ bool Listed(const std::vector<HidInterfaceInfo>& found, const std::string& ident
   return std::any_of(found.begin(), found.end(), [&](const HidInterfaceInfo& info) { return info.identity == identity; });
 }
 
-// The interfaces that are a unit with this serial number: the updater's
-// interface of each (report lengths 33 bytes in and out), usable or not. A
-// composite device's other interfaces share the unit's serial but not its
-// report lengths, and are not a second unit.
-std::vector<const HidInterfaceInfo*> WithSerial(const std::vector<HidInterfaceInfo>& found,
-                                                const std::string& serial) {
+// The interfaces that are a unit with this serial number (or, with `byPort`,
+// on this port): the updater's interface of each (report lengths 33 bytes in
+// and out), usable or not. A composite device's other interfaces share the
+// unit's serial and port but not its report lengths, and are not a second
+// unit.
+std::vector<const HidInterfaceInfo*> UnitsWith(const std::vector<HidInterfaceInfo>& found, const std::string& value,
+                                               bool byPort) {
   std::vector<const HidInterfaceInfo*> units;
   for (const HidInterfaceInfo& info : found) {
-    if (info.serial == serial && info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
+    if ((byPort ? info.port : info.serial) == value && info.inputReportLength == kReportSize &&
+        info.outputReportLength == kReportSize) {
       units.push_back(&info);
     }
   }
@@ -61,13 +63,18 @@ std::string SerialText(const std::string& serial) {
   return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
 }
 
-// The serial of the interface at `path` among `found`; nothing when it is not
-// listed there.
-std::optional<std::string> SerialOf(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
+// "port 1-1.4.2" or "no port", escaped as a serial is: a port comes from the
+// system, but an emulated one from the command line.
+std::string PortText(const std::string& port) {
+  return port.empty() ? std::string("no port") : "port " + TerminalText(port);
+}
+
+// The interface at `path` among `found`; null when it is not listed there.
+const HidInterfaceInfo* Find(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
   for (const HidInterfaceInfo& info : found) {
-    if (info.path == path) return info.serial;
+    if (info.path == path) return &info;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 // "ready", or why the interface does not open.
@@ -78,6 +85,7 @@ std::string UsableText(const HidInterfaceInfo& info) {
 Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
   return {{"path", info.path},
           {"serial", ValidUtf8(info.serial)},
+          {"port", ValidUtf8(info.port)},
           {"input_report_length", info.inputReportLength},
           {"output_report_length", info.outputReportLength},
           {"usable", info.usable},
@@ -120,13 +128,14 @@ std::string WaitBoundText(unsigned seconds) {
 }
 
 // " none is attached", or " found: PATH (ready), PATH (can't open: ...)",
-// each with its serial when `withSerial`.
-std::string FoundText(const std::vector<HidInterfaceInfo>& found, bool withSerial) {
+// each with its serial and port when `withUnit`.
+std::string FoundText(const std::vector<HidInterfaceInfo>& found, bool withUnit) {
   if (found.empty()) return " none is attached";
   std::string text;
   for (const HidInterfaceInfo& info : found) {
     text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
-            (withSerial ? SerialText(info.serial) + ", " : std::string()) + UsableText(info) + ")";
+            (withUnit ? SerialText(info.serial) + ", " + PortText(info.port) + ", " : std::string()) +
+            UsableText(info) + ")";
   }
   return text;
 }
@@ -137,26 +146,30 @@ Json FoundFields(const std::vector<HidInterfaceInfo>& found) {
   return fields;
 }
 
-// --serial found no unit with its serial, or more than one (cheap devices
-// ship one serial for every unit: updating "the" unit with it could take the
-// wrong one).
-int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInfo*>& units,
-                  const std::vector<HidInterfaceInfo>& found) {
-  const std::string& serial = env.options.serial;
+// --serial or --port found no unit with its serial or port, or more than one
+// (cheap devices ship one serial for every unit: updating "the" unit with it
+// could take the wrong one).
+int UnitRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInfo*>& units,
+                const std::vector<HidInterfaceInfo>& found) {
+  const bool byPort = !env.options.port.empty();
+  const std::string& value = byPort ? env.options.port : env.options.serial;
+  const std::string what = byPort ? PortText(value) : SerialText(value);
+  const char* key = byPort ? "port" : "serial";
   const std::string program = std::string(kProgramFileName) + ": ";
   if (units.empty()) {
-    return StartupFailure(env, program + "no attached interface of the device has the " + SerialText(serial) + ";" +
-                                   FoundText(found, true),
-                          {{"serial", ValidUtf8(serial)}, {"found", FoundFields(found)}});
+    return StartupFailure(env,
+                          program + "no attached interface of the device " + (byPort ? "is on the " : "has the ") +
+                              what + ";" + FoundText(found, true),
+                          {{key, ValidUtf8(value)}, {"found", FoundFields(found)}});
   }
-  std::string text =
-      program + std::to_string(units.size()) + " attached interfaces have the " + SerialText(serial) + ":";
+  std::string text = program + std::to_string(units.size()) + " attached interfaces " +
+                     (byPort ? "are on the " : "have the ") + what + ":";
   Json paths = Json::array();
   for (const HidInterfaceInfo* unit : units) {
     text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
     paths.push_back(unit->path);
   }
-  return StartupFailure(env, text + "; choose one with --device", {{"serial", ValidUtf8(serial)}, {"paths", paths}});
+  return StartupFailure(env, text + "; choose one with --device", {{key, ValidUtf8(value)}, {"paths", paths}});
 }
 
 // One dialog over the device as it is restricted now: start-up, one update.
@@ -167,6 +180,7 @@ struct DialogRun {
   std::string message;   // the last message box's text
   std::string path;      // the interface opened
   std::string serial;    // its serial number
+  std::string port;      // its USB port
   milliseconds duration{0};
 };
 
@@ -178,12 +192,19 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
   const Clock::time_point begin = Clock::now();
   run.status = RunDialog(dialog, window, env.options, [&] {
     run.path = env.device.OpenedPath();
-    std::optional<std::string> serial = SerialOf(found, run.path);
-    if (!serial) serial = SerialOf(List(env), run.path);  // it arrived after the listing
-    run.serial = serial.value_or("");
+    const HidInterfaceInfo* opened = Find(found, run.path);
+    std::vector<HidInterfaceInfo> relisted;
+    if (opened == nullptr) {  // it arrived after the listing
+      relisted = List(env);
+      opened = Find(relisted, run.path);
+    }
+    run.serial = opened != nullptr ? opened->serial : std::string();
+    run.port = opened != nullptr ? opened->port : std::string();
     if (env.events != nullptr) {
-      env.events->Emit("device",
-                       {{"path", run.path}, {"serial", ValidUtf8(run.serial)}, {"caption", window.GetCaption()}});
+      env.events->Emit("device", {{"path", run.path},
+                                  {"serial", ValidUtf8(run.serial)},
+                                  {"port", ValidUtf8(run.port)},
+                                  {"caption", window.GetCaption()}});
     }
   });
   run.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
@@ -205,6 +226,7 @@ std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const Hid
   run.message = "already updated at " + TerminalText(*at);
   run.path = unit.path;
   run.serial = unit.serial;
+  run.port = unit.port;
   return run;
 }
 
@@ -239,6 +261,7 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   std::string line = chosen ? "* " : "  ";
   line += info.path;
   line += "  " + SerialText(info.serial);
+  line += "  " + PortText(info.port);
   line += "  input " + std::to_string(info.inputReportLength);
   line += "  output " + std::to_string(info.outputReportLength);
   line += "  " + UsableText(info);
@@ -291,28 +314,39 @@ int RunList(CommandEnvironment& env) {
 
 int RunSingleUpdate(CommandEnvironment& env) {
   const std::string& serial = env.options.serial;
+  const std::string& port = env.options.port;
+  // --serial or --port: the unit is chosen by what it is or where it sits,
+  // and its path is known only once it is found.
+  const bool byPort = !port.empty();
+  const bool byUnit = byPort || !serial.empty();
+  const std::string& unitValue = byPort ? port : serial;
   // The interface asked for: the one at --device, or the unit with --serial's
-  // serial once it is found; empty: the first usable match.
+  // serial (--port's port) once it is found; empty: the first usable match.
   std::string only = env.options.device;
   env.device.RestrictToPath(only);
 
   // Whether what was asked for is there: a usable interface at the path, or
-  // a unit with the serial (two of them end the wait as well: waiting longer
-  // would not make them one).
+  // a unit with the serial or on the port (two of them end the wait as well:
+  // waiting longer would not make them one).
   const auto arrived = [&](const std::vector<HidInterfaceInfo>& found) {
-    if (serial.empty()) return Choose(found, only) != nullptr;
-    const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
+    if (!byUnit) return Choose(found, only) != nullptr;
+    const std::vector<const HidInterfaceInfo*> units = UnitsWith(found, unitValue, byPort);
     return units.size() > 1 || (units.size() == 1 && units.front()->usable);
   };
 
   std::vector<HidInterfaceInfo> found = List(env);
   if (env.options.waitSeconds && !arrived(found)) {
     const unsigned seconds = *env.options.waitSeconds;
-    const std::string what = !serial.empty() ? "the device with " + SerialText(serial)
-                             : only.empty()  ? std::string("the device")
-                                             : only;
+    const std::string what = byPort            ? "the device on " + PortText(port)
+                             : !serial.empty() ? "the device with " + SerialText(serial)
+                             : only.empty()    ? std::string("the device")
+                                               : only;
     Say(env, "Waiting for " + what + " (" + WaitBoundText(seconds) + ")...", "waiting",
-        {{"for", "device"}, {"path", only}, {"serial", ValidUtf8(serial)}, {"bound_s", seconds}});
+        {{"for", "device"},
+         {"path", only},
+         {"serial", ValidUtf8(serial)},
+         {"port", ValidUtf8(port)},
+         {"bound_s", seconds}});
     const std::optional<Clock::time_point> deadline =
         seconds == 0 ? std::nullopt : std::optional(Clock::now() + std::chrono::seconds(seconds));
     while (!arrived(found)) {
@@ -324,18 +358,18 @@ int RunSingleUpdate(CommandEnvironment& env) {
       found = List(env);
     }
     // Found, or the bound has passed: for a path the dialog's own search
-    // decides, with its "Can't find device" when nothing came; a serial is
-    // settled below.
+    // decides, with its "Can't find device" when nothing came; a serial or a
+    // port is settled below.
   }
 
-  if (!serial.empty()) {
-    const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
-    if (units.size() != 1) return SerialRefused(env, units, found);
+  if (byUnit) {
+    const std::vector<const HidInterfaceInfo*> units = UnitsWith(found, unitValue, byPort);
+    if (units.size() != 1) return UnitRefused(env, units, found);
     only = units.front()->path;
     env.device.RestrictToPath(only);
   }
   // After waiting for a path, the dialog's own search decides, as said above.
-  const bool searchDecides = env.options.waitSeconds && serial.empty();
+  const bool searchDecides = env.options.waitSeconds && !byUnit;
   if (!searchDecides && !only.empty() && Choose(found, only) == nullptr) {
     std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;" +
                        FoundText(found, false);
@@ -345,7 +379,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
   if (only.empty()) {
     const auto usable = std::count_if(found.begin(), found.end(), [](const HidInterfaceInfo& i) { return i.usable; });
     if (usable > 1 && env.events == nullptr) {
-      env.out << usable << " devices attached; updating the first (choose one with --device or --serial)\n";
+      env.out << usable << " devices attached; updating the first (choose one with --device, --serial or --port)\n";
     }
   }
   const std::time_t started = std::time(nullptr);
@@ -362,6 +396,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", ValidUtf8(run.serial)},
+                                {"port", ValidUtf8(run.port)},
                                 {"duration_ms", run.duration.count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
@@ -396,7 +431,7 @@ int RunStation(CommandEnvironment& env) {
     const std::vector<HidInterfaceInfo> found = List(env);
     const HidInterfaceInfo* next = Choose(found, "");
     if (next == nullptr) {
-      if (!announced) Say(env, "Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}});
+      if (!announced) Say(env, "Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}, {"port", ""}});
       announced = true;
       WaitForInterrupt(env.poll);
       continue;
@@ -442,6 +477,7 @@ int RunStation(CommandEnvironment& env) {
          {"message", run.message},
          {"path", unit.path},
          {"serial", ValidUtf8(unit.serial)},
+         {"port", ValidUtf8(unit.port)},
          {"time", when},
          {"duration", duration},
          {"duration_ms", run.duration.count()},
@@ -464,7 +500,8 @@ int RunStation(CommandEnvironment& env) {
     // A unit stays this station's until it is unplugged: a failed one is
     // never updated a second time by mistake.
     bool gone = false;
-    Say(env, "Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
+    Say(env, "Unplug " + unit.path + " to go on.", "waiting",
+        {{"for", "removal"}, {"path", unit.path}, {"port", ValidUtf8(unit.port)}});
     while (!gone) {
       if (WaitForInterrupt(env.poll)) break;
       gone = !Listed(List(env), unit.identity);
