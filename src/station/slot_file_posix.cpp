@@ -24,6 +24,8 @@ bool WriteAll(int fd, std::string_view text) {
 
 }  // namespace
 
+PortForm SystemPortForm() { return PortForm::Sysfs; }
+
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view text, bool replace, std::string& error) {
   const std::filesystem::path folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
   // A hidden name beside the file: the rename stays within one file system.

@@ -15,6 +15,8 @@ std::string ErrorText(DWORD error) {
 
 }  // namespace
 
+PortForm SystemPortForm() { return PortForm::LocationPath; }
+
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view text, bool replace, std::string& error) {
   std::filesystem::path temporary = path;
   temporary += L".tmp-" + std::to_wstring(GetCurrentProcessId());

@@ -45,6 +45,10 @@ enum class PortForm {
   Emulated,      // emulated units: printable ASCII without blanks, at most 64 ("emu-1")
 };
 
+// The form of this system's USB ports: Sysfs on Linux, LocationPath on
+// Windows.
+PortForm SystemPortForm();
+
 // True when `port` is written in `form`. Sysfs: a bus number, '-', then 1 to
 // 7 port numbers joined by '.', each number 1 to 999 without leading zeros.
 // LocationPath: NAME(ARG) parts joined by '#', NAME of capitals, digits and

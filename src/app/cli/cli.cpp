@@ -73,6 +73,12 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       if (!options.error.empty()) break;
     } else if (argument == "--again") {
       options.again = true;
+    } else if (TakeValue(arguments, i, "--slots", "FILE", options.slots, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (TakeValue(arguments, i, "--teach", "FILE", options.teach, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (argument == "--force") {
+      options.force = true;
     } else if (TakeValue(arguments, i, "--serial", "SERIAL", options.serial, options.error)) {
       if (!options.error.empty()) break;
     } else if (TakeValue(arguments, i, "--port", "PORT", options.port, options.error)) {
@@ -105,8 +111,18 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     }
   }
   if (!options.error.empty()) return options;
+  // --teach is a mode of its own: it learns the slots and updates nothing.
+  const bool withOtherMode = options.list || options.station || !options.device.empty() ||
+                             !options.serial.empty() || !options.port.empty() || options.waitSeconds ||
+                             !options.record.empty() || !options.slots.empty();
   // Each of these pairs asks for two different things.
-  if (options.list && options.station) {
+  if (!options.teach.empty() && withOtherMode) {
+    options.error = "--teach learns the slots and updates nothing; it takes only --force, --json and -Emulate";
+  } else if (options.force && options.teach.empty()) {
+    options.error = "--force lets --teach replace its FILE; it needs --teach";
+  } else if (!options.slots.empty() && !options.station) {
+    options.error = "--slots names a station's slots; it needs --station";
+  } else if (options.list && options.station) {
     options.error = "--list and --station cannot be combined";
   } else if (options.list && options.waitSeconds) {
     options.error = "--list and --wait cannot be combined";

@@ -52,6 +52,9 @@ struct Options {
   bool json = false;     // --json: events as JSON lines on standard output
   std::string record;    // --record FILE: append a line per unit to FILE
   bool again = false;    // --again: update units the record shows as done
+  std::string slots;     // --slots FILE: the station takes only units on FILE's ports
+  std::string teach;     // --teach FILE: learn the slots' ports into FILE, update nothing
+  bool force = false;    // --force: --teach replaces an existing FILE
   std::string error;     // not empty: the first argument not understood
 };
 

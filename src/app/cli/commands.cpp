@@ -269,11 +269,15 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
 }
 
 int RunCommand(CommandEnvironment& env) {
-  const char* mode = env.options.list ? "list" : env.options.station ? "station" : "update";
+  const char* mode = env.options.list              ? "list"
+                     : !env.options.teach.empty()   ? "teach"
+                     : env.options.station          ? "station"
+                                                    : "update";
   if (env.events != nullptr) {
     env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
   }
   if (env.options.list) return RunList(env);
+  if (!env.options.teach.empty()) return RunTeach(env);
   std::unique_ptr<StationRecord> record;
   if (!env.options.record.empty()) {
     std::string error;

@@ -39,6 +39,32 @@ TEST(ParseOptions, PortTakesOneValueAndNoOtherChoiceOfUnit) {
   }
 }
 
+TEST(ParseOptions, SlotsNeedAStationAndTeachIsAModeOfItsOwn) {
+  EXPECT_EQ(ParseOptions({"x", "--station", "--slots", "f"}).slots, "f");
+  const Options teach = ParseOptions({"x", "--teach=f", "--force", "--json", "-Emulate"});
+  EXPECT_EQ(teach.error, "");
+  EXPECT_EQ(teach.teach, "f");
+  EXPECT_TRUE(teach.force);
+  const std::string teachAlone = "--teach learns the slots and updates nothing; it takes only --force, --json and -Emulate";
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  for (const Case& c : {
+           Case{{"x", "--slots=f"}, "--slots names a station's slots; it needs --station"},
+           Case{{"x", "--station", "--slots"}, "--slots needs a FILE"},
+           Case{{"x", "--teach"}, "--teach needs a FILE"},
+           Case{{"x", "--force"}, "--force lets --teach replace its FILE; it needs --teach"},
+           Case{{"x", "--teach=f", "--station"}, teachAlone},
+           Case{{"x", "--teach=f", "--list"}, teachAlone},
+           Case{{"x", "--teach=f", "--port=1-1"}, teachAlone},
+           Case{{"x", "--teach=f", "--wait"}, teachAlone},
+           Case{{"x", "--teach=f", "--record=r"}, teachAlone},
+       }) {
+    EXPECT_EQ(ParseOptions(c.arguments).error, c.error) << c.arguments.back();
+  }
+}
+
 // The unit on the port arrives after the start; one on another port (with
 // the same serial) is there all along and is passed over. Every event that
 // names a unit names its port.
