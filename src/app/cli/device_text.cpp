@@ -59,4 +59,12 @@ std::string ValidUtf8(std::string_view bytes) {
   return out;
 }
 
+std::string SerialText(std::string_view serial) {
+  return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
+}
+
+std::string PortText(std::string_view port) {
+  return port.empty() ? std::string("no port") : "port " + TerminalText(port);
+}
+
 }  // namespace orvik::cli

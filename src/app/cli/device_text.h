@@ -16,6 +16,13 @@ namespace orvik::cli {
 // that an escape in the output always stands for one byte.
 std::string TerminalText(std::string_view bytes);
 
+// "serial 0123456789AB" (as TerminalText) or "no serial".
+std::string SerialText(std::string_view serial);
+
+// "port 1-1.4.2" (as TerminalText, like a serial: an emulated port comes from
+// the command line) or "no port".
+std::string PortText(std::string_view port);
+
 // For JSON: valid UTF-8 is kept as it is (JSON escapes control characters
 // itself); each invalid sequence becomes U+FFFD. Never throws for bad input.
 std::string ValidUtf8(std::string_view bytes);
