@@ -217,6 +217,7 @@ bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& ru
   RecordLine line = env.record->NewLine(started);
   line.path = run.path;
   line.serial = run.serial;
+  line.port = run.port;
   line.mcu = !env.options.noMcu;
   line.usb = !env.options.noUsb;
   line.status = run.status;
@@ -399,6 +400,18 @@ int RunStation(CommandEnvironment& env) {
                             {{"log_dir", env.options.logDir}});
     }
   }
+  // --slots: the station takes only units on the ports the file names. A
+  // bad file ends the start-up before any unit is looked at.
+  std::optional<station::SlotMap> slots;
+  if (!env.options.slots.empty()) {
+    std::string error;
+    slots = station::ReadSlotFile(std::filesystem::path(std::u8string(env.options.slots.begin(), env.options.slots.end())),
+                                  PortFormFor(env), error);
+    if (!slots) {
+      return StartupFailure(env, program + "the slot file " + env.options.slots + " is refused: " + error,
+                            {{"slots", env.options.slots}});
+    }
+  }
   // For the station's whole life: idle sleep held off, and requests to end
   // the program deferred: they end the station once the units in flight are
   // done. Each unit being updated takes the full hold (StationView::Busy).
@@ -427,7 +440,18 @@ int RunStation(CommandEnvironment& env) {
               {"log_dir", env.options.logDir}});
     LogLine("Station: at most " + std::to_string(env.options.parallel) + " units at once");
 
+    if (slots) {
+      view.Say("Station: " + std::to_string(slots->Slots().size()) + " slots from " + env.options.slots +
+                   "; a unit on any other port is not a slot and is left alone.",
+               "slots", {{"file", env.options.slots}, {"slots", slots->Slots().size()}});
+    }
     station::StationConfig config;
+    if (slots) {
+      config.slotOf = [&slots](const HidInterfaceInfo& info) -> std::optional<std::string> {
+        if (info.port.empty()) return std::nullopt;
+        return slots->SlotOf(info.port);
+      };
+    }
     config.parallel = env.options.parallel;
     config.count = env.options.stationCount;
     config.mcu = !env.options.noMcu;
