@@ -17,6 +17,7 @@ EmulatedDeviceSet::EmulatedDeviceSet(const std::vector<EmulatedUnit>& units, std
     slot.device = MakeEmulatedDevice(unit.setting, waitBound);
     slot.unit = unit;
     slot.serial = unit.serial.value_or(DefaultEmulatedSerial(m_slots.size()));
+    slot.port = unit.port.value_or(DefaultEmulatedPort(m_slots.size()));
     if (unit.afterMs) {
       slot.device->SetPresent(false);  // until its arrival
     } else {
@@ -156,6 +157,7 @@ std::vector<HidInterfaceInfo> EmulatedDeviceSet::ListInterfaces(std::uint32_t ve
     info.path = UnitPath(i);
     info.identity = info.path;
     info.serial = m_slots[i].serial;
+    info.port = m_slots[i].port;
     info.inputReportLength = kReportSize;
     info.outputReportLength = kReportSize;
     info.usable = m_slots[i].openBy == nullptr || m_slots[i].openBy == this;

@@ -88,6 +88,7 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
     std::unique_ptr<EmulatedDevice> device;
     EmulatedUnit unit;
     std::string serial;  // "/serial=TEXT", or EMU-0001, ... by position
+    std::string port;    // "/port=TEXT", or emu-1, ... by position
     State state = State::Waiting;
     std::optional<Clock::time_point> lastActivity;  // last open or write
     Clock::time_point arrivedAt{};

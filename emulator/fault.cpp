@@ -192,6 +192,8 @@ std::string DefaultEmulatedSerial(std::size_t index) {
   return "EMU-" + digits;
 }
 
+std::string DefaultEmulatedPort(std::size_t index) { return "emu-" + std::to_string(index + 1); }
+
 std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string& error) {
   error.clear();
   const std::size_t slash = text.find('/');
@@ -230,12 +232,31 @@ std::optional<EmulatedUnit> ParseEmulatedUnit(std::string_view text, std::string
       unit.serial = std::string(serial);
       continue;
     }
+    if (key == "port" && equals != std::string_view::npos) {
+      if (unit.port) {
+        error = "'port' given more than once";
+        return std::nullopt;
+      }
+      const std::string_view port = timing.substr(equals + 1);
+      if (port.size() > kMaxEmulatedPortLength) {
+        error = "port " + Quoted(port) + " is longer than " + std::to_string(kMaxEmulatedPortLength) + " characters";
+        return std::nullopt;
+      }
+      for (const char c : port) {
+        if (c <= ' ' || c > '~') {
+          error = "port " + Quoted(port) + " holds a character that is not printable ASCII or is a blank";
+          return std::nullopt;
+        }
+      }
+      unit.port = std::string(port);
+      continue;
+    }
     std::optional<std::uint32_t>* target = key == "after"   ? &unit.afterMs
                                            : key == "leave" ? &unit.leaveMs
                                            : key == "pull"  ? &unit.pullMs
                                                             : nullptr;
     if (target == nullptr || equals == std::string_view::npos) {
-      error = "unknown unit option " + Quoted(timing) + " (expected after=MS, leave=MS, pull=MS or serial=TEXT)";
+      error = "unknown unit option " + Quoted(timing) + " (expected after=MS, leave=MS, pull=MS, serial=TEXT or port=TEXT)";
       return std::nullopt;
     }
     if (target->has_value()) {

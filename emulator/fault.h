@@ -27,7 +27,7 @@
 // Several devices, listed and searched in the order given (at most
 // kMaxEmulatedUnits in all, repeats counted):
 //
-//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/pull=MS] [/serial=TEXT] [*N]
+//   UNIT      =  BEHAVIOUR [/after=MS] [/leave=MS] [/pull=MS] [/serial=TEXT] [/port=TEXT] [*N]
 //   BEHAVIOUR =  good | FAULT
 //
 //   good        a device that updates without fault
@@ -44,6 +44,12 @@
 //               '~'), at most kMaxEmulatedSerialLength characters, ended by
 //               the next '/' or ','; empty: the device has none. Without it
 //               the units are EMU-0001, EMU-0002, ... in list order
+//   /port=TEXT  the USB port the device is plugged into: printable ASCII
+//               without blanks ('!' to '~', so that a slot file can name
+//               it), at most kMaxEmulatedPortLength characters, ended by the
+//               next '/' or ','; empty: the device has no port (as one that
+//               is not on USB). Without it the units are on emu-1, emu-2,
+//               ... in list order
 //   MS          decimal, 0 to kMaxEmulatedDelayMs
 //   *N          the unit N times over (1 to kMaxEmulatedUnits), as if it were
 //               written out N times: "good*15,badreply@USBWrite" is sixteen
@@ -115,6 +121,7 @@ std::optional<FaultSetting> ParseFaultSetting(std::string_view text, std::string
 inline constexpr std::size_t kMaxEmulatedUnits = 64;
 inline constexpr std::uint32_t kMaxEmulatedDelayMs = 3'600'000;  // one hour
 inline constexpr std::size_t kMaxEmulatedSerialLength = 64;
+inline constexpr std::size_t kMaxEmulatedPortLength = 64;
 
 // One emulated device of "-Emulate:UNIT,...".
 struct EmulatedUnit {
@@ -123,6 +130,7 @@ struct EmulatedUnit {
   std::optional<std::uint32_t> leaveMs;  // departure once idle this long
   std::optional<std::uint32_t> pullMs;   // departure this long after arrival
   std::optional<std::string> serial;     // "/serial=TEXT"; nothing: the default
+  std::optional<std::string> port;       // "/port=TEXT"; nothing: the default
 
   friend bool operator==(const EmulatedUnit&, const EmulatedUnit&) = default;
 };
@@ -130,6 +138,10 @@ struct EmulatedUnit {
 // The serial number of the unit at `index` (from 0) without "/serial=":
 // "EMU-0001" for index 0.
 std::string DefaultEmulatedSerial(std::size_t index);
+
+// The port of the unit at `index` (from 0) without "/port=": "emu-1" for
+// index 0.
+std::string DefaultEmulatedPort(std::size_t index);
 
 // Parses one UNIT. On error returns nothing and names what is wrong in
 // `error`.

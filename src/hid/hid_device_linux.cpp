@@ -61,6 +61,7 @@ std::optional<std::uint32_t> ParseHex(std::string_view text) {
 }
 
 struct HidIds {
+  std::uint32_t bus = 0;
   std::uint32_t vendorId = 0;
   std::uint32_t productId = 0;
 };
@@ -80,8 +81,8 @@ std::optional<std::string_view> UeventValue(std::string_view uevent, std::string
 }
 
 // The HID device's uevent holds a line "HID_ID=BBBB:VVVVVVVV:PPPPPPPP" (bus,
-// vendor, product, in hex). The bus (0003 for USB) is not checked: the IDs
-// name the device.
+// vendor, product, in hex). The bus (0003 for USB) does not decide the match:
+// the IDs name the device.
 std::optional<HidIds> ParseHidId(std::string_view uevent) {
   const std::optional<std::string_view> fields = UeventValue(uevent, "HID_ID");
   if (!fields) return std::nullopt;
@@ -92,7 +93,7 @@ std::optional<HidIds> ParseHidId(std::string_view uevent) {
   const auto vendor = ParseHex(fields->substr(first + 1, second - first - 1));
   const auto product = ParseHex(fields->substr(second + 1));
   if (!bus || !vendor || !product) return std::nullopt;
-  return HidIds{*vendor, *product};
+  return HidIds{*bus, *vendor, *product};
 }
 
 // hidrawN → N; nothing for any other name.
@@ -130,6 +131,37 @@ bool CarriesUpdaterReports(const ReportDescriptorSummary& summary) {
   return report != nullptr && report->InputBytes() == kReportDataSize && report->OutputBytes() == kReportDataSize;
 }
 
+// The HID bus number of USB in HID_ID (BUS_USB in the kernel's input.h).
+constexpr std::uint32_t kBusUsb = 0x0003;
+
+// A sysfs device folder holds far fewer levels than this; the walk up to
+// the USB device stops here in a tree that is not the kernel's.
+constexpr int kMaxAncestors = 32;
+
+// The USB port of a HID device: the kernel name ("1-1.4.2") of the nearest
+// ancestor folder that is a USB device, that is whose `subsystem` link ends
+// in "usb" and whose uevent says DEVTYPE=usb_device (the USB interface
+// between them, "1-1.4.2:1.0", says usb_interface). The uevent file holds no
+// SUBSYSTEM line; the link is where sysfs gives it. Only a HID device on the
+// USB bus is looked at: a Bluetooth keyboard's HID device sits below its USB
+// dongle, whose port is not the keyboard's. Empty when there is none (uhid
+// devices sit under /sys/devices/virtual).
+std::string UsbPortOf(const std::filesystem::path& hidDevice) {
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::canonical(hidDevice, ec);
+  if (ec) return {};
+  for (int level = 0; level < kMaxAncestors && folder.has_relative_path(); ++level) {
+    folder = folder.parent_path();
+    const std::filesystem::path subsystem = std::filesystem::read_symlink(folder / "subsystem", ec);
+    if (ec || subsystem.filename() != "usb") continue;
+    const auto uevent = ReadSmallFile(folder / "uevent", kMaxUeventSize);
+    if (!uevent) continue;
+    const std::string_view text(reinterpret_cast<const char*>(uevent->data()), uevent->size());
+    if (UeventValue(text, "DEVTYPE") == "usb_device") return folder.filename().string();
+  }
+  return {};
+}
+
 std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 // What the sysfs files of one hidraw node say, read without opening the node.
@@ -139,6 +171,7 @@ struct NodeLook {
   std::uint32_t inputReportLength = 0;  // with the report-ID byte; 0: none or unknown
   std::uint32_t outputReportLength = 0;
   std::string serial;   // HID_UNIQ: the bytes as the kernel gives them
+  std::string port;     // the USB device's kernel name; empty when none
   std::string problem;  // why the node is not the updater's interface
 };
 
@@ -155,6 +188,7 @@ NodeLook LookAtNode(const std::filesystem::path& sysfsNode, std::uint32_t vendor
   // empty or missing when the device has none. The kernel holds it in 64
   // bytes; here the uevent's own bound limits it.
   look.serial = UeventValue(ueventText, "HID_UNIQ").value_or(std::string_view{});
+  if (ids->bus == kBusUsb) look.port = UsbPortOf(hidDevice);
 
   const auto descriptor = ReadSmallFile(hidDevice / "report_descriptor", kMaxReportDescriptorSize);
   if (!descriptor) {
@@ -334,6 +368,7 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     info.inputReportLength = look.inputReportLength;
     info.outputReportLength = look.outputReportLength;
     info.serial = look.serial;
+    info.port = look.port;
     if (!look.problem.empty()) {
       info.problem = look.problem;
     } else if (m_fd.IsValid() && info.path == m_devicePath.string()) {

@@ -2,8 +2,9 @@
 //
 // The search walks /sys/class/hidraw/hidrawN in numeric order and reads, for
 // each node, the HID device's IDs and serial number (HID_ID and HID_UNIQ in
-// device/uevent) and report descriptor
-// (device/report_descriptor) without opening anything. The first node whose IDs
+// device/uevent), report descriptor (device/report_descriptor) and USB port
+// (the kernel name of the USB device above it, "1-1.4.2") without opening
+// anything. The first node whose IDs
 // match and whose descriptor declares unnumbered 32-byte input and output
 // reports is opened from /dev; a composite device's keyboard or mouse nodes,
 // which carry the same IDs, are passed over.

@@ -99,7 +99,8 @@ enum class PathStep {
 };
 
 // The device path of interface `index` of `set`.
-PathStep InterfacePath(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid, DWORD index, std::wstring& path) {
+PathStep InterfacePath(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid, DWORD index, std::wstring& path,
+                       DEVINST& node) {
   // The size fields take the sizes of this build's structures: 64-bit
   // Windows rejects the 32-bit ones (28 and 6) for every device.
   SP_DEVICE_INTERFACE_DATA interfaceData{};
@@ -123,8 +124,11 @@ PathStep InterfacePath(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid
   auto* detail = new (storage.data()) SP_DEVICE_INTERFACE_DETAIL_DATA_W{};
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
   // Fails when the interface went away since it was counted: only it is lost.
-  if (!calls.interfaceDetail(set, &interfaceData, detail, required, nullptr, nullptr)) return PathStep::Skip;
+  SP_DEVINFO_DATA deviceData{};
+  deviceData.cbSize = sizeof(SP_DEVINFO_DATA);
+  if (!calls.interfaceDetail(set, &interfaceData, detail, required, nullptr, &deviceData)) return PathStep::Skip;
   path = detail->DevicePath;
+  node = deviceData.DevInst;
   return PathStep::Found;
 }
 
@@ -169,8 +173,8 @@ std::string ReadSerial(const HidLibrary& hid, HANDLE device) {
   return SerialFromBuffer(buffer);
 }
 
-// Calls `visit` with the device path of every present HID interface, in the
-// system's order, until it returns true.
+// Calls `visit` with the device path and device node of every present HID
+// interface, in the system's order, until it returns true.
 template <typename Visit>
 void ForEachHidInterface(const HidLibrary& hid, Visit&& visit) {
   GUID hidGuid{};
@@ -195,12 +199,13 @@ void TakeEntry(HMODULE module, const char* name, Function& entry, std::string& m
 }  // namespace
 
 void WalkInterfacePaths(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid,
-                        const std::function<bool(const std::wstring&)>& visit) {
+                        const std::function<bool(const std::wstring&, DEVINST)>& visit) {
   for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
     std::wstring path;
-    const PathStep step = InterfacePath(calls, set, guid, index, path);
+    DEVINST node = 0;
+    const PathStep step = InterfacePath(calls, set, guid, index, path, node);
     if (step == PathStep::End) return;
-    if (step == PathStep::Found && visit(path)) return;
+    if (step == PathStep::Found && visit(path, node)) return;
   }
 }
 
@@ -233,6 +238,78 @@ HidLibrary LoadHidLibrary(const std::wstring& fileName) {
 const HidLibrary& SystemHidLibrary() {
   static const HidLibrary hid = LoadHidLibrary(L"hid.dll");
   return hid;
+}
+
+// ---- USB ports ---------------------------------------------------------------
+
+namespace {
+
+// DEVPKEY_Device_LocationPaths, written out: devpkey.h defines its keys only
+// in the one file that includes initguid.h first.
+const DEVPROPKEY kLocationPathsKey = {{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}},
+                                     37};
+
+// The first of a node's location paths; empty when it has none.
+std::wstring FirstLocationPath(const DevNodeLibrary& devNodes, DEVINST node) {
+  DEVPROPTYPE type = 0;
+  ULONG size = 0;
+  if (devNodes.CM_Get_DevNode_PropertyW(node, &kLocationPathsKey, &type, nullptr, &size, 0) != CR_BUFFER_SMALL ||
+      type != DEVPROP_TYPE_STRING_LIST || size == 0 || size > kMaxLocationPathsBytes) {
+    return {};
+  }
+  // Zeroed and longer than asked for: the list ends in a NUL whatever is filled.
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
+  if (devNodes.CM_Get_DevNode_PropertyW(node, &kLocationPathsKey, &type, reinterpret_cast<PBYTE>(buffer.data()),
+                                        &size, 0) != CR_SUCCESS ||
+      type != DEVPROP_TYPE_STRING_LIST) {
+    return {};
+  }
+  return std::wstring(buffer.data());
+}
+
+template <typename Function>
+void TakeIfMissing(HMODULE module, const char* name, Function& entry) {
+  if (entry == nullptr && module != nullptr) entry = std::bit_cast<Function>(GetProcAddress(module, name));
+}
+
+DevNodeLibrary LoadDevNodeLibrary() {
+  DevNodeLibrary devNodes;
+  // Imported by the program, so already loaded from the system folder.
+  const HMODULE setupapi = GetModuleHandleW(L"setupapi.dll");
+  TakeIfMissing(setupapi, "CM_Get_Parent", devNodes.CM_Get_Parent);
+  TakeIfMissing(setupapi, "CM_Get_DevNode_PropertyW", devNodes.CM_Get_DevNode_PropertyW);
+  if (!devNodes.Usable()) {
+    SystemLibrary cfgmgr = LoadSystemLibrary(L"cfgmgr32.dll");
+    TakeIfMissing(cfgmgr.module.get(), "CM_Get_Parent", devNodes.CM_Get_Parent);
+    TakeIfMissing(cfgmgr.module.get(), "CM_Get_DevNode_PropertyW", devNodes.CM_Get_DevNode_PropertyW);
+    devNodes.module = std::move(cfgmgr.module);
+  }
+  if (!devNodes.Usable()) return DevNodeLibrary{};
+  return devNodes;
+}
+
+}  // namespace
+
+const DevNodeLibrary& SystemDevNodeLibrary() {
+  static const DevNodeLibrary devNodes = LoadDevNodeLibrary();
+  return devNodes;
+}
+
+std::string UsbPortOf(const DevNodeLibrary& devNodes, DEVINST hidNode) {
+  if (!devNodes.Usable()) return {};
+  DEVINST node = hidNode;
+  // The USB device, or the interface of a composite one and then its device.
+  for (int level = 0; level < 2; ++level) {
+    DEVINST parent = 0;
+    if (devNodes.CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return {};
+    const std::wstring path = FirstLocationPath(devNodes, parent);
+    const std::size_t hash = path.rfind(L'#');
+    const std::wstring last = hash == std::wstring::npos ? path : path.substr(hash + 1);
+    if (last.starts_with(L"USB(")) return Narrow(path);
+    if (!last.starts_with(L"USBMI(")) return {};
+    node = parent;
+  }
+  return {};
 }
 
 // ---- One updater per interface ----------------------------------------------
@@ -356,8 +433,8 @@ std::unique_ptr<CHIDDevice::Transfer> CHIDDevice::NewTransfer() {
   return transfer;
 }
 
-CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound)
-    : m_write(NewTransfer()), m_read(NewTransfer()), m_waitBoundMs(ToWaitMs(waitBound)) {}
+CHIDDevice::CHIDDevice(std::chrono::milliseconds waitBound, const DevNodeLibrary& devNodes)
+    : m_write(NewTransfer()), m_read(NewTransfer()), m_waitBoundMs(ToWaitMs(waitBound)), m_devNodes(&devNodes) {}
 
 CHIDDevice::CHIDDevice(OwnedHandle device, std::chrono::milliseconds waitBound, TransferCalls calls)
     : CHIDDevice(waitBound) {
@@ -387,7 +464,7 @@ bool CHIDDevice::OpenDevice(std::uint32_t vendorId, std::uint32_t productId) {
     return false;
   }
   bool opened = false;
-  ForEachHidInterface(hid, [&](const std::wstring& path) {
+  ForEachHidInterface(hid, [&](const std::wstring& path, DEVINST) {
     if (!m_onlyPath.empty() && Upper(path) != m_onlyPath) return false;
 
     bool openElsewhere = false;
@@ -430,7 +507,7 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
   std::vector<HidInterfaceInfo> found;
   const HidLibrary& hid = SystemHidLibrary();
   if (!hid.Usable()) return found;
-  ForEachHidInterface(hid, [&](const std::wstring& path) {
+  ForEachHidInterface(hid, [&](const std::wstring& path, DEVINST node) {
     // An interface held exclusively (a keyboard, a device another program
     // has open) still answers for its IDs through a handle without access.
     OwnedHandle device = OpenInterface(path, GENERIC_READ | GENERIC_WRITE);
@@ -444,6 +521,7 @@ std::vector<HidInterfaceInfo> CHIDDevice::ListInterfaces(std::uint32_t vendorId,
     info.path = Narrow(path);
     info.identity = info.path;
     info.serial = ReadSerial(hid, handle);
+    info.port = UsbPortOf(*m_devNodes, node);
     PreparsedData preparsed(hid);
     HIDP_CAPS caps{};
     const bool capsRead = hid.HidD_GetPreparsedData(handle, preparsed.Out()) &&
@@ -612,7 +690,7 @@ void CHIDDevice::DiscardQueuedInput() {
 }
 
 std::unique_ptr<SearchableHidDevice> CHIDDevice::NewHandle() const {
-  return std::make_unique<CHIDDevice>(std::chrono::milliseconds(m_waitBoundMs));
+  return std::make_unique<CHIDDevice>(std::chrono::milliseconds(m_waitBoundMs), *m_devNodes);
 }
 
 std::unique_ptr<SearchableHidDevice> MakeSystemHidDevice(std::chrono::milliseconds waitBound) {

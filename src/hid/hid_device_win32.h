@@ -11,6 +11,8 @@
 // windows.h first: setupapi.h depends on its types.
 #include <setupapi.h>
 
+#include <cfgmgr32.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -60,6 +62,33 @@ HidLibrary LoadHidLibrary(const std::wstring& fileName);
 // The system's hid.dll, loaded on first use and kept for the life of the
 // process. When it is not usable, the device search finds nothing.
 const HidLibrary& SystemHidLibrary();
+
+// The configuration manager's calls that find an interface's USB port. Both
+// are in setupapi.dll, which the program imports, on current Windows; where a
+// Windows version lacks them there, they are taken from cfgmgr32.dll in the
+// system folder. Tests fill the table with their own functions.
+struct DevNodeLibrary {
+  decltype(&::CM_Get_Parent) CM_Get_Parent = nullptr;
+  decltype(&::CM_Get_DevNode_PropertyW) CM_Get_DevNode_PropertyW = nullptr;
+  // Both filled, or neither (then no interface has a port).
+  bool Usable() const { return CM_Get_Parent != nullptr && CM_Get_DevNode_PropertyW != nullptr; }
+  UniqueModule module;  // cfgmgr32.dll, when the calls came from it
+};
+
+// The system's calls, looked up on first use and kept for the process's life.
+const DevNodeLibrary& SystemDevNodeLibrary();
+
+// A location path is far shorter than this; a longer property is not read.
+inline constexpr ULONG kMaxLocationPathsBytes = 4096;
+
+// The USB port of the HID interface whose device node is `hidNode`: the first
+// of DEVPKEY_Device_LocationPaths of the USB device it belongs to, as Windows
+// writes it ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(4)"). A HID
+// collection's parent node is that USB device (its path ends in USB(N)), or
+// for a composite device the device's interface (USBMI(N)), whose parent is
+// the device. Empty when the node is not on USB (Bluetooth, a virtual
+// device), or the property is missing or unreadable.
+std::string UsbPortOf(const DevNodeLibrary& devNodes, DEVINST hidNode);
 
 // Owns one kernel handle (a device or an event) and closes it once.
 class OwnedHandle {
@@ -147,7 +176,7 @@ struct SetupDiCalls {
 // and go during a search, and one leaving must not hide those after it.
 inline constexpr DWORD kMaxInterfaceIndex = 65536;
 void WalkInterfacePaths(const SetupDiCalls& calls, HDEVINFO set, const GUID& guid,
-                        const std::function<bool(const std::wstring&)>& visit);
+                        const std::function<bool(const std::wstring&, DEVINST)>& visit);
 
 // The calls a transfer's wait makes, so that tests can give their own (a
 // driver that never completes a cancelled transfer, a wait that fails).
@@ -174,7 +203,9 @@ inline bool HasUpdaterReportLengths(std::uint32_t input, std::uint32_t output) {
 
 class CHIDDevice final : public SearchableHidDevice {
  public:
-  explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound);
+  // `devNodes` finds each interface's port (tests give their own table).
+  explicit CHIDDevice(std::chrono::milliseconds waitBound = kDefaultWaitBound,
+                      const DevNodeLibrary& devNodes = SystemDevNodeLibrary());
   // Adopts a handle opened with FILE_FLAG_OVERLAPPED as the open device, so
   // tests can drive the transfers through a named pipe (and, with `calls`,
   // stand in for the system's waits).
@@ -254,6 +285,7 @@ class CHIDDevice final : public SearchableHidDevice {
   std::unique_ptr<Transfer> m_read;
   DWORD m_waitBoundMs;
   TransferCalls m_calls;
+  const DevNodeLibrary* m_devNodes;
 };
 
 }  // namespace orvik

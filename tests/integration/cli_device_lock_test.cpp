@@ -238,7 +238,8 @@ TEST_F(CliOnAKernelNode, SecondUpdaterSendsNothingAndSaysTheDeviceIsInUse) {
   EXPECT_NE(std::find(secondLog.begin(), secondLog.end(), "Can't open /dev/hidraw0: in use by another updater"),
             secondLog.end());
   EXPECT_EQ(listStatus, 0);
-  EXPECT_NE(lister.Out().find("/dev/hidraw0  serial ORV-000042  input 33  output 33  can't open: in use by another updater"),
+  EXPECT_NE(lister.Out().find("/dev/hidraw0  serial ORV-000042  port 1-1.4.2  input 33  output 33  can't open: "
+                              "in use by another updater"),
             std::string::npos)
       << lister.Out();
 

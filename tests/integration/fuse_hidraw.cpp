@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 namespace orvik::test {
 
@@ -243,10 +245,28 @@ void FuseHidraw::NotifyLocked() {
 
 // ---- FuseHidrawTree -------------------------------------------------------------
 
-FuseHidrawTree::FuseHidrawTree(std::uint32_t vendorId, std::uint32_t productId) {
+FuseHidrawTree::FuseHidrawTree(std::uint32_t vendorId, std::uint32_t productId, const std::string& port) {
   fs::create_directories(DevRoot());
-  const fs::path hidDevice = m_temp.path() / "sys/hid-device";
+  // usb1, then one folder per link of the chain: 1-1, 1-1.4, 1-1.4.2.
+  fs::path parent = m_temp.path() / "sys/devices";
+  std::vector<std::pair<fs::path, const char*>> usbFolders;
+  if (!port.empty()) {
+    parent /= "usb" + port.substr(0, port.find('-'));
+    usbFolders.emplace_back(parent, "usb_device");
+    for (std::size_t at = port.find('-'); at != std::string::npos; at = port.find('.', at + 1)) {
+      parent /= port.substr(0, port.find('.', at + 1));
+      usbFolders.emplace_back(parent, "usb_device");
+    }
+    parent /= port + ":1.0";
+    usbFolders.emplace_back(parent, "usb_interface");
+  }
+  const fs::path hidDevice = parent / "hid-device";
   fs::create_directories(hidDevice);
+  fs::create_directories(m_temp.path() / "sys/bus/usb");
+  for (const auto& [folder, type] : usbFolders) {
+    std::ofstream(folder / "uevent") << "DEVTYPE=" << type << "\nDRIVER=usb\n";
+    fs::create_directory_symlink(m_temp.path() / "sys/bus/usb", folder / "subsystem");
+  }
   fs::create_directories(SysfsRoot() / "hidraw0");
   fs::create_directory_symlink(hidDevice, SysfsRoot() / "hidraw0/device");
   char uevent[64];

@@ -101,13 +101,16 @@ class FuseHidraw {
 };
 
 // A fake sysfs tree with one hidraw node of the updater's device (sys/), and
-// its /dev node served by FUSE (dev/hidraw0):
+// its /dev node served by FUSE (dev/hidraw0). The HID device sits below the
+// USB device of `port` and every hub above it, as the kernel lays them out
+// (each USB folder with its uevent and subsystem link); an empty port puts
+// it under no USB device:
 //
-//   sys/hid-device/{uevent,report_descriptor}
-//   sys/class/hidraw/hidraw0/device -> sys/hid-device
+//   sys/devices/usb1/1-1/1-1.4/1-1.4.2/1-1.4.2:1.0/hid-device/{uevent,report_descriptor}
+//   sys/class/hidraw/hidraw0/device -> .../hid-device
 class FuseHidrawTree {
  public:
-  FuseHidrawTree(std::uint32_t vendorId, std::uint32_t productId);
+  FuseHidrawTree(std::uint32_t vendorId, std::uint32_t productId, const std::string& port = "1-1.4.2");
   // Why the node could not be served; empty when it is.
   const std::string& Error() const { return m_error; }
   std::filesystem::path SysfsRoot() const { return m_temp.path() / "sys/class/hidraw"; }

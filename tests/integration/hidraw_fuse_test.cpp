@@ -94,14 +94,24 @@ TEST_F(HidrawOverFuse, OneReportEachWayWithReportIdZeroInFrontOfTheReply) {
 }
 
 // The listing opens the node through the real open() and carries the serial
-// the HID device's uevent names.
-TEST_F(HidrawOverFuse, ListingShowsTheNodeUsableWithItsSerial) {
+// the HID device's uevent names, and the port of the USB device above it.
+TEST_F(HidrawOverFuse, ListingShowsTheNodeUsableWithItsSerialAndPort) {
   CHIDDevice device = Device(milliseconds(200));
   const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].path, (m_tree->DevRoot() / "hidraw0").string());
   EXPECT_TRUE(found[0].usable) << found[0].problem;
   EXPECT_EQ(found[0].serial, "ORV-000042");
+  EXPECT_EQ(found[0].port, "1-1.4.2");
+
+  // The same node under no USB device (uhid) has no port.
+  m_tree.reset();
+  test::FuseHidrawTree virtualTree(kVendor, kProduct, "");
+  ASSERT_EQ(virtualTree.Error(), "");
+  CHIDDevice virtualDevice(milliseconds(200), virtualTree.SysfsRoot(), virtualTree.DevRoot());
+  const std::vector<HidInterfaceInfo> virtualFound = virtualDevice.ListInterfaces(kVendor, kProduct);
+  ASSERT_EQ(virtualFound.size(), 1u);
+  EXPECT_EQ(virtualFound[0].port, "");
 }
 
 TEST_F(HidrawOverFuse, LateReplyWakesTheWaitThroughPoll) {

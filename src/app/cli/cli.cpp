@@ -75,7 +75,15 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       if (!options.error.empty()) break;
     } else if (argument == "--again") {
       options.again = true;
+    } else if (TakeValue(arguments, i, "--slots", "FILE", options.slots, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (TakeValue(arguments, i, "--teach", "FILE", options.teach, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (argument == "--force") {
+      options.force = true;
     } else if (TakeValue(arguments, i, "--serial", "SERIAL", options.serial, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (TakeValue(arguments, i, "--port", "PORT", options.port, options.error)) {
       if (!options.error.empty()) break;
     } else if (argument == "--wait" || argument.starts_with("--wait=")) {
       options.waitSeconds = kDefaultWaitSeconds;
@@ -127,8 +135,18 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     }
   }
   if (!options.error.empty()) return options;
+  // --teach is a mode of its own: it learns the slots and updates nothing.
+  const bool withOtherMode = options.list || options.station || !options.device.empty() ||
+                             !options.serial.empty() || !options.port.empty() || options.waitSeconds ||
+                             !options.record.empty() || !options.slots.empty();
   // Each of these pairs asks for two different things.
-  if (options.list && options.station) {
+  if (!options.teach.empty() && withOtherMode) {
+    options.error = "--teach learns the slots and updates nothing; it takes only --force, --json and -Emulate";
+  } else if (options.force && options.teach.empty()) {
+    options.error = "--force lets --teach replace its FILE; it needs --teach";
+  } else if (!options.slots.empty() && !options.station) {
+    options.error = "--slots names a station's slots; it needs --station";
+  } else if (options.list && options.station) {
     options.error = "--list and --station cannot be combined";
   } else if (options.list && options.waitSeconds) {
     options.error = "--list and --wait cannot be combined";
@@ -146,6 +164,14 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--list shows every interface with its serial; it cannot be combined with --serial";
   } else if (!options.serial.empty() && options.station) {
     options.error = "--station takes every device in turn; it cannot be combined with --serial";
+  } else if (!options.port.empty() && !options.device.empty()) {
+    options.error = "--port and --device each choose the interface to update; give only one of them";
+  } else if (!options.port.empty() && !options.serial.empty()) {
+    options.error = "--port and --serial each choose the unit to update; give only one of them";
+  } else if (!options.port.empty() && options.list) {
+    options.error = "--list shows every interface with its port; it cannot be combined with --port";
+  } else if (!options.port.empty() && options.station) {
+    options.error = "--station takes every device in turn; it cannot be combined with --port";
   } else if (options.parallelGiven && !options.station) {
     options.error = "--parallel sets how many units a station updates at once; it needs --station";
   } else if (!options.logDir.empty() && !options.station) {
@@ -174,6 +200,9 @@ std::string UsageText() {
          "  --serial SERIAL      update the unit whose USB serial number is exactly\n"
          "                       SERIAL (as --list shows it); with --wait, wait for\n"
          "                       it. Two attached units with that serial are refused\n"
+         "  --port PORT          update the unit on the USB port PORT (as --list shows\n"
+         "                       it: 1-1.4.2 on Linux, a location path on Windows);\n"
+         "                       with --wait, wait for a unit there\n"
          "  --wait[=SECONDS]     when no device is attached, wait for one, at most\n"
          "                       SECONDS (default 60; 0 waits without bound)\n"
          "  --station[=COUNT]    flashing station: update every unit as it arrives,\n"
@@ -190,6 +219,14 @@ std::string UsageText() {
          "                       DIR/SERIAL.log (a name made from the path for a\n"
          "                       unit without a serial); DIR must be a writable\n"
          "                       folder of your own\n"
+         "  --slots FILE         with --station, update only units on the USB ports\n"
+         "                       FILE names, one 'NAME PORT' a line, under their\n"
+         "                       slots' names; a unit on another port is not a slot\n"
+         "                       and is left alone (see docs/stations.md)\n"
+         "  --teach FILE         learn the slots: plug a unit into each slot in turn;\n"
+         "                       their ports become slots 1, 2, ... in FILE, written\n"
+         "                       on Ctrl+C. Nothing is updated\n"
+         "  --force              with --teach, replace an existing FILE\n"
          "  --record FILE        append one line per unit updated or tried to FILE\n"
          "                       (JSON lines, or CSV when FILE ends in .csv): time,\n"
          "                       host, path, serial, firmware versions and checksums,\n"
@@ -214,7 +251,8 @@ std::string UsageText() {
          "                       MS ms after its last report) and /serial=TEXT (its\n"
          "                       serial number; by default EMU-0001, EMU-0002, ...)\n"
          "                       and /pull=MS (unplugged MS ms after it came, used or\n"
-         "                       not)\n"
+         "                       not) and /port=TEXT (its USB port; by default emu-1,\n"
+         "                       emu-2, ...)\n"
          "  -AdvMode             accepted, as by the windowed updater\n"
          "  --version            show the program's and the firmware's versions\n"
          "  -h, --help           show this text\n"
@@ -227,7 +265,8 @@ std::string UsageText() {
          "  1  update failed; the message names the failure's number (--station: a unit\n"
          "     failed); or a --record line could not be written\n"
          "  2  not started: no device, damaged image, bad option, another updater running,\n"
-         "     a --record FILE that cannot be opened\n"
+         "     a --record FILE that cannot be opened, a --slots FILE refused, a --teach\n"
+         "     FILE that exists without --force\n"
          "\n"
          "Examples:\n"
          "  " + p + " --list\n"
@@ -237,6 +276,9 @@ std::string UsageText() {
          "  " + p + " --station\n"
          "  " + p + " --station --record units.csv\n"
          "  " + p + " --station --parallel=16 --log-dir logs\n"
+         "  " + p + " --port 1-1.4.2\n"
+         "  " + p + " --teach fixture.slots\n"
+         "  " + p + " --station --slots fixture.slots\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
 

@@ -46,6 +46,7 @@ struct Options {
   bool list = false;     // --list: show the matching interfaces, update nothing
   std::string device;    // --device PATH: update that interface only
   std::string serial;    // --serial SERIAL: update the interface with that serial number only
+  std::string port;      // --port PORT: update the unit on that USB port only
   // --wait[=SECONDS]: wait this long for a device at start (0: no bound).
   std::optional<unsigned> waitSeconds;
   bool station = false;  // --station[=COUNT]: update one device after another
@@ -57,6 +58,9 @@ struct Options {
   bool json = false;     // --json: events as JSON lines on standard output
   std::string record;    // --record FILE: append a line per unit to FILE
   bool again = false;    // --again: update units the record shows as done
+  std::string slots;     // --slots FILE: the station takes only units on FILE's ports
+  std::string teach;     // --teach FILE: learn the slots' ports into FILE, update nothing
+  bool force = false;    // --force: --teach replaces an existing FILE
   std::string error;     // not empty: the first argument not understood
 };
 

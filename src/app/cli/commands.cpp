@@ -42,28 +42,29 @@ const HidInterfaceInfo* Choose(const std::vector<HidInterfaceInfo>& found, const
   return nullptr;
 }
 
-// The interfaces that are a unit with this serial number: the updater's
-// interface of each (report lengths 33 bytes in and out), usable or not. A
-// composite device's other interfaces share the unit's serial but not its
-// report lengths, and are not a second unit.
-std::vector<const HidInterfaceInfo*> WithSerial(const std::vector<HidInterfaceInfo>& found,
-                                                const std::string& serial) {
+// The interfaces that are a unit with this serial number (or, with `byPort`,
+// on this port): the updater's interface of each (report lengths 33 bytes in
+// and out), usable or not. A composite device's other interfaces share the
+// unit's serial and port but not its report lengths, and are not a second
+// unit.
+std::vector<const HidInterfaceInfo*> UnitsWith(const std::vector<HidInterfaceInfo>& found, const std::string& value,
+                                               bool byPort) {
   std::vector<const HidInterfaceInfo*> units;
   for (const HidInterfaceInfo& info : found) {
-    if (info.serial == serial && info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
+    if ((byPort ? info.port : info.serial) == value && info.inputReportLength == kReportSize &&
+        info.outputReportLength == kReportSize) {
       units.push_back(&info);
     }
   }
   return units;
 }
 
-// The serial of the interface at `path` among `found`; nothing when it is not
-// listed there.
-std::optional<std::string> SerialOf(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
+// The interface at `path` among `found`; null when it is not listed there.
+const HidInterfaceInfo* Find(const std::vector<HidInterfaceInfo>& found, const std::string& path) {
   for (const HidInterfaceInfo& info : found) {
-    if (info.path == path) return info.serial;
+    if (info.path == path) return &info;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 // "ready", or why the interface does not open.
@@ -74,6 +75,7 @@ std::string UsableText(const HidInterfaceInfo& info) {
 Json InterfaceFields(const HidInterfaceInfo& info, bool chosen) {
   return {{"path", info.path},
           {"serial", JsonText(info.serial)},
+          {"port", JsonText(info.port)},
           {"input_report_length", info.inputReportLength},
           {"output_report_length", info.outputReportLength},
           {"usable", info.usable},
@@ -108,13 +110,14 @@ std::string WaitBoundText(unsigned seconds) {
 }
 
 // " none is attached", or " found: PATH (ready), PATH (can't open: ...)",
-// each with its serial when `withSerial`.
-std::string FoundText(const std::vector<HidInterfaceInfo>& found, bool withSerial) {
+// each with its serial and port when `withUnit`.
+std::string FoundText(const std::vector<HidInterfaceInfo>& found, bool withUnit) {
   if (found.empty()) return " none is attached";
   std::string text;
   for (const HidInterfaceInfo& info : found) {
     text += (&info == &found.front() ? " found: " : ", ") + info.path + " (" +
-            (withSerial ? SerialText(info.serial) + ", " : std::string()) + UsableText(info) + ")";
+            (withUnit ? SerialText(info.serial) + ", " + PortText(info.port) + ", " : std::string()) +
+            UsableText(info) + ")";
   }
   return text;
 }
@@ -125,26 +128,30 @@ Json FoundFields(const std::vector<HidInterfaceInfo>& found) {
   return fields;
 }
 
-// --serial found no unit with its serial, or more than one (cheap devices
-// ship one serial for every unit: updating "the" unit with it could take the
-// wrong one).
-int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInfo*>& units,
-                  const std::vector<HidInterfaceInfo>& found) {
-  const std::string& serial = env.options.serial;
+// --serial or --port found no unit with its serial or port, or more than one
+// (cheap devices ship one serial for every unit: updating "the" unit with it
+// could take the wrong one).
+int UnitRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInfo*>& units,
+                const std::vector<HidInterfaceInfo>& found) {
+  const bool byPort = !env.options.port.empty();
+  const std::string& value = byPort ? env.options.port : env.options.serial;
+  const std::string what = byPort ? PortText(value) : SerialText(value);
+  const char* key = byPort ? "port" : "serial";
   const std::string program = std::string(kProgramFileName) + ": ";
   if (units.empty()) {
-    return StartupFailure(env, program + "no attached interface of the device has the " + SerialText(serial) + ";" +
-                                   FoundText(found, true),
-                          {{"serial", JsonText(serial)}, {"found", FoundFields(found)}});
+    return StartupFailure(env,
+                          program + "no attached interface of the device " + (byPort ? "is on the " : "has the ") +
+                              what + ";" + FoundText(found, true),
+                          {{key, JsonText(value)}, {"found", FoundFields(found)}});
   }
-  std::string text =
-      program + std::to_string(units.size()) + " attached interfaces have the " + SerialText(serial) + ":";
+  std::string text = program + std::to_string(units.size()) + " attached interfaces " +
+                     (byPort ? "are on the " : "have the ") + what + ":";
   Json paths = Json::array();
   for (const HidInterfaceInfo* unit : units) {
     text += (unit == units.front() ? " " : unit == units.back() ? " and " : ", ") + unit->path;
     paths.push_back(unit->path);
   }
-  return StartupFailure(env, text + "; choose one with --device", {{"serial", JsonText(serial)}, {"paths", paths}});
+  return StartupFailure(env, text + "; choose one with --device", {{key, JsonText(value)}, {"paths", paths}});
 }
 
 // One dialog over the device as it is restricted now: start-up, one update.
@@ -155,6 +162,7 @@ struct DialogRun {
   std::string message;   // the last message box's text
   std::string path;      // the interface opened
   std::string serial;    // its serial number
+  std::string port;      // its USB port
   milliseconds duration{0};
 };
 
@@ -179,12 +187,19 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
       dialog, window, env.options,
       [&] {
         run.path = env.device.OpenedPath();
-        std::optional<std::string> serial = SerialOf(found, run.path);
-        if (!serial) serial = SerialOf(List(env), run.path);  // it arrived after the listing
-        run.serial = serial.value_or("");
+        const HidInterfaceInfo* opened = Find(found, run.path);
+        std::vector<HidInterfaceInfo> relisted;
+        if (opened == nullptr) {  // it arrived after the listing
+          relisted = List(env);
+          opened = Find(relisted, run.path);
+        }
+        run.serial = opened != nullptr ? opened->serial : std::string();
+        run.port = opened != nullptr ? opened->port : std::string();
         if (env.events != nullptr) {
-          env.events->Emit("device",
-                           {{"path", run.path}, {"serial", JsonText(run.serial)}, {"caption", window.GetCaption()}});
+          env.events->Emit("device", {{"path", run.path},
+                                      {"serial", JsonText(run.serial)},
+                                      {"port", JsonText(run.port)},
+                                      {"caption", window.GetCaption()}});
         }
       },
       [&](int status) {
@@ -208,6 +223,7 @@ std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const Hid
   run.message = "already updated at " + TerminalText(*at);
   run.path = unit.path;
   run.serial = unit.serial;
+  run.port = unit.port;
   return run;
 }
 
@@ -219,6 +235,7 @@ bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& ru
   RecordLine line = env.record->NewLine(started);
   line.path = run.path;
   line.serial = run.serial;
+  line.port = run.port;
   line.mcu = !env.options.noMcu;
   line.usb = !env.options.noUsb;
   line.status = run.status;
@@ -247,6 +264,7 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   std::string line = chosen ? "* " : "  ";
   line += info.path;
   line += "  " + SerialText(info.serial);
+  line += "  " + PortText(info.port);
   line += "  input " + std::to_string(info.inputReportLength);
   line += "  output " + std::to_string(info.outputReportLength);
   line += "  " + UsableText(info);
@@ -254,11 +272,15 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
 }
 
 int RunCommand(CommandEnvironment& env) {
-  const char* mode = env.options.list ? "list" : env.options.station ? "station" : "update";
+  const char* mode = env.options.list              ? "list"
+                     : !env.options.teach.empty()   ? "teach"
+                     : env.options.station          ? "station"
+                                                    : "update";
   if (env.events != nullptr) {
     env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
   }
   if (env.options.list) return RunList(env);
+  if (!env.options.teach.empty()) return RunTeach(env);
   std::unique_ptr<StationRecord> record;
   if (!env.options.record.empty()) {
     std::string error;
@@ -305,28 +327,39 @@ int RunSingleUpdate(CommandEnvironment& env) {
   // The result's duration is the whole run's, the wait for the device included.
   const Clock::time_point commandBegin = Clock::now();
   const std::string& serial = env.options.serial;
+  const std::string& port = env.options.port;
+  // --serial or --port: the unit is chosen by what it is or where it sits,
+  // and its path is known only once it is found.
+  const bool byPort = !port.empty();
+  const bool byUnit = byPort || !serial.empty();
+  const std::string& unitValue = byPort ? port : serial;
   // The interface asked for: the one at --device, or the unit with --serial's
-  // serial once it is found; empty: the first usable match.
+  // serial (--port's port) once it is found; empty: the first usable match.
   std::string only = env.options.device;
   env.device.RestrictToPath(only);
 
   // Whether what was asked for is there: a usable interface at the path, or
-  // a unit with the serial (two of them end the wait as well: waiting longer
-  // would not make them one).
+  // a unit with the serial or on the port (two of them end the wait as well:
+  // waiting longer would not make them one).
   const auto arrived = [&](const std::vector<HidInterfaceInfo>& found) {
-    if (serial.empty()) return Choose(found, only) != nullptr;
-    const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
+    if (!byUnit) return Choose(found, only) != nullptr;
+    const std::vector<const HidInterfaceInfo*> units = UnitsWith(found, unitValue, byPort);
     return units.size() > 1 || (units.size() == 1 && units.front()->usable);
   };
 
   std::vector<HidInterfaceInfo> found = List(env);
   if (env.options.waitSeconds && !arrived(found)) {
     const unsigned seconds = *env.options.waitSeconds;
-    const std::string what = !serial.empty() ? "the device with " + SerialText(serial)
-                             : only.empty()  ? std::string("the device")
-                                             : only;
+    const std::string what = byPort            ? "the device on " + PortText(port)
+                             : !serial.empty() ? "the device with " + SerialText(serial)
+                             : only.empty()    ? std::string("the device")
+                                               : only;
     Say(env, "Waiting for " + what + " (" + WaitBoundText(seconds) + ")...", "waiting",
-        {{"for", "device"}, {"path", only}, {"serial", JsonText(serial)}, {"bound_s", seconds}});
+        {{"for", "device"},
+         {"path", only},
+         {"serial", JsonText(serial)},
+         {"port", JsonText(port)},
+         {"bound_s", seconds}});
     const std::optional<Clock::time_point> deadline =
         seconds == 0 ? std::nullopt : std::optional(Clock::now() + std::chrono::seconds(seconds));
     while (!arrived(found)) {
@@ -338,18 +371,18 @@ int RunSingleUpdate(CommandEnvironment& env) {
       found = List(env);
     }
     // Found, or the bound has passed: for a path the dialog's own search
-    // decides, with its "Can't find device" when nothing came; a serial is
-    // settled below.
+    // decides, with its "Can't find device" when nothing came; a serial or a
+    // port is settled below.
   }
 
-  if (!serial.empty()) {
-    const std::vector<const HidInterfaceInfo*> units = WithSerial(found, serial);
-    if (units.size() != 1) return SerialRefused(env, units, found);
+  if (byUnit) {
+    const std::vector<const HidInterfaceInfo*> units = UnitsWith(found, unitValue, byPort);
+    if (units.size() != 1) return UnitRefused(env, units, found);
     only = units.front()->path;
     env.device.RestrictToPath(only);
   }
   // After waiting for a path, the dialog's own search decides, as said above.
-  const bool searchDecides = env.options.waitSeconds && serial.empty();
+  const bool searchDecides = env.options.waitSeconds && !byUnit;
   if (!searchDecides && !only.empty() && Choose(found, only) == nullptr) {
     std::string text = std::string(kProgramFileName) + ": " + only + " is not a usable interface of the device;" +
                        FoundText(found, false);
@@ -359,7 +392,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
   if (only.empty()) {
     const auto usable = std::count_if(found.begin(), found.end(), [](const HidInterfaceInfo& i) { return i.usable; });
     if (usable > 1 && env.events == nullptr) {
-      env.out << usable << " devices attached; updating the first (choose one with --device or --serial)\n";
+      env.out << usable << " devices attached; updating the first (choose one with --device, --serial or --port)\n";
     }
   }
   const std::time_t started = std::time(nullptr);
@@ -383,6 +416,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", JsonText(run.serial)},
+                                {"port", JsonText(run.port)},
                                 {"duration_ms", duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
                                 {"already_updated", run.alreadyUpdated}});
   }
@@ -398,6 +432,18 @@ int RunStation(CommandEnvironment& env) {
       return StartupFailure(env, program + "--log-dir " + env.options.logDir + " " + problem +
                                      " (it must be a writable folder of your own)",
                             {{"log_dir", env.options.logDir}});
+    }
+  }
+  // --slots: the station takes only units on the ports the file names. A
+  // bad file ends the start-up before any unit is looked at.
+  std::optional<station::SlotMap> slots;
+  if (!env.options.slots.empty()) {
+    std::string error;
+    slots = station::ReadSlotFile(std::filesystem::path(std::u8string(env.options.slots.begin(), env.options.slots.end())),
+                                  PortFormFor(env), error);
+    if (!slots) {
+      return StartupFailure(env, program + "the slot file " + env.options.slots + " is refused: " + error,
+                            {{"slots", env.options.slots}});
     }
   }
   // For the station's whole life: idle sleep held off, and requests to end
@@ -431,7 +477,18 @@ int RunStation(CommandEnvironment& env) {
               {"log_dir", env.options.logDir}});
     LogLine("Station: at most " + std::to_string(env.options.parallel) + " units at once");
 
+    if (slots) {
+      view.Say("Station: " + std::to_string(slots->Slots().size()) + " slots from " + env.options.slots +
+                   "; a unit on any other port is not a slot and is left alone.",
+               "slots", {{"file", env.options.slots}, {"slots", slots->Slots().size()}});
+    }
     station::StationConfig config;
+    if (slots) {
+      config.slotOf = [&slots](const HidInterfaceInfo& info) -> std::optional<std::string> {
+        if (info.port.empty()) return std::nullopt;
+        return slots->SlotOf(info.port);
+      };
+    }
     config.parallel = env.options.parallel;
     config.count = env.options.stationCount;
     config.mcu = !env.options.noMcu;

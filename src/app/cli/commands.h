@@ -15,6 +15,7 @@
 #include "app/cli/station_record.h"
 #include "hid/hid_device.h"
 #include "image/resources.h"
+#include "station/slots.h"
 
 namespace orvik::cli {
 
@@ -49,6 +50,17 @@ int RunSingleUpdate(CommandEnvironment& env);
 // --station. Requests to end (Ctrl+C) are deferred for the whole station and
 // end it between devices only: while waiting for one to arrive or to leave.
 int RunStation(CommandEnvironment& env);
+
+// --teach: asks for a unit in each slot in turn and writes the ports where
+// they arrive to the FILE as slots 1, 2, ... once a request to end (Ctrl+C)
+// comes. Sends nothing to any unit. 0 when FILE was written; 1 when nothing
+// was taught or FILE could not be written (the slots then go to standard
+// error); 2 when FILE exists and --force is not given.
+int RunTeach(CommandEnvironment& env);
+
+// How the ports of the devices in use are written: emulated units' under
+// -Emulate, else the system's.
+station::PortForm PortFormFor(const CommandEnvironment& env);
 
 // "/dev/hidraw3  input 33  output 33  ready", with "* " before the interface
 // an update would choose and "  " before the others.

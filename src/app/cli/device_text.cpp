@@ -26,4 +26,8 @@ std::string SerialText(std::string_view serial) {
   return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
 }
 
+std::string PortText(std::string_view port) {
+  return port.empty() ? std::string("no port") : "port " + TerminalText(port);
+}
+
 }  // namespace orvik::cli

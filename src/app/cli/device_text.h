@@ -15,6 +15,10 @@ inline std::string TerminalText(std::string_view bytes) { return DeviceTextForTe
 // "serial 0123456789AB" (as TerminalText) or "no serial".
 std::string SerialText(std::string_view serial);
 
+// "port 1-1.4.2" (as TerminalText, like a serial: an emulated port comes from
+// the command line) or "no port".
+std::string PortText(std::string_view port);
+
 // For a JSON field (DeviceTextForJson).
 inline std::string JsonText(std::string_view bytes) { return DeviceTextForJson(bytes); }
 

@@ -24,6 +24,15 @@ constexpr const char* kFieldNames[] = {"time",        "host",        "program_ve
                                        "mcu",         "usb",         "mcu_version",     "usb_version",  "mcu_checksum",
                                        "usb_checksum", "status",     "failure",         "message",      "duration_ms"};
 constexpr std::size_t kFieldCount = std::size(kFieldNames);
+// Written after those; a line without them (a record from before they were
+// added) still counts, with an empty port and slot.
+constexpr const char* kOptionalFieldNames[] = {"port", "slot"};
+constexpr std::size_t kOptionalFieldCount = std::size(kOptionalFieldNames);
+constexpr std::size_t kNoColumn = static_cast<std::size_t>(-1);
+
+std::string* OptionalField(RecordLine& line, std::string_view name) {
+  return name == "port" ? &line.port : name == "slot" ? &line.slot : nullptr;
+}
 
 std::string Hex4(unsigned value) {
   char text[16];
@@ -137,7 +146,7 @@ std::optional<std::int64_t> ParseInteger(std::string_view text) {
 }
 
 // Column of each field in the header; nothing when a field is missing.
-using CsvColumns = std::array<std::size_t, kFieldCount>;
+using CsvColumns = std::array<std::size_t, kFieldCount + kOptionalFieldCount>;
 std::optional<CsvColumns> ParseCsvHeader(std::string_view line) {
   const auto cells = SplitCsvLine(line);
   if (!cells) return std::nullopt;
@@ -146,6 +155,10 @@ std::optional<CsvColumns> ParseCsvHeader(std::string_view line) {
     const auto it = std::find(cells->begin(), cells->end(), kFieldNames[f]);
     if (it == cells->end()) return std::nullopt;
     columns[f] = static_cast<std::size_t>(it - cells->begin());
+  }
+  for (std::size_t f = 0; f < kOptionalFieldCount; ++f) {
+    const auto it = std::find(cells->begin(), cells->end(), kOptionalFieldNames[f]);
+    columns[kFieldCount + f] = it == cells->end() ? kNoColumn : static_cast<std::size_t>(it - cells->begin());
   }
   return columns;
 }
@@ -178,6 +191,10 @@ std::optional<RecordLine> ParseCsvLine(std::string_view text, const CsvColumns& 
   line.status = static_cast<int>(*status);
   line.failure = static_cast<int>(*failure);
   line.durationMs = *duration;
+  for (std::size_t f = 0; f < kOptionalFieldCount; ++f) {
+    const std::size_t column = columns[kFieldCount + f];
+    if (column < cells->size()) *OptionalField(line, kOptionalFieldNames[f]) = CsvCellText((*cells)[column]);
+  }
   return line;
 }
 
@@ -199,6 +216,11 @@ bool SetField(RecordLine& line, std::string_view key, const FieldValue& value, s
                           &line.usbVersion, &line.mcuChecksum, &line.usbChecksum,   nullptr,
                           nullptr,          &line.message,    nullptr};
   static_assert(std::size(texts) == kFieldCount);
+  if (std::string* optional = OptionalField(line, key)) {
+    if (value.kind != FieldValue::Kind::String) return false;
+    optional->assign(value.text);
+    return true;
+  }
   const auto named = std::find(std::begin(kFieldNames), std::end(kFieldNames), key);
   if (named == std::end(kFieldNames)) return true;
   const auto field = static_cast<std::size_t>(named - std::begin(kFieldNames));
@@ -383,6 +405,7 @@ std::string CsvHeader() {
     if (!header.empty()) header += ',';
     header += name;
   }
+  for (const char* name : kOptionalFieldNames) header += std::string(",") + name;
   return header + '\n';
 }
 
@@ -432,7 +455,8 @@ std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {
            CsvCell(line.path) + ',' + CsvCell(line.serial) + ',' + flag(line.mcu) + ',' + flag(line.usb) + ',' +
            CsvCell(line.mcuVersion) + ',' + CsvCell(line.usbVersion) + ',' + CsvCell(line.mcuChecksum) + ',' +
            CsvCell(line.usbChecksum) + ',' + std::to_string(line.status) + ',' + std::to_string(line.failure) + ',' +
-           CsvCell(line.message) + ',' + std::to_string(line.durationMs) + '\n';
+           CsvCell(line.message) + ',' + std::to_string(line.durationMs) + ',' + CsvCell(line.port) + ',' +
+           CsvCell(line.slot) + '\n';
   }
   const nlohmann::ordered_json object = {{"time", line.time},
                                          {"host", line.host},
@@ -448,7 +472,9 @@ std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {
                                          {"status", line.status},
                                          {"failure", line.failure},
                                          {"message", line.message},
-                                         {"duration_ms", line.durationMs}};
+                                         {"duration_ms", line.durationMs},
+                                         {"port", line.port},
+                                         {"slot", line.slot}};
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
 

@@ -5,7 +5,7 @@
 //   {"time":"2026-12-08T09:41:05+01:00","host":"line-3","program_version":"2.0.0.6",
 //    "path":"/dev/hidraw3","serial":"SN0042","mcu":true,"usb":true,"mcu_version":"Y1-3",
 //    "usb_version":"Y1-1","mcu_checksum":"0x6b2d","usb_checksum":"0x1f7c","status":0,
-//    "failure":0,"message":"Update complete","duration_ms":5021}
+//    "failure":0,"message":"Update complete","duration_ms":5021,"port":"1-1.4.2","slot":"A2"}
 //
 // The field names are part of the program's interface (docs/stations.md).
 #pragma once
@@ -53,6 +53,8 @@ struct RecordLine {
   int failure = 0;  // the failure's number; 0 when complete
   std::string message;
   std::int64_t durationMs = 0;
+  std::string port;  // the unit's USB port; empty when unknown (and in older records)
+  std::string slot;  // its slot's name (--slots); empty without one
 };
 
 // "2026-12-08T09:41:05+01:00": `when` in the local time zone.

@@ -60,6 +60,17 @@ const char* PhaseText(station::Phase phase) {
   return "...";
 }
 
+// Who a unit is, for the events: its path, serial, port, and its slot when
+// the station has a slot map.
+Json Who(const station::Unit& unit) {
+  Json who = {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"port", JsonText(unit.port)}};
+  if (!unit.slot.empty()) who["slot"] = unit.slot;
+  return who;
+}
+
+// "slot A1  " before a unit's path on a line, when it has a slot.
+std::string SlotPrefix(const station::Unit& unit) { return unit.slot.empty() ? std::string() : "slot " + unit.slot + "  "; }
+
 const char* RefusalName(station::Refusal why) {
   switch (why) {
     case station::Refusal::NotASlot:
@@ -140,7 +151,8 @@ void StationView::DrawTable(bool force) {
   table += "Station: " + std::to_string(m_rows.size()) + " updating, " + std::to_string(m_waiting.size()) +
            " waiting, " + std::to_string(m_finished) + " finished (" + std::to_string(m_failed) + " failed)\n";
   for (const auto& [id, row] : m_rows) {
-    table += StationTableRow(row.unit.path, row.unit.serial, row.phase, row.position, row.upper, row.elapsed) + '\n';
+    table += SlotPrefix(row.unit) +
+             StationTableRow(row.unit.path, row.unit.serial, row.phase, row.position, row.upper, row.elapsed) + '\n';
   }
   table += "\x1b[" + std::to_string(m_rows.size() + 1) + "A\r";
   m_output.Update(OutputStream::Out, OutputSlot::StationTable, std::move(table));
@@ -148,26 +160,32 @@ void StationView::DrawTable(bool force) {
 }
 
 void StationView::Waiting() {
-  Say("Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}});
+  Say("Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}, {"port", ""}});
 }
 
 void StationView::Arrived(const station::Unit& unit) {
   m_waiting[unit.id] = 0;
   if (m_mode == StationOutput::Json) {
-    Event("arrived", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"port", JsonText(unit.port)}});
+    Event("arrived", Who(unit));
   }
   DrawTable(true);
 }
 
 void StationView::Refused(const station::Unit& unit, station::Refusal why, const std::string& text) {
   m_waiting.erase(unit.id);
-  if (why == station::Refusal::NotASlot) return;
-  const std::string line = unit.path + " (" + SerialText(unit.serial) + "): " + TerminalText(text) +
-                           (why == station::Refusal::InUse ? "; passed over until it is unplugged" : "");
+  // A unit on a port that is no slot is said once, and left alone.
+  const std::string reason = why == station::Refusal::NotASlot ? std::string("not a slot; left alone")
+                             : why == station::Refusal::InUse
+                                 ? TerminalText(text) + "; passed over until it is unplugged"
+                                 : TerminalText(text);
+  const std::string line = SlotPrefix(unit) + unit.path + " (" + SerialText(unit.serial) + ", " +
+                           PortText(unit.port) + "): " + reason;
   LogLine("Station: " + line);
   if (m_mode == StationOutput::Json) {
-    Event("refused", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"reason", RefusalName(why)},
-                      {"text", ValidUtf8(text)}});
+    Json fields = Who(unit);
+    fields["reason"] = RefusalName(why);
+    fields["text"] = why == station::Refusal::NotASlot ? std::string("not a slot") : ValidUtf8(text);
+    Event("refused", fields);
     return;
   }
   Line(OutputStream::Out, line);
@@ -180,7 +198,9 @@ void StationView::Started(const station::Unit& unit) {
   row.when = LocalTimeText();
   row.iso = IsoLocalTime(std::time(nullptr));
   if (m_mode == StationOutput::Json) {
-    Event("device", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"time", row.iso}});
+    Json fields = Who(unit);
+    fields["time"] = row.iso;
+    Event("device", fields);
   }
   DrawTable(true);
 }
@@ -191,7 +211,7 @@ void StationView::Progress(const station::Unit& unit, station::Phase phase, int 
   if (it == m_rows.end()) return;
   Row& row = it->second;
   if (m_mode == StationOutput::Json) {
-    const Json who = {{"path", unit.path}, {"serial", JsonText(unit.serial)}};
+    const Json who = Who(unit);
     if (position != row.position) {
       Json fields = who;
       fields["position"] = position;
@@ -214,7 +234,9 @@ void StationView::Progress(const station::Unit& unit, station::Phase phase, int 
 
 void StationView::Message(const station::Unit& unit, const std::string& text) {
   if (m_mode == StationOutput::Json) {
-    Event("message", {{"path", unit.path}, {"serial", JsonText(unit.serial)}, {"text", text}});
+    Json fields = Who(unit);
+    fields["text"] = text;
+    Event("message", fields);
     m_output.Append(OutputStream::Err, text + '\n');
     return;
   }
@@ -235,28 +257,32 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
   // The passed-over unit's time comes from the record: shown as device text is.
   const std::string message = result.passedOver ? TerminalText(result.message) : result.message;
   const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(result.duration.count()));
-  const std::string line = when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + message +
-                           (result.passedOver ? "" : "  " + duration);
+  const std::string line = when + "  " + SlotPrefix(unit) + unit.path + "  " + SerialText(unit.serial) + "  " +
+                           message + (result.passedOver ? "" : "  " + duration);
   // The program's log: one line per finished unit.
   LogLine("Station: " + line);
-  Say(line, "result",
-      {{"status", result.status},
-       {"failure", result.failure},
-       {"message", ValidUtf8(result.message)},
-       {"path", unit.path},
-       {"serial", JsonText(unit.serial)},
-       {"time", iso},
-       {"duration", duration},
-       {"duration_ms", result.duration.count()},
-       {"already_updated", result.passedOver},
-       {"recorded", result.recorded}});
+  Json fields = {{"status", result.status},
+                 {"failure", result.failure},
+                 {"message", ValidUtf8(result.message)},
+                 {"path", unit.path},
+                 {"serial", JsonText(unit.serial)},
+                 {"port", JsonText(unit.port)},
+                 {"time", iso},
+                 {"duration", duration},
+                 {"duration_ms", result.duration.count()},
+                 {"already_updated", result.passedOver},
+                 {"recorded", result.recorded}};
+  if (!unit.slot.empty()) fields["slot"] = unit.slot;
+  Say(line, "result", fields);
   if (!result.recorded) {
     const std::string text = std::string(kProgramFileName) + ": the record line of " + unit.path + " (" +
                              SerialText(unit.serial) + ") could not be written to " + m_recordWhere + ": " +
                              result.recordError;
     LogLine(text);
     if (m_mode == StationOutput::Json) {
-      Event("error", {{"text", ValidUtf8(text)}, {"path", unit.path}, {"serial", JsonText(unit.serial)}});
+      Json error = Who(unit);
+      error["text"] = ValidUtf8(text);
+      Event("error", error);
       m_output.Append(OutputStream::Err, text + '\n');
     } else {
       Line(OutputStream::Err, text);
@@ -264,13 +290,15 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
   }
   // With its count reached the station ends: the last units may stay.
   if (result.recorded && (!m_count || m_finished < *m_count)) {
-    Say("Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
+    Json fields = Who(unit);
+    fields["for"] = "removal";
+    Say("Unplug " + unit.path + " to go on.", "waiting", fields);
   }
 }
 
 void StationView::Gone(const station::Unit& unit) {
   m_waiting.erase(unit.id);
-  if (m_mode == StationOutput::Json) Event("gone", {{"path", unit.path}, {"serial", JsonText(unit.serial)}});
+  if (m_mode == StationOutput::Json) Event("gone", Who(unit));
   DrawTable(true);
 }
 
@@ -322,6 +350,8 @@ bool RecordFileAdapter::Finished(const Run& run, std::string& error) {
   if (run.unit != nullptr) {
     line.path = run.unit->path;
     line.serial = run.unit->serial;
+    line.port = run.unit->port;
+    line.slot = run.unit->slot;
   }
   line.mcu = run.mcu;
   line.usb = run.usb;

@@ -96,9 +96,9 @@ TEST(ParseOptions, SerialTakesOneValueAndNoOtherChoiceOfInterface) {
 TEST_F(SerialCommand, ListShowsEachSerialOnTheLineAndInJson) {
   EXPECT_EQ(Run("-Emulate:good,good/serial=,good/serial=SN 3", {"--list"}), kExitCompleted);
   EXPECT_EQ(test::SplitLines(out.str()), (std::vector<std::string>{
-                                             "* emulated:1  serial EMU-0001  input 33  output 33  ready",
-                                             "  emulated:2  no serial  input 33  output 33  ready",
-                                             "  emulated:3  serial SN 3  input 33  output 33  ready",
+                                             "* emulated:1  serial EMU-0001  port emu-1  input 33  output 33  ready",
+                                             "  emulated:2  no serial  port emu-2  input 33  output 33  ready",
+                                             "  emulated:3  serial SN 3  port emu-3  input 33  output 33  ready",
                                          }));
 
   EXPECT_EQ(Run("-Emulate:good,good/serial=,good/serial=SN 3", {"--list"}, /*json=*/true), kExitCompleted);
@@ -147,7 +147,7 @@ TEST_F(SerialCommand, AnAbsentOrSharedSerialIsRefusedBeforeAnythingIsSent) {
            Case{"-Emulate:good,good/serial=B",
                 {"--serial", "C"},
                 "orvik-updater-cli: no attached interface of the device has the serial C; found: emulated:1 "
-                "(serial EMU-0001, ready), emulated:2 (serial B, ready)"},
+                "(serial EMU-0001, port emu-1, ready), emulated:2 (serial B, port emu-2, ready)"},
            Case{"-Emulate:absent", {"--serial", "C"},
                 "orvik-updater-cli: no attached interface of the device has the serial C; none is attached"},
            Case{"-Emulate:good/serial=C/after=3000", {"--serial", "C", "--wait=1"},
@@ -178,7 +178,7 @@ TEST_F(SerialCommand, AnAbsentOrSharedSerialIsRefusedBeforeAnythingIsSent) {
 TEST_F(SerialCommand, HostileSerialIsEscapedOnTheTerminalAndValidInJson) {
   prepare = [](EmulatedDeviceSet& units) { units.SetUnitSerial(0, kHostileSerial); };
   EXPECT_EQ(Run("-Emulate:good", {"--list"}), kExitCompleted);
-  EXPECT_EQ(out.str(), "* emulated:1  serial " + kHostileOnTerminal + "  input 33  output 33  ready\n");
+  EXPECT_EQ(out.str(), "* emulated:1  serial " + kHostileOnTerminal + "  port emu-1  input 33  output 33  ready\n");
 
   EXPECT_EQ(Run("-Emulate:good", {"--list"}, /*json=*/true), kExitCompleted);
   EXPECT_EQ(Events("interface").at(0)["serial"], kHostileInJson);
@@ -196,7 +196,7 @@ TEST_F(SerialCommand, HostileSerialIsEscapedOnTheTerminalAndValidInJson) {
   // Asking for it by a serial it does not have: the message shows it escaped.
   EXPECT_EQ(Run("-Emulate:good", {"--serial", "X\x07"}), kExitStartupFailed);
   EXPECT_EQ(err.str(), "orvik-updater-cli: no attached interface of the device has the serial X\\x07; found: "
-                       "emulated:1 (serial " + kHostileOnTerminal + ", ready)\n");
+                       "emulated:1 (serial " + kHostileOnTerminal + ", port emu-1, ready)\n");
 }
 
 // Held open, a gone unit's node could not be given to the next unit.

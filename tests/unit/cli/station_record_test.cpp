@@ -106,7 +106,7 @@ TEST(StationRecord, JsonLinesAreValidUtf8WhateverTheDeviceSent) {
   for (const auto& [key, value] : ordered.items()) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"time", "host", "program_version", "path", "serial", "mcu", "usb",
                                              "mcu_version", "usb_version", "mcu_checksum", "usb_checksum", "status",
-                                             "failure", "message", "duration_ms"}));
+                                             "failure", "message", "duration_ms", "port", "slot"}));
   EXPECT_EQ(parsed["duration_ms"], 5021);
   EXPECT_EQ(parsed["mcu"], true);
 }
@@ -132,6 +132,35 @@ TEST(StationRecord, LinesReadBackInBothFormatsAndBadLinesAreCountedNotFatal) {
   const RecordContents noHeader = ReadRecord("time,serial\n\"x\",\"SN1\"\n", RecordFormat::Csv);
   EXPECT_EQ(noHeader.lines, 0u);
   EXPECT_EQ(noHeader.badLines, 2u);
+}
+
+// Lines with the port and slot count in both formats, and so does a line
+// written before they were added (its 15 fields only).
+TEST(StationRecord, LinesWithPortAndSlotAndOlderLinesWithoutThemCount) {
+  RecordLine line = Line("SN1", 0);
+  line.port = "1-1.4.2";
+  line.slot = "A2";
+  const std::string oldJson =
+      R"({"time":"2026-12-08T09:41:05+01:00","host":"h","program_version":"2.0.0.6","path":"/dev/hidraw3",)"
+      R"("serial":"SN0","mcu":true,"usb":true,"mcu_version":"Y1-3","usb_version":"Y1-1","mcu_checksum":"0x02ae",)"
+      R"("usb_checksum":"0x63ed","status":0,"failure":0,"message":"Update complete","duration_ms":5021})"
+      "\n";
+  const std::string oldCsv =
+      "time,host,program_version,path,serial,mcu,usb,mcu_version,usb_version,mcu_checksum,usb_checksum,status,"
+      "failure,message,duration_ms\n"
+      R"("2026-12-08T09:41:05+01:00","h","2.0.0.6","/dev/hidraw3","SN0",true,true,"Y1-3","Y1-1","0x02ae","0x63ed",0,0,"Update complete",5021)"
+      "\n";
+  for (const RecordFormat format : {RecordFormat::JsonLines, RecordFormat::Csv}) {
+    SCOPED_TRACE(format == RecordFormat::Csv ? "csv" : "json");
+    const std::string text = (format == RecordFormat::Csv ? CsvHeader() : "") + FormatRecordLine(format, line);
+    EXPECT_NE(text.find("1-1.4.2"), std::string::npos);
+    const RecordContents now = ReadRecord(text, format);
+    EXPECT_EQ(now.lines, 1u);
+    EXPECT_EQ(now.badLines, 0u);
+    const RecordContents old = ReadRecord(format == RecordFormat::Csv ? oldCsv : oldJson, format);
+    EXPECT_EQ(old.lines, 1u);
+    EXPECT_EQ(old.badLines, 0u);
+  }
 }
 
 // Lines as this program writes them, and as another tool or a hand may have

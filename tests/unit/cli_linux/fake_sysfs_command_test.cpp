@@ -39,7 +39,7 @@ class FakeSysfsCommand : public ::testing::Test {
     fs::create_directory(tree.Node(2));
     tree.Add(3, Uevent(kVendor, 0x0122), test::kVendor32);
     tree.AddMatching(4, test::kBootKeyboard);
-    tree.Add(5, Uevent(kVendor, kProduct) + "HID_UNIQ=ORV-5\n", test::kVendor32);
+    tree.Add(5, Uevent(kVendor, kProduct) + "HID_UNIQ=ORV-5\n", test::kVendor32, true, "1-1.4.2");
   }
 
   test::ScopedLog log;
@@ -55,11 +55,11 @@ TEST_F(FakeSysfsCommand, ListShowsEveryMatchingInterfaceAndMarksTheFirstUsable) 
   EXPECT_EQ(Run({"--list"}), kExitCompleted);
   const std::string n = tree.DevRoot().string() + "/hidraw";
   EXPECT_EQ(test::SplitLines(out.str()), (std::vector<std::string>{
-                                  "* " + n + "1  no serial  input 33  output 33  ready",
-                                  "  " + n + "2  no serial  input 33  output 33  can't open: Is a directory",
-                                  "  " + n + "4  no serial  input 9  output 2  can't open: not the updater's interface "
-                                  "(no unnumbered 32-byte reports)",
-                                  "  " + n + "5  serial ORV-5  input 33  output 33  ready",
+                                  "* " + n + "1  no serial  no port  input 33  output 33  ready",
+                                  "  " + n + "2  no serial  no port  input 33  output 33  can't open: Is a directory",
+                                  "  " + n + "4  no serial  no port  input 9  output 2  can't open: not the updater's "
+                                  "interface (no unnumbered 32-byte reports)",
+                                  "  " + n + "5  serial ORV-5  port 1-1.4.2  input 33  output 33  ready",
                               }));
   EXPECT_EQ(err.str(), "");
   // No update ran: nothing was written to any node, and nothing logged.
@@ -113,6 +113,37 @@ TEST_F(FakeSysfsCommand, DeviceRejectsANodeThatIsNotAUsableMatchAndSendsNothing)
     EXPECT_EQ(log.Lines().back(), text.substr(0, text.size() - 1));
   }
   for (unsigned n : {1u, 5u}) EXPECT_EQ(fs::file_size(tree.Node(n)), 0u);
+}
+
+// Two units that share a serial, told apart by the ports they are plugged
+// into: --port updates the one there and sends nothing to the other; a port
+// with no unit ends the start-up naming what is where.
+TEST_F(FakeSysfsCommand, PortPicksEachOfTwoUnitsWithOneSerialAndAnEmptyPortSendsNothing) {
+  const std::string shared = Uevent(kVendor, kProduct) + "HID_UNIQ=SAME\n";
+  tree.AddOnPort(1, "1-1.4.2", shared);
+  tree.AddOnPort(2, "1-1.4.3", shared);
+  struct Case {
+    std::string port;
+    int status;
+    std::uintmax_t node1Size;  // bytes sent to each node so far
+    std::uintmax_t node2Size;
+    std::string error;
+  };
+  const std::string n = tree.DevRoot().string() + "/hidraw";
+  for (const Case& c : {
+           Case{"1-1.4.3", kExitUpdateFailed, 0, kReportSize, "Get start code reply fail(460)\n"},
+           Case{"1-1.4.2", kExitUpdateFailed, kReportSize, kReportSize, "Get start code reply fail(460)\n"},
+           Case{"1-1.4", kExitStartupFailed, kReportSize, kReportSize,
+                "orvik-updater-cli: no attached interface of the device is on the port 1-1.4; found: " + n +
+                    "1 (serial SAME, port 1-1.4.2, ready), " + n + "2 (serial SAME, port 1-1.4.3, ready)\n"},
+       }) {
+    SCOPED_TRACE(c.port);
+    err.str("");
+    EXPECT_EQ(Run({"--port", c.port, "--no-usb"}), c.status);
+    EXPECT_EQ(err.str(), c.error);
+    EXPECT_EQ(fs::file_size(tree.Node(1)), c.node1Size);
+    EXPECT_EQ(fs::file_size(tree.Node(2)), c.node2Size);
+  }
 }
 
 TEST_F(FakeSysfsCommand, WaitFindsANodeThatAppearsLater) {

@@ -38,7 +38,7 @@ TEST(EmulateUnits, SeveralUnitsWithTimingParseInOrder) {
   const EmulateOption option = Parse("-Emulate:good/leave=300,badreply@USBWrite/after=1000/leave=0,good/after=3600000");
   ASSERT_EQ(option.error, "");
   ASSERT_EQ(option.units.size(), 3u);
-  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt, std::nullopt}));
+  EXPECT_EQ(option.units[0], (EmulatedUnit{{}, std::nullopt, 300u, std::nullopt, std::nullopt, std::nullopt}));
   EXPECT_EQ(option.units[1].setting.fault, (Fault{FaultKind::BadReply, UpdateCommand::USBWrite, 0}));
   EXPECT_EQ(option.units[1].afterMs, 1000u);
   EXPECT_EQ(option.units[1].leaveMs, 0u);
@@ -48,7 +48,7 @@ TEST(EmulateUnits, SeveralUnitsWithTimingParseInOrder) {
 
 TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
   struct Case {
-    const char* argument;
+    std::string argument;
     const char* part;
   };
   for (const Case& c : {
@@ -79,6 +79,11 @@ TEST(EmulateUnits, MalformedUnitsAreRejectedNamingWhatIsWrong) {
            Case{"-Emulate:good/serial=12345678901234567890123456789012345678901234567890123456789012345",
                 "longer than 64 characters"},
            Case{"-Emulate:good/serial", "unknown unit option 'serial'"},
+           Case{"-Emulate:good/port=1-1/port=1-2", "'port' given more than once"},
+           Case{"-Emulate:good/port=a b", "not printable ASCII or is a blank"},
+           Case{"-Emulate:good/port=\x1b[2J", "not printable ASCII or is a blank"},
+           Case{"-Emulate:good/port=\xc3\xa9", "not printable ASCII or is a blank"},
+           Case{"-Emulate:good/port=" + std::string(65, 'p'), "longer than 64 characters"},
        }) {
     SCOPED_TRACE(c.argument);
     const EmulateOption option = Parse(c.argument);
@@ -131,6 +136,18 @@ TEST(EmulatedDeviceSet, EachUnitEndsItsTransfersOnItsOwnFrameBoundaries) {
       ASSERT_TRUE(unit.WaitReadDone());
     }
   }
+}
+
+// A unit's port is its own text, none when empty, or emu-N by its place in
+// the list.
+TEST(EmulateUnits, PortsAreGivenOrNumberedInListOrder) {
+  const std::string longest(kMaxEmulatedPortLength, '~');
+  const EmulateOption option = Parse("-Emulate:good,good/port=1-1.4.2/serial=S,good/port=,good/port=" + longest);
+  ASSERT_EQ(option.error, "");
+  EmulatedDeviceSet set(option.units, 50ms);
+  std::vector<std::string> ports;
+  for (const HidInterfaceInfo& info : set.ListInterfaces(DeviceVendorId, DeviceProductId)) ports.push_back(info.port);
+  EXPECT_EQ(ports, (std::vector<std::string>{"emu-1", "1-1.4.2", "", longest}));
 }
 
 // A unit's serial is its own text, none when empty, or EMU-NNNN by its place

@@ -335,6 +335,29 @@ TEST(HidrawListing, SerialIsTheHidDevicesUniqLine) {
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(found[i].serial, cases[i].serial) << i;
 }
 
+TEST(HidrawListing, PortIsTheKernelNameOfTheNearestUsbDeviceAbove) {
+  struct Case {
+    std::string port;     // where the HID device sits; empty: under no USB device
+    std::string bus;      // HID_ID's bus
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"1-1.4.2", "0003", "1-1.4.2"},  // behind two hubs
+      {"2-3", "0003", "2-3"},          // on a root port
+      {"", "0003", ""},                // no USB ancestor (uhid)
+      {"1-2", "0005", ""},             // Bluetooth, below its USB dongle: the dongle's port is not its own
+  };
+  FakeHidraw tree;
+  for (unsigned n = 0; n < cases.size(); ++n) {
+    const std::string uevent = "HID_ID=" + cases[n].bus + ":00001209:00000121\n";
+    tree.Add(n, uevent, test::kVendor32, true, cases[n].port);
+  }
+  CHIDDevice device = tree.Device();
+  const std::vector<HidInterfaceInfo> found = device.ListInterfaces(kVendor, kProduct);
+  ASSERT_EQ(found.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(found[i].port, cases[i].expected) << i;
+}
+
 TEST(HidrawListing, PermissionProblemsNameTheUdevRule) {
   EXPECT_EQ(OpenFailureText(EACCES), "Permission denied (install the udev rule 70-orvik-updater.rules)");
   EXPECT_EQ(OpenFailureText(EPERM), "Operation not permitted (install the udev rule 70-orvik-updater.rules)");

@@ -92,7 +92,7 @@ TEST(InterfaceWalk, AnInterfaceThatFailsIsSkippedAndTheWalkGoesOn) {
   for (const Case& c : cases) {
     g_set = &c.set;
     std::vector<std::wstring> seen;
-    WalkInterfacePaths(calls, nullptr, guid, [&](const std::wstring& path) {
+    WalkInterfacePaths(calls, nullptr, guid, [&](const std::wstring& path, DEVINST) {
       seen.push_back(path);
       return false;
     });
@@ -102,7 +102,7 @@ TEST(InterfaceWalk, AnInterfaceThatFailsIsSkippedAndTheWalkGoesOn) {
   const FakeSet many{5, {}, {}};
   g_set = &many;
   std::vector<std::wstring> seen;
-  WalkInterfacePaths(calls, nullptr, guid, [&](const std::wstring& path) {
+  WalkInterfacePaths(calls, nullptr, guid, [&](const std::wstring& path, DEVINST) {
     seen.push_back(path);
     return path == L"path1";
   });
