@@ -49,8 +49,13 @@ struct Options {
   bool station = false;  // --station[=COUNT]: update one device after another
   std::optional<unsigned> stationCount;  // end by itself after this many devices
   bool json = false;     // --json: events as JSON lines on standard output
-  std::string record;    // --record FILE: append a line per unit to FILE
-  bool again = false;    // --again: update units the record shows as done
+  std::string record;    // --record FILE|URI: the record of every unit run
+  bool again = false;    // --again: the default (every unit is updated); kept for scripts
+  bool skipUpdated = false;  // --skip-updated: pass over units the record shows updated
+  std::string stationName;   // --station-name NAME: the record's station (default: the host name)
+  std::string operatorName;  // --operator NAME: the record's operator
+  bool history = false;  // --history: print the record, newest first
+  bool csv = false;      // --csv: --history as CSV
   std::string error;     // not empty: the first argument not understood
 };
 
@@ -77,8 +82,10 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // program are deferred (see interrupt.h); before and after, they end it.
 // `started`, when given, is called once start-up has succeeded, before the
 // update begins.
+// `started` may refuse the run (it returns false): RunDialog then returns
+// kExitUpdateFailed without sending a command.
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
-              const std::function<void()>& started = {});
+              const std::function<bool()>& started = {});
 
 // While the update runs, the loop that stands in for a message loop: calls
 // OnTimer every period while timer 0 is started, and returns once the timer

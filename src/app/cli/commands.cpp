@@ -1,6 +1,9 @@
 #include "app/cli/commands.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -9,6 +12,7 @@
 #include "app/cli/device_text.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/terminal_window.h"
+#include "app/common/app_common.h"
 #include "app/common/update_hold.h"
 #include "image/image.h"
 #include "log/log.h"
@@ -162,6 +166,9 @@ int SerialRefused(CommandEnvironment& env, const std::vector<const HidInterfaceI
 // One dialog over the device as it is restricted now: start-up, one update.
 struct DialogRun {
   bool alreadyUpdated = false;  // the record shows the unit done: not run
+  bool recordFailed = false;    // the record could not take the run: status is 1
+  std::string runId;            // the run's in the record
+  std::string time;             // when it started, as the record has it
   int status = kExitStartupFailed;
   int failure = 0;       // the run's failure number; 0 when complete or not run
   std::string message;   // the last message box's text
@@ -170,9 +177,47 @@ struct DialogRun {
   milliseconds duration{0};
 };
 
-// `found`: the interfaces as last listed, for the opened one's serial.
+// Says that the record could not take a unit's run: on standard error, in
+// the log and as an event.
+void RecordError(CommandEnvironment& env, const DialogRun& run, const std::string& what, const std::string& error) {
+  const std::string text = std::string(kProgramFileName) + ": " + what + " of " + run.path + " (" +
+                           SerialText(run.serial) + ") could not be written to " + env.record->Where() + ": " + error;
+  env.err << text << '\n' << std::flush;
+  LogLine(text);
+  if (env.events != nullptr) {
+    env.events->Emit("error", {{"text", text}, {"path", run.path}, {"serial", ValidUtf8(run.serial)}});
+  }
+}
+
+// The record's view of a run.
+station::Record::Run RecordRunOf(const CommandEnvironment& env, const DialogRun& run, const station::Unit& unit) {
+  station::Record::Run entry;
+  entry.runId = run.runId;
+  entry.unit = &unit;
+  entry.mcu = !env.options.noMcu;
+  entry.usb = !env.options.noUsb;
+  entry.time = run.time;
+  entry.status = run.status;
+  entry.failure = run.failure;
+  entry.message = run.message;
+  entry.durationMs = run.duration.count();
+  return entry;
+}
+
+station::Unit UnitOf(const DialogRun& run) {
+  station::Unit unit;
+  unit.path = run.path;
+  unit.serial = run.serial;
+  return unit;
+}
+
+// `found`: the interfaces as last listed, for the opened one's serial. With
+// a record, the run is in it as started before the first command; when it
+// cannot be written there, no command is sent.
 DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found) {
   DialogRun run;
+  run.runId = record::NewRunId();
+  run.time = record::IsoLocalTime(std::time(nullptr));
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
   const Clock::time_point begin = Clock::now();
@@ -185,52 +230,76 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
       env.events->Emit("device",
                        {{"path", run.path}, {"serial", ValidUtf8(run.serial)}, {"caption", window.GetCaption()}});
     }
+    if (env.record == nullptr) return true;
+    const station::Unit unit = UnitOf(run);
+    std::string error;
+    if (env.record->Started(RecordRunOf(env, run, unit), error)) return true;
+    RecordError(env, run, "the record of the start", error);
+    run.recordFailed = true;
+    return false;
   });
   run.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
   run.failure = std::max(dialog.LastRunResult(), 0);
   run.message = window.LastMessage();
+  if (run.recordFailed) {
+    run.failure = 0;
+    run.message = "not updated: the record could not take its start";
+  }
   return run;
 }
 
-// The run a unit gets when the record shows it updated already (and --again
-// is not given): none. Nothing when the unit is to be updated.
-std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const HidInterfaceInfo& unit) {
-  if (env.record == nullptr || env.options.again) return std::nullopt;
+// The run a unit gets with --skip-updated when the record shows it updated
+// already: none. Nothing when the unit is to be updated (no --skip-updated,
+// the record shows no such run, or its serial is shared).
+std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const HidInterfaceInfo& unit,
+                                        const record::SharedSerials* shared) {
+  if (env.record == nullptr || !env.options.skipUpdated) return std::nullopt;
+  if (shared != nullptr && shared->Shared(unit.serial)) return std::nullopt;
   const std::optional<std::string> at = env.record->UpdatedAt(unit.serial, !env.options.noMcu, !env.options.noUsb);
   if (!at) return std::nullopt;
   DialogRun run;
   run.alreadyUpdated = true;
   run.status = kExitCompleted;
-  // The time comes from the file: shown as device text is.
-  run.message = "already updated at " + TerminalText(*at);
+  // The time comes from the record: shown as device text is.
+  run.message = "already updated at " + TerminalText(*at) + "; run without --skip-updated to flash it again";
   run.path = unit.path;
   run.serial = unit.serial;
   return run;
 }
 
-// Appends the unit's line to the record. False, after saying which unit's
-// line was lost and why, when it could not be written.
-bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& run) {
+// "emulated:1 (serial EMU-0001) already updated at TIME; run without
+// --skip-updated to flash it again": said when a unit is passed over.
+std::string PassedOverText(const DialogRun& run) {
+  return std::string(kProgramFileName) + ": " + run.path + " (" + SerialText(run.serial) + ") " + run.message;
+}
+
+// Completes the unit's run in the record. False, after saying which unit's
+// result was lost and why, when it could not be written.
+bool RecordRun(CommandEnvironment& env, const DialogRun& run) {
   if (env.record == nullptr || run.alreadyUpdated) return true;
-  RecordLine line = env.record->NewLine(started);
-  line.path = run.path;
-  line.serial = run.serial;
-  line.mcu = !env.options.noMcu;
-  line.usb = !env.options.noUsb;
-  line.status = run.status;
-  line.failure = run.failure;
-  line.message = run.message;
-  line.durationMs = run.duration.count();
+  if (run.recordFailed) return false;
+  const station::Unit unit = UnitOf(run);
   std::string error;
-  if (env.record->Append(line, error)) return true;
-  const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path + " (" +
-                           SerialText(run.serial) + ") could not be written to " + env.record->Path() + ": " + error;
-  env.err << text << '\n' << std::flush;
-  LogLine(text);
-  if (env.events != nullptr) {
-    env.events->Emit("error", {{"text", text}, {"path", run.path}, {"serial", ValidUtf8(run.serial)}});
-  }
+  if (env.record->Finished(RecordRunOf(env, run, unit), error)) return true;
+  RecordError(env, run, "the record line", error);
   return false;
+}
+
+// Says once that units share a serial (they are never passed over).
+void SayShared(CommandEnvironment& env, record::SharedSerials& shared, const std::vector<HidInterfaceInfo>& found) {
+  std::vector<record::SharedSerials::Attached> attached;
+  for (const HidInterfaceInfo& info : found) {
+    if (info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
+      attached.push_back({info.serial, info.identity});
+    }
+  }
+  for (const std::string& serial : shared.Look(attached)) {
+    const std::string text = std::string(kProgramFileName) + ": several units carry the " + SerialText(serial) +
+                             ": each is updated, none is passed over, and the record cannot tell them apart";
+    env.err << text << '\n' << std::flush;
+    LogLine(text);
+    if (env.events != nullptr) env.events->Emit("notice", {{"text", text}, {"serial", ValidUtf8(serial)}});
+  }
 }
 
 }  // namespace
@@ -245,28 +314,96 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   return line;
 }
 
+record::RecordOptions RecordOptionsFor(const Options& options, const Resources& resources) {
+  record::RecordOptions recordOptions;
+  recordOptions.image = record::DescribeImage(resources);
+  recordOptions.station = options.stationName;
+  recordOptions.operatorName = options.operatorName;
+  // A lost server's rows wait in the state folder, beside a log that could
+  // not be written beside the program.
+  recordOptions.spoolFolder =
+      app::StateDirLogPath("spool", std::getenv("XDG_STATE_HOME"), std::getenv("HOME")).parent_path();
+  if (recordOptions.spoolFolder.empty()) recordOptions.spoolFolder = std::filesystem::temp_directory_path();
+  // For tests that hold a database locked: a bound shorter than a station's.
+  if (const char* busy = std::getenv("ORVIK_RECORD_BUSY_TIMEOUT_MS")) {
+    const long long value = std::atoll(busy);
+    if (value > 0 && value <= 600000) recordOptions.busyTimeout = milliseconds(value);
+  }
+  return recordOptions;
+}
+
+int PrintHistory(const Options& options, std::ostream& out, std::ostream& err) {
+  const std::string shown = record::DisplayName(options.record);
+  const auto fail = [&](const std::string& error) {
+    err << kProgramFileName << ": cannot read the record " << shown << ": " << error << '\n' << std::flush;
+    return kExitStartupFailed;
+  };
+  record::RecordOptions recordOptions;
+  recordOptions.readOnly = true;
+  std::string error;
+  std::string notice;
+  const std::unique_ptr<record::StationRecord> opened = record::OpenRecord(options.record, recordOptions, error, notice);
+  if (!opened) return fail(error);
+  if (!notice.empty()) err << kProgramFileName << ": " << notice << '\n';
+  std::vector<record::RecordLine> lines;
+  const std::optional<std::string> serial =
+      options.serial.empty() ? std::nullopt : std::optional<std::string>(options.serial);
+  if (!opened->History(serial, lines, error)) return fail(error);
+  if (options.json) {
+    for (const record::RecordLine& line : lines) out << record::FormatRecordLine(record::RecordFormat::JsonLines, line);
+  } else if (options.csv) {
+    out << record::CsvHeader();
+    for (const record::RecordLine& line : lines) out << record::FormatRecordLine(record::RecordFormat::Csv, line);
+  } else {
+    // A table: device text made safe for the terminal, columns as wide as
+    // their widest cell (counted in bytes: wide enough for ASCII serials).
+    std::vector<std::array<std::string, 7>> rows;
+    rows.push_back({"TIME", "STATION", "PATH", "SERIAL", "STATE", "STATUS", "MESSAGE"});
+    for (const record::RecordLine& line : lines) {
+      rows.push_back({TerminalText(line.time), TerminalText(line.station.empty() ? line.host : line.station),
+                      TerminalText(line.path), TerminalText(line.serial), line.state,
+                      line.Finished() ? std::to_string(line.status) : std::string("-"), TerminalText(line.message)});
+    }
+    std::array<std::size_t, 7> widths{};
+    for (const auto& row : rows) {
+      for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    }
+    for (const auto& row : rows) {
+      std::string text;
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        text += row[c];
+        if (c + 1 < row.size()) text += std::string(widths[c] - row[c].size() + 2, ' ');
+      }
+      out << text << '\n';
+    }
+    if (lines.empty()) out << "(no runs)\n";
+  }
+  out << std::flush;
+  return kExitCompleted;
+}
+
 int RunCommand(CommandEnvironment& env) {
   const char* mode = env.options.list ? "list" : env.options.station ? "station" : "update";
   if (env.events != nullptr) {
     env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
   }
   if (env.options.list) return RunList(env);
-  std::unique_ptr<StationRecord> record;
+  std::unique_ptr<record::StationRecord> record;
   if (!env.options.record.empty()) {
     std::string error;
-    std::string warning;
-    record = StationRecord::Open(env.options.record, DescribeImage(env.resources), error, warning);
+    std::string notice;
+    record = record::OpenRecord(env.options.record, RecordOptionsFor(env.options, env.resources), error, notice);
     if (!record) {
-      return StartupFailure(env, std::string(kProgramFileName) + ": cannot open the record " + env.options.record +
-                                     ": " + error,
-                            {{"record", env.options.record}});
+      return StartupFailure(env, std::string(kProgramFileName) + ": cannot open the record " +
+                                     record::DisplayName(env.options.record) + ": " + error,
+                            {{"record", record::DisplayName(env.options.record)}});
     }
-    if (!warning.empty()) {
-      // Never fatal: the lines that parse still count.
-      const std::string text = std::string(kProgramFileName) + ": " + warning;
+    if (!notice.empty()) {
+      // Never fatal: the lines that parse still count; a spool was sent.
+      const std::string text = std::string(kProgramFileName) + ": " + notice;
       env.err << text << '\n' << std::flush;
       LogLine(text);
-      if (env.events != nullptr) env.events->Emit("warning", {{"text", text}, {"record", env.options.record}});
+      if (env.events != nullptr) env.events->Emit("warning", {{"text", text}, {"record", record->Where()}});
     }
     env.record = record.get();
   }
@@ -348,26 +485,30 @@ int RunSingleUpdate(CommandEnvironment& env) {
       env.out << usable << " devices attached; updating the first (choose one with --device or --serial)\n";
     }
   }
-  const std::time_t started = std::time(nullptr);
   const HidInterfaceInfo* target = Choose(found, only);
-  const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target) : std::nullopt;
+  record::SharedSerials shared;
+  SayShared(env, shared, found);
+  const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target, &shared) : std::nullopt;
   if (skipped) {
-    env.err << skipped->message << '\n' << std::flush;
-    LogLine(skipped->message);
+    env.err << PassedOverText(*skipped) << '\n' << std::flush;
+    LogLine(PassedOverText(*skipped));
   }
   const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
+  // The record first: the result says the status the program ends with. A
+  // unit that was never opened was not tried: it gets no line.
+  int status = run.status;
+  if (run.status != kExitStartupFailed && !RecordRun(env, run)) status = kExitUpdateFailed;
   if (env.events != nullptr) {
-    env.events->Emit("result", {{"status", run.status},
+    env.events->Emit("result", {{"status", status},
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", ValidUtf8(run.serial)},
                                 {"duration_ms", run.duration.count()},
-                                {"already_updated", run.alreadyUpdated}});
+                                {"already_updated", run.alreadyUpdated},
+                                {"recorded", env.record == nullptr || run.alreadyUpdated || status == run.status}});
   }
-  // A unit that was never opened was not tried: it gets no line.
-  if (run.status != kExitStartupFailed && !RecordRun(env, started, run)) return kExitUpdateFailed;
-  return run.status;
+  return status;
 }
 
 int RunStation(CommandEnvironment& env) {
@@ -384,6 +525,7 @@ int RunStation(CommandEnvironment& env) {
   int status = kExitCompleted;
   std::string endedBy = "interrupt";
 
+  record::SharedSerials shared;
   Say(env, "Station: connect the devices one after another; Ctrl+C ends the station between devices.", "station",
       {{"count", env.options.stationCount ? Json(*env.options.stationCount) : Json(nullptr)}});
   bool announced = false;
@@ -394,6 +536,7 @@ int RunStation(CommandEnvironment& env) {
       break;
     }
     const std::vector<HidInterfaceInfo> found = List(env);
+    SayShared(env, shared, found);
     const HidInterfaceInfo* next = Choose(found, "");
     if (next == nullptr) {
       if (!announced) Say(env, "Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}});
@@ -407,10 +550,10 @@ int RunStation(CommandEnvironment& env) {
     // Held to the unit just seen: a unit plugged in meanwhile waits its turn.
     env.device.RestrictToPath(unit.path);
     const std::string when = LocalTimeText();
-    const std::time_t started = std::time(nullptr);
-    const std::optional<DialogRun> skipped = AlreadyUpdated(env, unit);
+    const std::optional<DialogRun> skipped = AlreadyUpdated(env, unit, &shared);
     const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
     env.device.RestrictToPath("");
+    if (skipped) LogLine(PassedOverText(*skipped));
     if (run.status == kExitStartupFailed) {
       // Gone before it could be opened: it was never this station's unit.
       if (!Listed(List(env), unit.identity)) {
@@ -423,6 +566,8 @@ int RunStation(CommandEnvironment& env) {
       break;
     }
 
+    // The record first: the unit's result line says whether it holds it.
+    const bool recorded = RecordRun(env, run);
     ++devices;
     if (run.alreadyUpdated) {
       ++alreadyUpdated;
@@ -437,7 +582,7 @@ int RunStation(CommandEnvironment& env) {
         when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + run.message +
             (run.alreadyUpdated ? "" : "  " + duration),
         "result",
-        {{"status", run.status},
+        {{"status", recorded ? run.status : kExitUpdateFailed},
          {"failure", run.failure},
          {"message", run.message},
          {"path", unit.path},
@@ -445,10 +590,11 @@ int RunStation(CommandEnvironment& env) {
          {"time", when},
          {"duration", duration},
          {"duration_ms", run.duration.count()},
-         {"already_updated", run.alreadyUpdated}});
+         {"already_updated", run.alreadyUpdated},
+         {"recorded", recorded}});
     // A unit the record cannot account for ends the station: the next one
     // would not be accounted for either.
-    if (!RecordRun(env, started, run)) {
+    if (!recorded) {
       status = kExitUpdateFailed;
       endedBy = "record_failure";
       break;

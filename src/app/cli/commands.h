@@ -31,7 +31,7 @@ struct CommandEnvironment {
   bool interactive = false;       // standard output is a terminal
   EventStream* events = nullptr;  // --json
   std::chrono::milliseconds poll = kDevicePoll;
-  StationRecord* record = nullptr;  // --record: opened by RunCommand
+  record::StationRecord* record = nullptr;  // --record: opened by RunCommand
 };
 
 // Writes the start-up event, opens the record (--record; a record that
@@ -49,6 +49,13 @@ int RunSingleUpdate(CommandEnvironment& env);
 // --station. Requests to end (Ctrl+C) are deferred for the whole station and
 // end it between devices only: while waiting for one to arrive or to leave.
 int RunStation(CommandEnvironment& env);
+
+// --history: the record's runs, newest first, as a table, JSON lines (--json)
+// or CSV (--csv). Takes no lock and writes no log: it only reads.
+int PrintHistory(const Options& options, std::ostream& out, std::ostream& err);
+
+// The options of the record that --record names, for this program's run.
+record::RecordOptions RecordOptionsFor(const Options& options, const Resources& resources);
 
 // "/dev/hidraw3  input 33  output 33  ready", with "* " before the interface
 // an update would choose and "  " before the others.
