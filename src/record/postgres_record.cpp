@@ -58,6 +58,7 @@ using Result = std::unique_ptr<PGresult, ResultClear>;
 std::string Message(const char* text) {
   std::string message = text != nullptr ? text : "";
   std::replace(message.begin(), message.end(), '\n', ' ');
+  std::replace(message.begin(), message.end(), '\t', ' ');
   while (!message.empty() && message.back() == ' ') message.pop_back();
   return message;
 }
