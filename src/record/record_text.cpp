@@ -341,11 +341,10 @@ bool ParseFlatObject(std::string_view text, Member&& member) {
       const bool negative = text[i] == '-';
       if (negative) ++i;
       const std::size_t digits = i;
-      while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - digits < 19) {
-        value.number = value.number * 10 + (text[i++] - '0');
-      }
+      const auto digit = [&] { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+      while (digit() && i - digits < 18) value.number = value.number * 10 + (text[i++] - '0');
       const std::size_t count = i - digits;
-      if (count == 0 || count > 18 || (count > 1 && text[digits] == '0')) return false;
+      if (count == 0 || digit() || (count > 1 && text[digits] == '0')) return false;
       if (i < text.size() && (text[i] == '.' || text[i] == 'e' || text[i] == 'E')) return false;
       if (negative && value.number == 0) return false;
       if (negative) value.number = -value.number;
