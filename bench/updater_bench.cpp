@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "app/cli/station_record.h"
+#include "bench_record_db.h"
 #include "bench_support.h"
 #include "emulator/emulated_device.h"
 #include "image/resources.h"
@@ -341,6 +342,7 @@ int Main(int argc, char* argv[]) {
   const TableResources resources(EmbeddedResourceTable());
 
   BenchRecordRead(options.logDir, options.only, resources);
+  bench::BenchRecordDatabases(options.logDir, options.only, cli::DescribeImage(resources));
 
   std::vector<std::unique_ptr<UpdateHost>> hosts;
   hosts.push_back(MakeScriptedHost(device, resources));
