@@ -72,7 +72,7 @@ std::unique_ptr<FileRecord> FileRecord::Open(const std::string& path, const Reco
   if (!record->m_file) return nullptr;
   // A last line that a failed write cut short is ended first, so that the
   // next line stays whole and readable.
-  if (!text->empty() && text->back() != '\n') record->m_prefix = "\n";
+  if (!text->empty() && text->back() != '\n') record->m_prefix.assign(1, '\n');
   if (record->m_format == RecordFormat::Csv &&
       (text->find_first_not_of("\r\n") == std::string::npos || !contents.csvHeaderCurrent)) {
     record->m_prefix += CsvHeader();
@@ -94,9 +94,11 @@ bool FileRecord::Append(const RecordLine& line, std::string& error) {
     error = "the record is open for reading only";
     return false;
   }
-  if (!m_file->Append(m_prefix + FormatRecordLine(m_format, line), error)) {
+  std::string bytes = m_prefix;
+  bytes += FormatRecordLine(m_format, line);
+  if (!m_file->Append(bytes, error)) {
     // Whatever part reached the file is ended before any later line.
-    m_prefix = "\n";
+    m_prefix.assign(1, '\n');
     return false;
   }
   m_prefix.clear();

@@ -61,7 +61,8 @@ std::string DisplayName(std::string_view spec) {
       const std::string_view param = params.substr(0, amp);
       params.remove_prefix(std::min(amp + 1, params.size()));
       if (Lower(param.substr(0, param.find('='))) == "password") continue;
-      kept += (kept.empty() ? "" : "&") + std::string(param);
+      if (!kept.empty()) kept += '&';
+      kept += param;
     }
     if (!kept.empty()) shown += "?" + kept;
   }

@@ -49,7 +49,6 @@ constexpr Field kFields[] = {
 };
 constexpr std::size_t kFieldCount = std::size(kFields);
 constexpr std::uint32_t kRequired = (1u << 15) - 1;
-constexpr std::uint32_t kAll = (1u << kFieldCount) - 1;
 
 std::optional<std::size_t> FieldIndex(std::string_view name) {
   for (std::size_t f = 0; f < kFieldCount; ++f) {

@@ -4,6 +4,7 @@
 // writing one file.
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <mutex>
 
 #include "record/backends.h"
@@ -42,6 +43,18 @@ class SqliteRecord final : public StationRecord {
   SqliteRecord(const std::string& path, const RecordOptions& options) : StationRecord(options), m_path(path) {}
 
   bool Open(std::string& error) {
+    // A FIFO or a device at the path would hold the start up or be read as
+    // garbage: only a regular file (or none yet) is a database.
+    std::error_code statusError;
+    const auto status = std::filesystem::status(std::filesystem::path(m_path), statusError);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+      error = "not a regular file";
+      return false;
+    }
+    if (m_options.readOnly && !std::filesystem::exists(status)) {
+      error = "no such file";
+      return false;
+    }
     sqlite3* db = nullptr;
     const int flags = (m_options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
                       SQLITE_OPEN_NOMUTEX;
