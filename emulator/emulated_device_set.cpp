@@ -5,7 +5,12 @@
 namespace orvik {
 
 EmulatedDeviceSet::EmulatedDeviceSet(const std::vector<EmulatedUnit>& units, std::chrono::milliseconds waitBound)
-    : m_start(Clock::now()), m_closed(std::make_unique<EmulatedDevice>(waitBound)) {
+    : EmulatedDeviceSet([waitBound] {
+        auto shared = std::make_shared<Shared>();
+        shared->start = Clock::now();
+        shared->waitBound = waitBound;
+        return shared;
+      }()) {
   m_slots.reserve(units.size());
   for (const EmulatedUnit& unit : units) {
     Slot slot;
@@ -22,6 +27,24 @@ EmulatedDeviceSet::EmulatedDeviceSet(const std::vector<EmulatedUnit>& units, std
   }
   std::lock_guard lock(m_mutex);
   Refresh(m_start);
+}
+
+EmulatedDeviceSet::EmulatedDeviceSet(std::shared_ptr<Shared> shared)
+    : m_shared(std::move(shared)),
+      m_start(m_shared->start),
+      m_mutex(m_shared->mutex),
+      m_slots(m_shared->slots),
+      m_closed(std::make_unique<EmulatedDevice>(m_shared->waitBound)) {}
+
+EmulatedDeviceSet::~EmulatedDeviceSet() { Close(); }
+
+std::unique_ptr<SearchableHidDevice> EmulatedDeviceSet::NewHandle() const {
+  return std::unique_ptr<EmulatedDeviceSet>(new EmulatedDeviceSet(m_shared));
+}
+
+OpenRefusal EmulatedDeviceSet::LastOpenRefusal() const {
+  std::lock_guard lock(m_mutex);
+  return m_refusal;
 }
 
 std::string EmulatedDeviceSet::UnitPath(std::size_t index) { return "emulated:" + std::to_string(index + 1); }
@@ -75,15 +98,26 @@ bool EmulatedDeviceSet::OpenDevice(std::uint32_t vendorId, std::uint32_t product
   const Clock::time_point now = Clock::now();
   Refresh(now);
   // Opening anew closes what was open, as a real device's handle is.
-  if (m_open) m_slots[*m_open].device->Close();
+  if (m_open) {
+    m_slots[*m_open].device->Close();
+    m_slots[*m_open].openBy = nullptr;
+  }
   m_open.reset();
+  m_refusal = {};
   for (std::size_t i = 0; i < m_slots.size(); ++i) {
     Slot& slot = m_slots[i];
     if (slot.state != State::Present) continue;
     if (!m_onlyPath.empty() && UnitPath(i) != m_onlyPath) continue;
+    if (slot.openBy != nullptr) {
+      // Another handle has it: in use, as another updater's lock makes it.
+      if (m_refusal.reason.empty()) m_refusal = {kInUseByAnotherUpdater, kInUseRemedy};
+      continue;
+    }
     if (!slot.device->OpenDevice(vendorId, productId)) continue;
     m_open = i;
+    slot.openBy = this;
     slot.lastActivity = now;
+    m_refusal = {};
     return true;
   }
   return false;
@@ -124,7 +158,8 @@ std::vector<HidInterfaceInfo> EmulatedDeviceSet::ListInterfaces(std::uint32_t ve
     info.serial = m_slots[i].serial;
     info.inputReportLength = kReportSize;
     info.outputReportLength = kReportSize;
-    info.usable = true;
+    info.usable = m_slots[i].openBy == nullptr || m_slots[i].openBy == this;
+    if (!info.usable) info.problem = kInUseByAnotherUpdater;
     found.push_back(std::move(info));
   }
   return found;
@@ -142,7 +177,10 @@ std::string EmulatedDeviceSet::OpenedPath() const {
 
 void EmulatedDeviceSet::Close() {
   std::lock_guard lock(m_mutex);
-  if (m_open) m_slots[*m_open].device->Close();
+  if (m_open) {
+    m_slots[*m_open].device->Close();
+    m_slots[*m_open].openBy = nullptr;
+  }
   m_open.reset();
 }
 

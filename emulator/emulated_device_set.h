@@ -9,6 +9,11 @@
 // OpenDevice opens the first present unit (or only the one RestrictToPath
 // names), and the transfers go to that unit. All members may be called from
 // any thread.
+//
+// NewHandle gives another handle on the same units (a station's worker per
+// unit): each handle has its own open unit and restriction. A unit open on
+// one handle is in use by another updater for every other handle: listed as
+// not usable for that reason, and refused by their OpenDevice.
 #pragma once
 
 #include <chrono>
@@ -51,6 +56,9 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   void RestrictToPath(std::string path) override;
   std::string OpenedPath() const override;
   void Close() override;
+  OpenRefusal LastOpenRefusal() const override;
+  std::unique_ptr<SearchableHidDevice> NewHandle() const override;
+  ~EmulatedDeviceSet() override;
 
   // Every unit gets this latency.
   void SetLatency(const TransferLatency& latency);
@@ -65,6 +73,9 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   EmulatedDevice& Unit(std::size_t index) { return *m_slots.at(index).device; }
 
  private:
+  struct Shared;
+  explicit EmulatedDeviceSet(std::shared_ptr<Shared> shared);
+
   enum class State { Waiting, Present, Gone };
   struct Slot {
     std::unique_ptr<EmulatedDevice> device;
@@ -74,6 +85,14 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
     std::optional<Clock::time_point> lastActivity;  // last open or write
     Clock::time_point arrivedAt{};
     Clock::time_point leftAt{};
+    const EmulatedDeviceSet* openBy = nullptr;  // the handle that has it open
+  };
+  // What every handle on the units shares.
+  struct Shared {
+    Clock::time_point start;
+    std::chrono::milliseconds waitBound;
+    std::mutex mutex;
+    std::vector<Slot> slots;
   };
 
   // Plugs in and unplugs units as their schedule says (under the lock).
@@ -83,12 +102,14 @@ class EmulatedDeviceSet final : public SearchableHidDevice {
   EmulatedDevice& CurrentLocked();
   EmulatedDevice& Current();
 
+  const std::shared_ptr<Shared> m_shared;
   const Clock::time_point m_start;
-  mutable std::mutex m_mutex;
-  std::vector<Slot> m_slots;
+  std::mutex& m_mutex;  // the shared one: guards the slots and this handle's state
+  std::vector<Slot>& m_slots;
   std::unique_ptr<EmulatedDevice> m_closed;  // never opened: its transfers fail at once
   std::optional<std::size_t> m_open;
   std::string m_onlyPath;
+  OpenRefusal m_refusal;
 };
 
 }  // namespace orvik

@@ -13,6 +13,8 @@ CLog::CLog() {
   if (g_pLog == nullptr) g_pLog = this;
 }
 
+CLog::CLog(Unregistered) {}
+
 CLog::~CLog() {
   // The program's one log lives until process exit; unregistering keeps a
   // shorter-lived log (a test's) from leaving a dangling g_pLog behind.
@@ -75,9 +77,16 @@ bool CLog::Write(const char* text) {
 }
 
 namespace orvik {
+namespace {
+thread_local CLog* t_threadLog = nullptr;
+}  // namespace
+
+CLog* ThreadLog() { return t_threadLog; }
+
+void SetThreadLog(CLog* log) { t_threadLog = log; }
 
 void LogLine(const std::string& text) {
-  if (g_pLog != nullptr) g_pLog->Write(text);
+  if (CLog* log = t_threadLog != nullptr ? t_threadLog : g_pLog) log->Write(text);
 }
 
 void LogFormat(const char* format, ...) {

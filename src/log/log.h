@@ -60,6 +60,9 @@ class CLog {
 
   // Makes itself g_pLog when no log is registered yet.
   CLog();
+  // A log of its own (a unit's at a station): never registered as g_pLog.
+  struct Unregistered {};
+  explicit CLog(Unregistered);
   CLog(const CLog&) = delete;
   CLog& operator=(const CLog&) = delete;
   // Closes the file; unregisters itself from g_pLog if it is registered there.
@@ -86,7 +89,26 @@ class CLog {
 extern CLog* g_pLog;
 
 namespace orvik {
-// Writes a line to g_pLog when there is one. Formats printf-style.
+// The log that LogLine writes to on the calling thread: set, it takes the
+// lines instead of g_pLog (a station gives each unit's threads the unit's
+// own log). Null: g_pLog.
+CLog* ThreadLog();
+void SetThreadLog(CLog* log);
+
+// Sets the calling thread's log for its own lifetime, then restores it.
+class ScopedThreadLog {
+ public:
+  explicit ScopedThreadLog(CLog* log) : m_previous(ThreadLog()) { SetThreadLog(log); }
+  ~ScopedThreadLog() { SetThreadLog(m_previous); }
+  ScopedThreadLog(const ScopedThreadLog&) = delete;
+  ScopedThreadLog& operator=(const ScopedThreadLog&) = delete;
+
+ private:
+  CLog* m_previous;
+};
+
+// Writes a line to the thread's log, or to g_pLog when there is one.
+// LogFormat formats printf-style.
 void LogLine(const std::string& text);
 void LogFormat(const char* format, ...)
 #if defined(__GNUC__)

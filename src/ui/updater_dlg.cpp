@@ -56,7 +56,8 @@ CORVIKUpdaterDlg::CORVIKUpdaterDlg(DialogWindow& window, HidDevice& device, cons
       m_device(device),
       m_resources(resources),
       m_arguments(std::move(arguments)),
-      m_tickCount(std::move(tickCount)) {}
+      m_tickCount(std::move(tickCount)),
+      m_log(ThreadLog()) {}
 
 CORVIKUpdaterDlg::~CORVIKUpdaterDlg() { WaitForWorker(); }
 
@@ -180,6 +181,7 @@ void CORVIKUpdaterDlg::OnClickedUpdate() {
   m_workerFinished = false;
   try {
     m_worker = std::thread([this] {
+      const ScopedThreadLog log(m_log);
       UpdateThreadProc(this);
       m_workerFinished = true;
     });

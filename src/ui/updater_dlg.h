@@ -19,6 +19,8 @@
 #include "image/resources.h"
 #include "ui/dialog_window.h"
 
+class CLog;
+
 namespace orvik {
 
 // The caption of the dialog template; the version text is appended to it.
@@ -107,6 +109,9 @@ class CORVIKUpdaterDlg {
   const Resources& m_resources;
   std::vector<std::string> m_arguments;
   TickSource m_tickCount;
+  // The log of the thread that made the dialog (ThreadLog()); its worker
+  // writes there too.
+  CLog* m_log;
 
   std::unique_ptr<FirmwareImage> m_image;
   ImageInfo m_info;

@@ -105,6 +105,18 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
           break;
         }
       }
+    } else if (std::string value; TakeValue(arguments, i, "--parallel", "NUMBER", value, options.error)) {
+      if (!options.error.empty()) break;
+      const std::optional<unsigned> parallel = ParseCount(value, station::kMaxParallel);
+      if (!parallel || *parallel == 0) {
+        options.error = "bad number in --parallel '" + value + "' (expected a whole number from 1 to " +
+                        std::to_string(station::kMaxParallel) + ")";
+        break;
+      }
+      options.parallel = *parallel;
+      options.parallelGiven = true;
+    } else if (TakeValue(arguments, i, "--log-dir", "DIR", options.logDir, options.error)) {
+      if (!options.error.empty()) break;
     } else if (argument == "-AdvMode" || argument == "-Emulate" || argument.starts_with("-Emulate:")) {
       // Read by the dialog and by the device choice.
     } else {
@@ -146,6 +158,10 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--list shows every interface with its serial; it cannot be combined with --serial";
   } else if (!options.serial.empty() && options.station) {
     options.error = "--station takes every device in turn; it cannot be combined with --serial";
+  } else if (options.parallelGiven && !options.station) {
+    options.error = "--parallel sets how many units a station updates at once; it needs --station";
+  } else if (!options.logDir.empty() && !options.station) {
+    options.error = "--log-dir writes a log per unit of a station; it needs --station";
   }
   return options;
 }
@@ -172,10 +188,20 @@ std::string UsageText() {
          "                       it. Two attached units with that serial are refused\n"
          "  --wait[=SECONDS]     when no device is attached, wait for one, at most\n"
          "                       SECONDS (default 60; 0 waits without bound)\n"
-         "  --station[=COUNT]    flashing station: wait for a device, update it, print\n"
-         "                       a result line (with the unit's serial), wait until\n"
-         "                       it is unplugged, repeat; Ctrl+C (or COUNT devices)\n"
-         "                       ends it between devices with a summary\n"
+         "  --station[=COUNT]    flashing station: update every unit as it arrives,\n"
+         "                       several at once, each on its own; print a result\n"
+         "                       line per unit (with its serial); a unit is taken\n"
+         "                       again only after it was unplugged; Ctrl+C (or\n"
+         "                       COUNT finished units) ends it once the units in\n"
+         "                       flight are done, with a summary. On a terminal a\n"
+         "                       live table shows the units in flight\n"
+         "  --parallel=N         with --station, update at most N units at once\n"
+         "                       (1 to 64, default 8; 1: one after another); more\n"
+         "                       wait their turn in arrival order\n"
+         "  --log-dir DIR        with --station, write each unit's log lines to\n"
+         "                       DIR/SERIAL.log (a name made from the path for a\n"
+         "                       unit without a serial); DIR must be a writable\n"
+         "                       folder of your own\n"
          "  --record FILE|URI    record every unit updated or tried, as started before\n"
          "                       its first command and with its result: time, host,\n"
          "                       station, operator, path, serial, firmware versions\n"
@@ -233,6 +259,7 @@ std::string UsageText() {
          "  " + p + " --wait=30 --json\n"
          "  " + p + " --station\n"
          "  " + p + " --station --record units.csv\n"
+         "  " + p + " --station --parallel=16 --log-dir logs\n"
          "  " + p + " --station --skip-updated --record units.db --operator ana\n"
          "  " + p + " --history --record units.db --serial 0123456789AB\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";

@@ -12,6 +12,7 @@
 
 #include "app/cli/terminal_window.h"
 #include "image/resources.h"
+#include "station/station.h"
 #include "ui/updater_dlg.h"
 
 namespace orvik::cli {
@@ -48,6 +49,10 @@ struct Options {
   std::optional<unsigned> waitSeconds;
   bool station = false;  // --station[=COUNT]: update one device after another
   std::optional<unsigned> stationCount;  // end by itself after this many devices
+  // --parallel=N: at most this many units updated at once at a station.
+  unsigned parallel = station::kDefaultParallel;
+  bool parallelGiven = false;
+  std::string logDir;    // --log-dir DIR: each unit's log lines in DIR/SERIAL.log
   bool json = false;     // --json: events as JSON lines on standard output
   std::string record;    // --record FILE|URI: the record of every unit run
   bool again = false;    // --again: the default (every unit is updated); kept for scripts

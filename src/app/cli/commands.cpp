@@ -10,7 +10,10 @@
 #include <optional>
 
 #include "app/cli/device_text.h"
+#include "app/cli/console.h"
 #include "app/cli/interrupt.h"
+#include "app/cli/station_view.h"
+#include "app/common/app_common.h"
 #include "app/cli/terminal_window.h"
 #include "app/common/app_common.h"
 #include "app/common/update_hold.h"
@@ -41,10 +44,6 @@ const HidInterfaceInfo* Choose(const std::vector<HidInterfaceInfo>& found, const
   return nullptr;
 }
 
-bool Listed(const std::vector<HidInterfaceInfo>& found, const std::string& identity) {
-  return std::any_of(found.begin(), found.end(), [&](const HidInterfaceInfo& info) { return info.identity == identity; });
-}
-
 // The interfaces that are a unit with this serial number: the updater's
 // interface of each (report lengths 33 bytes in and out), usable or not. A
 // composite device's other interfaces share the unit's serial but not its
@@ -58,11 +57,6 @@ std::vector<const HidInterfaceInfo*> WithSerial(const std::vector<HidInterfaceIn
     }
   }
   return units;
-}
-
-// "serial 0123456789AB" or "no serial", safe for a terminal and the log.
-std::string SerialText(const std::string& serial) {
-  return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
 }
 
 // The serial of the interface at `path` among `found`; nothing when it is not
@@ -109,14 +103,6 @@ int StartupFailure(CommandEnvironment& env, const std::string& text, Json fields
     env.events->Emit("result", {{"status", kExitStartupFailed}, {"failure", nullptr}, {"message", text}});
   }
   return kExitStartupFailed;
-}
-
-std::string LocalTimeText() {
-  const std::time_t now = std::time(nullptr);
-  char text[32] = "";
-  // Only the main thread formats times here; the log has its own clock.
-  if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
-  return text;
 }
 
 std::string WaitBoundText(unsigned seconds) {
@@ -512,135 +498,86 @@ int RunSingleUpdate(CommandEnvironment& env) {
 }
 
 int RunStation(CommandEnvironment& env) {
+  const std::string program = std::string(kProgramFileName) + ": ";
+  if (!env.options.logDir.empty()) {
+    const std::string problem = app::LogFolderProblem(env.options.logDir);
+    if (!problem.empty()) {
+      return StartupFailure(env, program + "--log-dir " + env.options.logDir + " " + problem +
+                                     " (it must be a writable folder of your own)",
+                            {{"log_dir", env.options.logDir}});
+    }
+  }
   // For the station's whole life: idle sleep held off, and requests to end
-  // the program deferred to between units. Each unit takes the full hold.
-  auto hold = std::make_unique<app::UpdateHold>(app::HoldScope::Station, [&env](const std::string& notHeld) {
-    env.err << kProgramFileName << ": " << notHeld << '\n' << std::flush;
+  // the program deferred: they end the station once the units in flight are
+  // done. Each unit being updated takes the full hold (StationView::Busy).
+  OutputWriter output(env.out, env.err);
+  auto hold = std::make_unique<app::UpdateHold>(app::HoldScope::Station, [&output](const std::string& notHeld) {
+    output.Write(OutputStream::Err, std::string(kProgramFileName) + ": " + notHeld + '\n');
   });
-  unsigned devices = 0;
-  unsigned updated = 0;
-  unsigned failed = 0;
-  unsigned alreadyUpdated = 0;
-  std::map<int, unsigned> failures;
-  int status = kExitCompleted;
-  std::string endedBy = "interrupt";
+  const StationOutput mode = env.events != nullptr                           ? StationOutput::Json
+                             : env.interactive && EnableTerminalSequences() ? StationOutput::Table
+                                                                             : StationOutput::Lines;
+  station::StationSummary summary;
+  {
+    // The writer's thread from here to the summary: the engine's thread
+    // never waits for the terminal or a pipe.
+    const ScopedOutputThread writer(output);
+    StationView view(output, mode, env.interactive, env.options.stationCount);
 
-  record::SharedSerials shared;
-  Say(env, "Station: connect the devices one after another; Ctrl+C ends the station between devices.", "station",
-      {{"count", env.options.stationCount ? Json(*env.options.stationCount) : Json(nullptr)}});
-  bool announced = false;
-  for (;;) {
-    if (PendingInterrupt() != 0) break;
-    if (env.options.stationCount && devices >= *env.options.stationCount) {
-      endedBy = "count";
-      break;
-    }
-    const std::vector<HidInterfaceInfo> found = List(env);
-    SayShared(env, shared, found);
-    const HidInterfaceInfo* next = Choose(found, "");
-    if (next == nullptr) {
-      if (!announced) Say(env, "Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}});
-      announced = true;
-      WaitForInterrupt(env.poll);
-      continue;
-    }
-    announced = false;
-    const HidInterfaceInfo unit = *next;
+    view.Say("Station: connect the devices; each is updated as it arrives, at most " +
+                 std::to_string(env.options.parallel) +
+                 " at once; Ctrl+C ends the station once the units being updated are done.",
+             "station",
+             {{"count", env.options.stationCount ? Json(*env.options.stationCount) : Json(nullptr)},
+              {"parallel", env.options.parallel},
+              {"log_dir", env.options.logDir}});
+    LogLine("Station: at most " + std::to_string(env.options.parallel) + " units at once");
 
-    // Held to the unit just seen: a unit plugged in meanwhile waits its turn.
-    env.device.RestrictToPath(unit.path);
-    const std::string when = LocalTimeText();
-    const std::optional<DialogRun> skipped = AlreadyUpdated(env, unit, &shared);
-    const DialogRun run = skipped ? *skipped : RunOneDialog(env, found);
-    env.device.RestrictToPath("");
-    if (skipped) LogLine(PassedOverText(*skipped));
-    if (run.status == kExitStartupFailed) {
-      // Gone before it could be opened: it was never this station's unit.
-      if (!Listed(List(env), unit.identity)) {
-        env.device.Close();
-        continue;
+    station::StationConfig config;
+    config.parallel = env.options.parallel;
+    config.count = env.options.stationCount;
+    config.mcu = !env.options.noMcu;
+    config.usb = !env.options.noUsb;
+    config.verboseLog = env.options.log;
+    config.arguments = env.arguments;
+    config.poll = env.poll;
+    config.logDir = std::filesystem::path(std::u8string(env.options.logDir.begin(), env.options.logDir.end()));
+    config.record = env.record;
+    config.skipUpdated = env.record != nullptr && env.options.skipUpdated;
+    bool noticeShown = false;
+    config.stopRequested = [&] {
+      if (PendingInterrupt() == 0) return false;
+      if (!noticeShown && view.Updating()) {
+        output.Append(OutputStream::Err, std::string(kProgramFileName) +
+                                             ": the station ends once the units being updated are done\n");
       }
-      // Otherwise every unit would fail the same way (a damaged image).
-      status = kExitStartupFailed;
-      endedBy = "startup_failure";
-      break;
-    }
+      noticeShown = true;
+      return true;
+    };
+    summary = station::RunStation(env.device, env.resources, config, view);
+    view.End(summary.endedBy == "interrupt");
 
-    // The record first: the unit's result line says whether it holds it.
-    const bool recorded = RecordRun(env, run);
-    ++devices;
-    if (run.alreadyUpdated) {
-      ++alreadyUpdated;
-    } else if (run.status == kExitCompleted) {
-      ++updated;
-    } else {
-      ++failed;
-      ++failures[run.failure];
+    std::string text = "Station: " + std::to_string(summary.devices) + (summary.devices == 1 ? " device, " : " devices, ") +
+                       std::to_string(summary.updated) + " updated, " + std::to_string(summary.failed) + " failed";
+    if (summary.passedOver != 0) text += ", " + std::to_string(summary.passedOver) + " already updated";
+    Json tally = Json::array();
+    for (const auto& [number, count] : summary.failures) {
+      text += "\n  failure " + std::to_string(number) + ": " + std::to_string(count);
+      tally.push_back({{"failure", number}, {"count", count}});
     }
-    const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(run.duration.count()));
-    Say(env,
-        when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + run.message +
-            (run.alreadyUpdated ? "" : "  " + duration),
-        "result",
-        {{"status", recorded ? run.status : kExitUpdateFailed},
-         {"failure", run.failure},
-         {"message", run.message},
-         {"path", unit.path},
-         {"serial", ValidUtf8(unit.serial)},
-         {"time", when},
-         {"duration", duration},
-         {"duration_ms", run.duration.count()},
-         {"already_updated", run.alreadyUpdated},
-         {"recorded", recorded}});
-    // A unit the record cannot account for ends the station: the next one
-    // would not be accounted for either.
-    if (!recorded) {
-      status = kExitUpdateFailed;
-      endedBy = "record_failure";
-      break;
-    }
-
-    // With its count reached the station has no next unit to wait for: the
-    // last one may stay plugged in.
-    if (env.options.stationCount && devices >= *env.options.stationCount) {
-      endedBy = "count";
-      break;
-    }
-
-    // A unit stays this station's until it is unplugged: a failed one is
-    // never updated a second time by mistake.
-    bool gone = false;
-    Say(env, "Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
-    while (!gone) {
-      if (WaitForInterrupt(env.poll)) break;
-      gone = !Listed(List(env), unit.identity);
-    }
-    if (!gone) break;
-    // Held open, the gone unit's node could not be given to the next unit:
-    // on a real kernel consecutive units would alternate between two nodes.
-    env.device.Close();
+    view.Say(text, "summary",
+             {{"devices", summary.devices},
+              {"updated", summary.updated},
+              {"failed", summary.failed},
+              {"already_updated", summary.passedOver},
+              {"failures", tally},
+              {"status", summary.status},
+              {"ended_by", summary.endedBy}});
+    LogLine(text);
   }
-
-  if (status == kExitCompleted) status = failed == 0 ? kExitCompleted : kExitUpdateFailed;
-  std::string summary = "Station: " + std::to_string(devices) + " devices, " + std::to_string(updated) +
-                        " updated, " + std::to_string(failed) + " failed";
-  if (alreadyUpdated != 0) summary += ", " + std::to_string(alreadyUpdated) + " already updated";
-  Json tally = Json::array();
-  for (const auto& [number, count] : failures) {
-    summary += "\n  failure " + std::to_string(number) + ": " + std::to_string(count);
-    tally.push_back({{"failure", number}, {"count", count}});
-  }
-  Say(env, summary, "summary",
-      {{"devices", devices},
-       {"updated", updated},
-       {"failed", failed},
-       {"already_updated", alreadyUpdated},
-       {"failures", tally},
-       {"status", status},
-       {"ended_by", endedBy}});
   hold.reset();
   ClearPendingInterrupt();
-  return status;
+  return summary.status;
 }
 
 }  // namespace orvik::cli

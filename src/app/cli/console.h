@@ -20,4 +20,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // place; false for a pipe or a file.
 bool StdoutIsTerminal();
 
+// Makes standard output, a terminal, take the control sequences that move
+// the cursor and clear lines (Windows: the console's virtual-terminal mode,
+// where the console has it). False when it cannot: plain lines then.
+bool EnableTerminalSequences();
+
 }  // namespace orvik::cli

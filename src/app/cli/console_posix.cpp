@@ -16,4 +16,7 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
+// Every terminal this runs on takes the ANSI sequences.
+bool EnableTerminalSequences() { return true; }
+
 }  // namespace orvik::cli

@@ -43,4 +43,14 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
+bool EnableTerminalSequences() {
+  // Consoles before Windows 10 (and some hosts) refuse the mode: the
+  // station then writes plain lines.
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) return false;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 }  // namespace orvik::cli

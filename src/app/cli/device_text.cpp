@@ -59,4 +59,8 @@ std::string ValidUtf8(std::string_view bytes) {
   return out;
 }
 
+std::string SerialText(std::string_view serial) {
+  return serial.empty() ? std::string("no serial") : "serial " + TerminalText(serial);
+}
+
 }  // namespace orvik::cli

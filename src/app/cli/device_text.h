@@ -16,6 +16,9 @@ namespace orvik::cli {
 // that an escape in the output always stands for one byte.
 std::string TerminalText(std::string_view bytes);
 
+// "serial 0123456789AB" (as TerminalText) or "no serial".
+std::string SerialText(std::string_view serial);
+
 // For JSON: valid UTF-8 is kept as it is (JSON escapes control characters
 // itself); each invalid sequence becomes U+FFFD. Never throws for bad input.
 std::string ValidUtf8(std::string_view bytes);

@@ -12,12 +12,12 @@ bool OutputQueue::HasRoomFor(std::size_t bytes) const {
 void OutputQueue::PushLine(OutputStream stream, std::string text) {
   ++m_lines;
   m_lineBytes += text.size();
-  m_entries.push_back({stream, std::move(text), std::nullopt});
+  m_entries.push_back({stream, std::move(text), std::nullopt, 0});
 }
 
-void OutputQueue::PushState(OutputStream stream, OutputSlot slot, std::string text) {
-  std::erase_if(m_entries, [slot](const Entry& entry) { return entry.slot == slot; });
-  m_entries.push_back({stream, std::move(text), slot});
+void OutputQueue::PushState(OutputStream stream, OutputSlot slot, std::string text, std::uint64_t key) {
+  std::erase_if(m_entries, [slot, key](const Entry& entry) { return entry.slot == slot && entry.key == key; });
+  m_entries.push_back({stream, std::move(text), slot, key});
 }
 
 std::deque<OutputQueue::Entry> OutputQueue::TakeAll() {
@@ -36,20 +36,30 @@ void OutputWriter::Write(OutputStream stream, std::string text) {
   std::unique_lock lock(m_mutex);
   m_room.wait(lock, [&] { return !m_threaded || m_queue.HasRoomFor(text.size()); });
   if (!m_threaded) {
-    WriteOut({{stream, std::move(text), std::nullopt}});
+    WriteOut({{stream, std::move(text), std::nullopt, 0}});
     return;
   }
   m_queue.PushLine(stream, std::move(text));
   m_queued.notify_one();
 }
 
-void OutputWriter::Update(OutputStream stream, OutputSlot slot, std::string text) {
+void OutputWriter::Update(OutputStream stream, OutputSlot slot, std::string text, std::uint64_t key) {
   std::lock_guard lock(m_mutex);
   if (!m_threaded) {
-    WriteOut({{stream, std::move(text), slot}});
+    WriteOut({{stream, std::move(text), slot, key}});
     return;
   }
-  m_queue.PushState(stream, slot, std::move(text));
+  m_queue.PushState(stream, slot, std::move(text), key);
+  m_queued.notify_one();
+}
+
+void OutputWriter::Append(OutputStream stream, std::string text) {
+  std::lock_guard lock(m_mutex);
+  if (!m_threaded) {
+    WriteOut({{stream, std::move(text), std::nullopt, 0}});
+    return;
+  }
+  m_queue.PushLine(stream, std::move(text));
   m_queued.notify_one();
 }
 

@@ -29,6 +29,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -43,9 +44,10 @@ enum class OutputStream { Out, Err };
 // What a state written with OutputWriter::Update is the state of. A queued
 // state is replaced by the next one of its slot.
 enum class OutputSlot {
-  StatusLine,  // the terminal's progress line
-  Progress,    // the "progress" event
-  Elapsed,     // the "elapsed" event
+  StatusLine,    // the terminal's progress line
+  Progress,      // the "progress" event
+  Elapsed,       // the "elapsed" event
+  StationTable,  // a station's live table of the units in flight
 };
 
 // At most this many lines, and this many bytes of lines, wait to be written.
@@ -61,6 +63,7 @@ class OutputQueue {
     OutputStream stream;
     std::string text;
     std::optional<OutputSlot> slot;  // empty for a line
+    std::uint64_t key = 0;           // a slot per key (a station's unit)
   };
 
   // True when a line of `bytes` bytes fits within the bounds. A line longer
@@ -68,8 +71,9 @@ class OutputQueue {
   bool HasRoomFor(std::size_t bytes) const;
   // Queues a line; check HasRoomFor first.
   void PushLine(OutputStream stream, std::string text);
-  // Queues a state at the end, removing the one of its slot still queued.
-  void PushState(OutputStream stream, OutputSlot slot, std::string text);
+  // Queues a state at the end, removing the one of its slot and key still
+  // queued.
+  void PushState(OutputStream stream, OutputSlot slot, std::string text, std::uint64_t key = 0);
   // Everything queued, in order; the queue is empty afterwards.
   std::deque<Entry> TakeAll();
 
@@ -92,8 +96,13 @@ class OutputWriter {
   // Writes `text` as it is (with its own line ends), never dropping it.
   // Waits only while the queue is at its bound.
   void Write(OutputStream stream, std::string text);
-  // Writes `text` as the latest state of `slot`. Never waits.
-  void Update(OutputStream stream, OutputSlot slot, std::string text);
+  // Writes `text` as the latest state of `slot` (of `key`'s slot: each
+  // unit of a station has its own). Never waits.
+  void Update(OutputStream stream, OutputSlot slot, std::string text, std::uint64_t key = 0);
+  // Writes `text` as it is, never dropping it and never waiting: past the
+  // bound the queue grows. For a caller that must not wait for a reader (a
+  // station's engine) and writes a few lines per unit.
+  void Append(OutputStream stream, std::string text);
 
   // From now on a thread of the writer's own writes, and Write and Update
   // return at once. No effect while it runs already; where no thread can be

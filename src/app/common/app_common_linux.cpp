@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -88,6 +89,16 @@ bool IsSystemFolder(const std::filesystem::path& folder) {
 }
 
 }  // namespace
+
+std::string LogFolderProblem(const std::filesystem::path& folder) {
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0) return errno == ENOENT ? "does not exist" : std::strerror(errno);
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return "is not a folder";
+  if (st.st_uid != geteuid()) return "is not your own";
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return "is not writable";
+  return {};
+}
 
 bool FolderTakesTheLog(const std::filesystem::path& folder) {
   std::error_code error;

@@ -9,6 +9,16 @@
 #include "log/log.h"
 
 namespace orvik::app {
+
+std::string LogFolderProblem(const std::filesystem::path& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.wstring().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return "does not exist";
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a symbolic link";
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a folder";
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return "is not writable";
+  return {};
+}
+
 namespace {
 
 // The longest path Windows hands out, in UTF-16 units with the terminating

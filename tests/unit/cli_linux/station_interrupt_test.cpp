@@ -49,7 +49,7 @@ TEST(StationInterrupt, EndsTheWaitForAFailedUnitToLeaveWithTheSummary) {
   const std::string text = out.str();
   EXPECT_NE(text.find("  emulated:1  serial EMU-0001  Check write mcu code reply fail(772)  "), std::string::npos)
       << text;
-  EXPECT_NE(text.find("Station: 1 devices, 0 updated, 1 failed\n  failure 772: 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Station: 1 device, 0 updated, 1 failed\n  failure 772: 1\n"), std::string::npos) << text;
   EXPECT_EQ(test::CountCommand(set.Unit(0).Record(), UpdateCommand::StartUpdate), 1u);
   // The station leaves the policy as it found it, with no request pending.
   EXPECT_EQ(PendingInterrupt(), 0);

@@ -1,0 +1,319 @@
+#include "app/cli/station_view.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "app/cli/cli.h"
+#include "app/cli/device_text.h"
+#include "log/log.h"
+#include "ui/updater_dlg.h"
+
+namespace orvik::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Erases from the cursor to the end of the screen. The table is drawn with
+// the cursor left at its first line, so whatever is written next (a result
+// line, the next table) starts there and clears the rest of the old table:
+// each piece of output stands on its own, and a table that a stalled output
+// dropped leaves nothing behind.
+constexpr char kClearBelow[] = "\x1b[J";
+
+// `text` cut or padded to `width` characters (code points: the escaped
+// serial and the paths are printable).
+std::string Fit(const std::string& text, std::size_t width) {
+  std::string fitted;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = 1;
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead >= 0xF0) {
+      length = 4;
+    } else if (lead >= 0xE0) {
+      length = 3;
+    } else if (lead >= 0xC0) {
+      length = 2;
+    }
+    if (count == width) break;
+    fitted.append(text, i, length);
+    i += length;
+    ++count;
+  }
+  fitted.append(width - count, ' ');
+  return fitted;
+}
+
+const char* PhaseText(station::Phase phase) {
+  switch (phase) {
+    case station::Phase::Mcu:
+      return "MCU";
+    case station::Phase::Usb:
+      return "USB";
+    case station::Phase::Ending:
+      return "end";
+    case station::Phase::Starting:
+      break;
+  }
+  return "...";
+}
+
+const char* RefusalName(station::Refusal why) {
+  switch (why) {
+    case station::Refusal::NotASlot:
+      return "not_a_slot";
+    case station::Refusal::InUse:
+      return "in_use";
+    case station::Refusal::Unusable:
+      break;
+  }
+  return "unusable";
+}
+
+std::string LocalTimeText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char text[32] = "";
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+}  // namespace
+
+std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
+                            int upper, const std::string& elapsed) {
+  const long long span = std::max(upper, 1);
+  const long long done = std::clamp<long long>(position, 0, span);
+  const auto filled = static_cast<std::size_t>(done * kTableBarWidth / span);
+  std::string bar(filled, '#');
+  bar.append(static_cast<std::size_t>(kTableBarWidth) - filled, '-');
+  char share[16];
+  std::snprintf(share, sizeof share, "%5.1f%%", static_cast<double>(done) * 100.0 / static_cast<double>(span));
+  return Fit(TerminalText(path), 18) + "  " + Fit(SerialText(serial), 20) + "  " + PhaseText(phase) + "  [" + bar +
+         "]  " + share + "  " + elapsed;
+}
+
+StationView::StationView(OutputWriter& output, StationOutput mode, bool interactive, std::optional<unsigned> count)
+    : m_output(output), m_mode(mode), m_interactive(interactive), m_count(count) {}
+
+StationView::~StationView() = default;
+
+void StationView::Line(OutputStream stream, const std::string& text) {
+  if (m_mode == StationOutput::Table) {
+    if (m_tableShown) m_output.Append(OutputStream::Out, kClearBelow);
+    m_tableShown = false;
+  }
+  m_output.Append(stream, text + '\n');
+  if (m_mode == StationOutput::Table) DrawTable(true);
+}
+
+void StationView::Event(const std::string& name, Json fields) {
+  m_output.Append(OutputStream::Out, EventStream::Line(name, fields) + '\n');
+}
+
+void StationView::Say(const std::string& text, const std::string& event, const Json& fields) {
+  if (m_mode == StationOutput::Json) {
+    Event(event, fields);
+  } else {
+    Line(OutputStream::Out, text);
+  }
+}
+
+void StationView::DrawTable(bool force) {
+  if (m_mode != StationOutput::Table) return;
+  const Clock::time_point now = Clock::now();
+  if (!force && now - m_lastDraw < kTableRedrawPeriod) return;
+  m_lastDraw = now;
+  if (m_rows.empty() && m_waiting.empty()) {
+    if (m_tableShown) m_output.Update(OutputStream::Out, OutputSlot::StationTable, kClearBelow);
+    m_tableShown = false;
+    return;
+  }
+  std::string table = kClearBelow;
+  table += "Station: " + std::to_string(m_rows.size()) + " updating, " + std::to_string(m_waiting.size()) +
+           " waiting, " + std::to_string(m_finished) + " finished (" + std::to_string(m_failed) + " failed)\n";
+  for (const auto& [id, row] : m_rows) {
+    table += StationTableRow(row.unit.path, row.unit.serial, row.phase, row.position, row.upper, row.elapsed) + '\n';
+  }
+  table += "\x1b[" + std::to_string(m_rows.size() + 1) + "A\r";
+  m_output.Update(OutputStream::Out, OutputSlot::StationTable, std::move(table));
+  m_tableShown = true;
+}
+
+void StationView::Waiting() {
+  Say("Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}});
+}
+
+void StationView::Arrived(const station::Unit& unit) {
+  m_waiting[unit.id] = 0;
+  if (m_mode == StationOutput::Json) {
+    Event("arrived", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"port", ValidUtf8(unit.port)}});
+  }
+  DrawTable(true);
+}
+
+void StationView::Refused(const station::Unit& unit, station::Refusal why, const std::string& text) {
+  m_waiting.erase(unit.id);
+  if (why == station::Refusal::NotASlot) return;
+  const std::string line = unit.path + " (" + SerialText(unit.serial) + "): " + TerminalText(text) +
+                           (why == station::Refusal::InUse ? "; passed over until it is unplugged" : "");
+  LogLine("Station: " + line);
+  if (m_mode == StationOutput::Json) {
+    Event("refused", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"reason", RefusalName(why)},
+                      {"text", ValidUtf8(text)}});
+    return;
+  }
+  Line(OutputStream::Out, line);
+}
+
+void StationView::Started(const station::Unit& unit) {
+  m_waiting.erase(unit.id);
+  Row& row = m_rows[unit.id];
+  row.unit = unit;
+  row.when = LocalTimeText();
+  if (m_mode == StationOutput::Json) {
+    Event("device", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"time", row.when}});
+  }
+  DrawTable(true);
+}
+
+void StationView::Progress(const station::Unit& unit, station::Phase phase, int position, int upper,
+                           const std::string& elapsed) {
+  const auto it = m_rows.find(unit.id);
+  if (it == m_rows.end()) return;
+  Row& row = it->second;
+  if (m_mode == StationOutput::Json) {
+    const Json who = {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}};
+    if (position != row.position) {
+      Json fields = who;
+      fields["position"] = position;
+      fields["upper"] = upper;
+      fields["phase"] = phase == station::Phase::Usb ? "usb" : phase == station::Phase::Mcu ? "mcu" : "start";
+      m_output.Update(OutputStream::Out, OutputSlot::Progress, EventStream::Line("progress", fields) + '\n', unit.id);
+    }
+    if (elapsed != row.elapsed) {
+      Json fields = who;
+      fields["elapsed"] = elapsed;
+      m_output.Update(OutputStream::Out, OutputSlot::Elapsed, EventStream::Line("elapsed", fields) + '\n', unit.id);
+    }
+  }
+  row.phase = phase;
+  row.position = position;
+  row.upper = upper;
+  row.elapsed = elapsed;
+  DrawTable(false);
+}
+
+void StationView::Message(const station::Unit& unit, const std::string& text) {
+  if (m_mode == StationOutput::Json) {
+    Event("message", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}, {"text", text}});
+    m_output.Append(OutputStream::Err, text + '\n');
+    return;
+  }
+  Line(OutputStream::Err, text);
+}
+
+void StationView::Finished(const station::Unit& unit, const station::UnitResult& result) {
+  std::string when = LocalTimeText();
+  if (const auto it = m_rows.find(unit.id); it != m_rows.end()) {
+    when = it->second.when;
+    m_rows.erase(it);
+  }
+  m_waiting.erase(unit.id);
+  ++m_finished;
+  if (result.status != 0) ++m_failed;
+  // The passed-over unit's time comes from the record: shown as device text is.
+  const std::string message = result.passedOver ? TerminalText(result.message) : result.message;
+  const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(result.duration.count()));
+  const std::string line = when + "  " + unit.path + "  " + SerialText(unit.serial) + "  " + message +
+                           (result.passedOver ? "" : "  " + duration);
+  // The program's log: one line per finished unit.
+  LogLine("Station: " + line);
+  Say(line, "result",
+      {{"status", result.status},
+       {"failure", result.failure},
+       {"message", ValidUtf8(result.message)},
+       {"path", unit.path},
+       {"serial", ValidUtf8(unit.serial)},
+       {"time", when},
+       {"duration", duration},
+       {"duration_ms", result.duration.count()},
+       {"already_updated", result.passedOver},
+       {"recorded", result.recorded}});
+  // With its count reached the station ends: the last units may stay.
+  if (!m_count || m_finished < *m_count) {
+    Say("Unplug " + unit.path + " to go on.", "waiting", {{"for", "removal"}, {"path", unit.path}});
+  }
+}
+
+void StationView::Gone(const station::Unit& unit) {
+  m_waiting.erase(unit.id);
+  if (m_mode == StationOutput::Json) Event("gone", {{"path", unit.path}, {"serial", ValidUtf8(unit.serial)}});
+  DrawTable(true);
+}
+
+void StationView::Busy(bool busy) {
+  if (!busy) {
+    m_hold.reset();
+    return;
+  }
+  if (m_hold) return;
+  m_hold = std::make_unique<app::UpdateHold>(app::HoldScope::Update, [this](const std::string& notHeld) {
+    m_output.Append(OutputStream::Err, std::string(kProgramFileName) + ": " + notHeld + '\n');
+  });
+}
+
+void StationView::Notice(const std::string& text) {
+  const std::string line = std::string(kProgramFileName) + ": " + text;
+  LogLine(line);
+  if (m_mode == StationOutput::Json) Event("warning", {{"text", ValidUtf8(line)}});
+  Line(OutputStream::Err, line);
+}
+
+void StationView::End(bool interrupted) {
+  m_rows.clear();
+  m_waiting.clear();
+  if (m_mode != StationOutput::Table) return;
+  // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
+  // cursor was, and the summary starts at the start of that cleared line.
+  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, std::string("\r") + kClearBelow);
+  m_tableShown = false;
+}
+
+std::optional<std::string> RecordFileAdapter::UpdatedAt(const std::string& serial, bool mcu, bool usb) {
+  std::lock_guard lock(m_recordLock);
+  return m_record.UpdatedAt(serial, mcu, usb);
+}
+
+bool RecordFileAdapter::Started(const Run& run, std::string& /*error*/) {
+  // The file takes a line per finished run only.
+  std::lock_guard lock(m_recordLock);
+  m_started[run.runId] = std::time(nullptr);
+  return true;
+}
+
+bool RecordFileAdapter::Finished(const Run& run, std::string& error) {
+  std::lock_guard lock(m_recordLock);
+  const auto started = m_started.find(run.runId);
+  RecordLine line = m_record.NewLine(started != m_started.end() ? started->second : std::time(nullptr));
+  if (started != m_started.end()) m_started.erase(started);
+  if (run.unit != nullptr) {
+    line.path = run.unit->path;
+    line.serial = run.unit->serial;
+  }
+  line.mcu = run.mcu;
+  line.usb = run.usb;
+  line.status = run.status;
+  line.failure = run.failure;
+  line.message = run.message;
+  line.durationMs = run.durationMs;
+  return m_record.Append(line, error);
+}
+
+}  // namespace orvik::cli

@@ -1,0 +1,112 @@
+// The command line's face of a flashing station: the engine's events as
+// result lines (a pipe, a file), a live table of the units in flight above
+// which each result is printed once (a terminal), or JSON lines (--json).
+//
+// Everything goes through an OutputWriter whose thread runs for the
+// station's life, so a stalled reader never holds up the engine: result
+// lines and messages queue, and the table and each unit's progress are
+// states of which a stalled output keeps only the latest.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app/cli/json_events.h"
+#include "app/cli/output_writer.h"
+#include "app/cli/station_record.h"
+#include "app/common/update_hold.h"
+#include "station/station.h"
+
+namespace orvik::cli {
+
+// The table is redrawn at most this often.
+inline constexpr std::chrono::milliseconds kTableRedrawPeriod{100};
+// Characters of a table row's bar between the brackets.
+inline constexpr int kTableBarWidth = 16;
+
+enum class StationOutput { Lines, Table, Json };
+
+// One row of the live table:
+//   emulated:3          serial EMU-0003   MCU  [######----------]   37.5%  00:01.912
+std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
+                            int upper, const std::string& elapsed);
+
+class StationView final : public station::StationEvents {
+ public:
+  // `count`: the station's COUNT, when given. `interactive`: standard
+  // output is a terminal (a summary after Ctrl+C starts on a line of its
+  // own there).
+  StationView(OutputWriter& output, StationOutput mode, bool interactive, std::optional<unsigned> count);
+  ~StationView() override;
+
+  void Waiting() override;
+  void Arrived(const station::Unit& unit) override;
+  void Refused(const station::Unit& unit, station::Refusal why, const std::string& text) override;
+  void Started(const station::Unit& unit) override;
+  void Progress(const station::Unit& unit, station::Phase phase, int position, int upper,
+                const std::string& elapsed) override;
+  void Message(const station::Unit& unit, const std::string& text) override;
+  void Finished(const station::Unit& unit, const station::UnitResult& result) override;
+  void Gone(const station::Unit& unit) override;
+  void Busy(bool busy) override;
+  void Notice(const std::string& text) override;
+
+  // A line of the station's own on standard output (a JSON event instead
+  // with --json): the opening line, the summary.
+  void Say(const std::string& text, const std::string& event, const Json& fields);
+  // Whether a unit is being updated now.
+  bool Updating() const { return m_hold != nullptr; }
+  // Clears the table before the summary; after Ctrl+C on a terminal the
+  // summary then starts on a line of its own.
+  void End(bool interrupted);
+
+ private:
+  struct Row {
+    station::Unit unit;
+    station::Phase phase = station::Phase::Starting;
+    int position = 0;
+    int upper = 1000;
+    std::string elapsed = "00:00.000";
+    std::string when;  // local time the run started
+  };
+
+  void Line(OutputStream stream, const std::string& text);
+  void Event(const std::string& name, Json fields);
+  void DrawTable(bool force);
+
+  OutputWriter& m_output;
+  const StationOutput m_mode;
+  const bool m_interactive;
+  const std::optional<unsigned> m_count;
+  std::map<std::uint64_t, Row> m_rows;   // the units in flight
+  std::map<std::uint64_t, int> m_waiting;  // arrived, not yet started
+  unsigned m_finished = 0;
+  unsigned m_failed = 0;
+  std::chrono::steady_clock::time_point m_lastDraw{};
+  bool m_tableShown = false;
+  std::unique_ptr<app::UpdateHold> m_hold;
+};
+
+// The record's station seam over the command line's record file: the line
+// is written when the unit's run has finished, one writer at a time.
+class RecordFileAdapter final : public station::Record {
+ public:
+  explicit RecordFileAdapter(StationRecord& record) : m_record(record) {}
+  std::optional<std::string> UpdatedAt(const std::string& serial, bool mcu, bool usb) override;
+  bool Started(const Run& run, std::string& error) override;
+  bool Finished(const Run& run, std::string& error) override;
+  std::string Where() const override { return m_record.Path(); }
+
+ private:
+  StationRecord& m_record;
+  std::mutex m_recordLock;
+  std::map<std::string, std::time_t> m_started;  // by run
+};
+
+}  // namespace orvik::cli
