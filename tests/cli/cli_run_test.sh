@@ -328,7 +328,7 @@ $new_files"
     mkdir -p "$work/line 3.d"
     record="$work/line 3.d/units.$format"
     updates() { log_lines | grep -c '^USB Section$'; }
-    run --station=3 --no-mcu --record "$record" \
+    run --station=3 --parallel=1 --no-mcu --record "$record" \
       "-Emulate:good/leave=100/serial=$serial1,badreply@USBWrite/after=100/leave=100,good/after=100/leave=100"
     expect_status 1
     mcu_sum=$(log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
@@ -379,7 +379,7 @@ rows = list(csv.DictReader(open(path))) if path.endswith(".csv") else [json.load
 print(rows[0]["time"])' "$record")
 
     # Passed over, a unit is taken away by hand (/pull).
-    run --station=3 --no-mcu --skip-updated --record "$record" \
+    run --station=3 --parallel=1 --no-mcu --skip-updated --record "$record" \
       "-Emulate:good/pull=300/serial=$serial1,good/after=100/leave=100,good/after=100/pull=300"
     expect_status 0
     [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time; run without --skip-updated to flash it again\$" "$work/out")" -eq 1 ] ||
@@ -389,7 +389,7 @@ print(rows[0]["time"])' "$record")
     grep -qxF "Station: 3 devices, 1 updated, 0 failed, 2 already updated" "$work/out" || fail "summary"
     [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
 
-    run --station=3 --no-mcu --again --record "$record" \
+    run --station=3 --parallel=1 --no-mcu --again --record "$record" \
       "-Emulate:good/leave=100/serial=$serial1,good/after=100/leave=100,good/after=100/leave=100"
     expect_status 0
     [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
@@ -425,7 +425,7 @@ def limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (1600, 1600))
 units = "-Emulate:good/leave=100,good/after=100/leave=100,good/after=100/leave=100"
 # Through pipes: the limit would cut files of output too.
-done = subprocess.run([cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
+done = subprocess.run([cli, "--station", "--parallel=1", "--no-mcu", "--record", record, units], capture_output=True,
                       stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
 open(work + "/out", "wb").write(done.stdout)
 open(work + "/err", "wb").write(done.stderr)

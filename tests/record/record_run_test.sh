@@ -86,7 +86,7 @@ case $case_name in
   history)
     # The three output forms over each file form and SQLite.
     for record in "$work/h.jsonl" "$work/h.csv" "$work/h.db"; do
-      run --station=2 --no-mcu --record "$record" --station-name "line 3" --operator ana "$(units H 2)"
+      run --station=2 --parallel=1 --no-mcu --record "$record" --station-name "line 3" --operator ana "$(units H 2)"
       expect_status 0
       run --history --record "$record"
       expect_status 0
@@ -256,7 +256,7 @@ PY
 
   pg-station)
     start_server
-    run --station=3 --no-mcu --record "$uri" "$(units P 3)"
+    run --station=3 --parallel=1 --no-mcu --record "$uri" "$(units P 3)"
     expect_status 0
     [ "$(rows "$uri" | awk '{print $1 $2 $3}' | tr '\n' ' ')" = "P-1finished0 P-2finished0 P-3finished0 " ] ||
       fail "rows: $(rows "$uri")"
@@ -267,7 +267,7 @@ PY
     [ "$(wc -l <"$work/out")" -eq 3 ] || fail "JSON: $(cat "$work/out")"
     head -n 1 "$work/out" | grep -q '"serial":"P-3"' || fail "newest first: $(cat "$work/out")"
     # Passed over with --skip-updated: the same look-up as SQLite's.
-    run --station=3 --no-mcu --skip-updated --record "$uri" \
+    run --station=3 --parallel=1 --no-mcu --skip-updated --record "$uri" \
       -Emulate:good/serial=P-1/pull=300,good/serial=P-2/after=100/pull=300,good/serial=P-9/after=100/leave=300
     expect_status 0
     expect_in out "3 devices, 1 updated, 0 failed, 2 already updated"
@@ -321,7 +321,7 @@ PY
     python3 - "$cli" "$uri" "$here/pg_server.sh" "$server" >"$work/lost.txt" 2>&1 <<'PY' || fail "lost: $(cat "$work/lost.txt")"
 import json, subprocess, sys
 cli, uri, pg, server = sys.argv[1:]
-station = subprocess.Popen([cli, "--json", "--station=3", "--no-mcu", "--record", uri,
+station = subprocess.Popen([cli, "--json", "--station=3", "--parallel=1", "--no-mcu", "--record", uri,
                             "-Emulate:good/serial=L-1/leave=300,good/serial=L-2/leave=300,good/serial=L-3/leave=300"],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 devices = 0
