@@ -32,7 +32,7 @@ std::string VersionText(std::uint8_t version) {
 enum class Kind { Text, Flag, Number };
 
 struct Field {
-  const char* name;
+  std::string_view name;  // compared for every member read: no strlen each time
   Kind kind;
   bool required;  // in every line, old ones included
 };
