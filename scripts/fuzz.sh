@@ -33,10 +33,11 @@ declare -A max_len=(
   [image_verify_fuzzer]=73728
   [report_descriptor_fuzzer]=4096
   [exchange_reply_fuzzer]=256
+  [record_line_fuzzer]=4096
 )
 
 failed=()
-for fuzzer in image_verify_fuzzer report_descriptor_fuzzer exchange_reply_fuzzer; do
+for fuzzer in image_verify_fuzzer report_descriptor_fuzzer exchange_reply_fuzzer record_line_fuzzer; do
   scratch=$build/corpus/$fuzzer
   mkdir -p "$scratch"
   echo "== $fuzzer: ${seconds} s"

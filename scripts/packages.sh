@@ -9,9 +9,12 @@ ORVIK_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core libsystemd-dev
+  libsqlite3-dev libpq-dev
 )
 
-# Everything scripts/test-all.sh runs: the build above, the FUSE hidraw tests,
+# Everything scripts/test-all.sh runs: the build above (with SQLite and libpq
+# for the station record), a private PostgreSQL server for the record's
+# tests (postgresql; openssl makes its throwaway certificate), the FUSE hidraw tests,
 # the sleep lock against a logind mock on a private bus (dbus, python3-dbusmock),
 # ThreadSanitizer and libFuzzer (clang), the Windows cross-build and its tests
 # under Wine on Xvfb, and the release packages with their validators, double
@@ -26,6 +29,7 @@ ORVIK_ALL_PACKAGES=(
   dpkg-dev unzip zip file help2man man-db groff-base python3
   lintian desktop-file-utils appstream
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl diffoscope-minimal faketime
+  postgresql
 )
 
 # The arm64 (Raspberry Pi) cross-build, its tests under user-mode emulation

@@ -14,6 +14,7 @@
 
 #include "image/image.h"
 #include "log/log.h"
+#include "record/record.h"
 #include "station/unit_log.h"
 #include "ui/updater_dlg.h"
 
@@ -78,6 +79,9 @@ struct UnitState {
   Stage stage = Stage::Queued;
   bool announced = false;  // Arrived or Refused was said
   int inUseRetries = 0;
+  // Set on the engine's thread before its worker starts: false when another
+  // unit attached at the same time carries its serial (never passed over).
+  bool mayPassOver = true;
   std::jthread worker;
 
   // Under the station's lock: the latest progress, not yet handed on.
@@ -216,6 +220,7 @@ class Engine {
   StationSummary m_summary;
   std::map<int, unsigned> m_failures;
   bool m_recordFailed = false;
+  record::SharedSerials m_shared;  // serials two units attached at once carry
   // A log that writes nothing: a unit's dialog lines without --log-dir.
   std::shared_ptr<CLog> m_silent = std::make_shared<CLog>(CLog::Unregistered{});
 };
@@ -383,11 +388,11 @@ void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> hand
     Send(std::move(post));
   };
 
-  if (m_config.skipUpdated && m_config.record != nullptr && !unit.serial.empty()) {
+  if (m_config.skipUpdated && state.mayPassOver && m_config.record != nullptr && !unit.serial.empty()) {
     if (const std::optional<std::string> at = m_config.record->UpdatedAt(unit.serial, m_config.mcu, m_config.usb)) {
       result.status = 0;
       result.passedOver = true;
-      result.message = "already updated at " + *at;
+      result.message = "already updated at " + *at + "; run without --skip-updated to flash it again";
       finish(false);
       return;
     }
@@ -484,6 +489,17 @@ std::shared_ptr<CLog> Engine::LogFor(const Unit& unit) {
 
 void Engine::Poll() {
   const std::vector<HidInterfaceInfo> found = m_devices.ListInterfaces(DeviceVendorId, DeviceProductId);
+  // Units with one serial: --skip-updated cannot tell them apart.
+  std::vector<record::SharedSerials::Attached> attached;
+  for (const HidInterfaceInfo& info : found) {
+    if (info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
+      attached.push_back({info.serial, info.identity});
+    }
+  }
+  for (const std::string& serial : m_shared.Look(attached)) {
+    m_events.Notice("several units carry the serial " + serial +
+                    ": each is updated, none is passed over, and the record cannot tell them apart");
+  }
   std::set<std::string> present;
   for (const HidInterfaceInfo& info : found) {
     present.insert(info.identity);
@@ -570,6 +586,7 @@ void Engine::StartQueued() {
     // never waits for the hold.
     if (m_updating++ == 0) m_events.Busy(true);
     state.holding = true;
+    state.mayPassOver = !m_shared.Shared(state.unit.serial);
     {
       std::lock_guard lock(m_stationLock);
       state.progressDirty = false;

@@ -377,13 +377,14 @@ $new_files"
     ;;
   record-json|record-csv)
     command -v python3 >/dev/null || exit 77
-    # Three units, the second failing; then the same three again: the two
-    # that passed are passed over and the failed one is updated; then all
-    # three with --again. In CSV the first unit's serial is a formula. A unit
-    # stays 400 ms after its last report, one to be passed over 1 s after it
-    # came: a slower machine (or an emulated one, translating the record's
-    # code on its first run) may take longer than 100 ms between opening a
-    # unit and its first command, or 300 ms to look a unit up.
+    # Three units, the second failing; then the same three again with
+    # --skip-updated: the two that passed are passed over and the failed one
+    # is updated; then all three by default. In CSV the first unit's serial
+    # is a formula. A unit stays 400 ms after its last report, one to be
+    # passed over 1 s after it came: a slower machine (or an emulated one,
+    # translating the record's code on its first run) may take longer than
+    # 100 ms between opening a unit and its first command, or 300 ms to look
+    # a unit up.
     format=json
     serial1=EMU-0001
     if [ "$case_name" = record-csv ]; then
@@ -398,7 +399,7 @@ $new_files"
     }
     updates() { units_log_lines | grep -c '^USB Section$'; }
     mkdir -p "$work/units.d"
-    run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
+    run --station=3 --parallel=1 --no-mcu --log-dir "$work/units.d" --record "$record" \
       "-Emulate:good/leave=400/serial=$serial1,badreply@USBWrite/after=100/leave=400,good/after=100/leave=400"
     expect_status 1
     mcu_sum=$(units_log_lines | grep -m1 '^CheckSum = ' | cut -d' ' -f3)
@@ -408,7 +409,8 @@ $(cat "$record")"
 import csv, json, re, socket, sys
 path, form, serial1, mcu_sum, usb_sum = sys.argv[1:]
 fields = ["time", "host", "program_version", "path", "serial", "mcu", "usb", "mcu_version", "usb_version",
-          "mcu_checksum", "usb_checksum", "status", "failure", "message", "duration_ms"]
+          "mcu_checksum", "usb_checksum", "status", "failure", "message", "duration_ms", "station", "operator",
+          "port", "slot", "run_id", "state"]
 text = open(path, newline="").read()
 if form == "json":
     lines = [json.loads(line) for line in text.splitlines()]
@@ -423,6 +425,10 @@ else:
             line[key] = {"true": True, "false": False}[line[key]]
         for key in ("status", "failure", "duration_ms"):
             line[key] = int(line[key])
+# Each run twice: started before its first command, then finished.
+assert [l["state"] for l in lines] == ["started", "finished"] * 3, lines
+assert all(lines[i]["run_id"] == lines[i + 1]["run_id"] for i in (0, 2, 4)), lines
+lines = lines[1::2]
 assert len(lines) == 3, lines
 assert [l["path"] for l in lines] == ["emulated:1", "emulated:2", "emulated:3"]
 assert [l["serial"] for l in lines] == [serial1, "EMU-0002", "EMU-0003"]
@@ -444,23 +450,23 @@ rows = list(csv.DictReader(open(path))) if path.endswith(".csv") else [json.load
 print(rows[0]["time"])' "$record")
 
     # Passed over, a unit is taken away by hand (/pull).
-    run --station=3 --no-mcu --log-dir "$work/units.d" --record "$record" \
+    run --station=3 --parallel=1 --no-mcu --skip-updated --log-dir "$work/units.d" --record "$record" \
       "-Emulate:good/pull=1000/serial=$serial1,good/after=100/leave=400,good/after=100/pull=1000"
     expect_status 0
-    [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time\$" "$work/out")" -eq 1 ] ||
+    [ "$(grep -c "  emulated:1  serial .*  already updated at $first_time; run without --skip-updated to flash it again\$" "$work/out")" -eq 1 ] ||
       fail "the first unit was not passed over with its line's time ($first_time)"
     grep -q '  emulated:2  serial EMU-0002  Update complete  ' "$work/out" || fail "the failed unit was not updated"
     grep -q '  emulated:3  serial EMU-0003  already updated at ' "$work/out" || fail "the third unit was not passed over"
     grep -qxF "Station: 3 devices, 1 updated, 0 failed, 2 already updated" "$work/out" || fail "summary"
     [ "$(updates)" -eq 4 ] || fail "expected one more update in the log"
 
-    run --station=3 --no-mcu --again --log-dir "$work/units.d" --record "$record" \
+    run --station=3 --parallel=1 --no-mcu --again --log-dir "$work/units.d" --record "$record" \
       "-Emulate:good/leave=400/serial=$serial1,good/after=100/leave=400,good/after=100/leave=400"
     expect_status 0
     [ "$(grep -c '  emulated:[123]  serial .*  Update complete  ' "$work/out")" -eq 3 ] || fail "--again did not update all three"
     [ "$(updates)" -eq 7 ] || fail "expected three more updates in the log"
     lines=$(grep -vc '^time,' "$record")
-    [ "$lines" -eq 7 ] || fail "expected 7 record lines, found $lines"
+    [ "$lines" -eq 14 ] || fail "expected 14 record lines (7 runs), found $lines"
     ;;
   record-unwritable)
     # Ends the start-up before anything is sent: a missing folder, a folder.
@@ -487,10 +493,11 @@ import os, resource, subprocess, sys
 cli, work, record = sys.argv[1:]
 emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 def limit():
-    resource.setrlimit(resource.RLIMIT_FSIZE, (500, 500))
+    # Room for three lines: the first unit's two and the second's start.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1600, 1600))
 units = "-Emulate:good/leave=400,good/after=100/leave=400,good/after=100/leave=400"
 # Through pipes: the limit would cut files of output too.
-done = subprocess.run(emulator + [cli, "--station", "--no-mcu", "--record", record, units], capture_output=True,
+done = subprocess.run(emulator + [cli, "--station", "--parallel=1", "--no-mcu", "--record", record, units], capture_output=True,
                       stdin=subprocess.DEVNULL, preexec_fn=limit, timeout=40)
 open(work + "/out", "wb").write(done.stdout)
 open(work + "/err", "wb").write(done.stderr)
@@ -506,18 +513,18 @@ PY
     # adds its own; run again, it leaves the unit alone.
     run --no-mcu --record "$record" -Emulate:good/serial=NEW
     expect_status 0
-    expect_err "orvik-updater-cli: $record: skipped 1 line that does not parse (line 2)" "Update complete"
+    expect_err "orvik-updater-cli: $record: skipped 1 line that does not parse (line 4)" "Update complete"
     python3 - "$record" <<'PY' || fail "record after the cut line:
 $(cat "$record")"
 import json, sys
 lines = open(sys.argv[1]).read().splitlines()
-assert len(lines) == 3, lines
+assert len(lines) == 6, lines
 assert json.loads(lines[0])["serial"] == "EMU-0001"
-assert json.loads(lines[2])["serial"] == "NEW" and json.loads(lines[2])["status"] == 0
+assert json.loads(lines[5])["serial"] == "NEW" and json.loads(lines[5])["status"] == 0
 PY
-    run --no-mcu --record "$record" -Emulate:good/serial=NEW
+    run --no-mcu --skip-updated --record "$record" -Emulate:good/serial=NEW
     expect_status 0
-    grep -qE '^already updated at [0-9T:+-]+$' "$work/err" || fail "not passed over: $(cat "$work/err")"
+    grep -qE '^orvik-updater-cli: emulated:1 \(serial NEW\) already updated at [0-9T:+-]+; run without --skip-updated to flash it again$' "$work/err" || fail "not passed over: $(cat "$work/err")"
     [ ! -s "$work/out" ] || fail "the unit was updated again: $(cat "$work/out")"
     ;;
   gang-terminal)

@@ -81,6 +81,16 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       if (!options.error.empty()) break;
     } else if (argument == "--force") {
       options.force = true;
+    } else if (argument == "--skip-updated") {
+      options.skipUpdated = true;
+    } else if (argument == "--history") {
+      options.history = true;
+    } else if (argument == "--csv") {
+      options.csv = true;
+    } else if (TakeValue(arguments, i, "--station-name", "NAME", options.stationName, options.error)) {
+      if (!options.error.empty()) break;
+    } else if (TakeValue(arguments, i, "--operator", "NAME", options.operatorName, options.error)) {
+      if (!options.error.empty()) break;
     } else if (TakeValue(arguments, i, "--serial", "SERIAL", options.serial, options.error)) {
       if (!options.error.empty()) break;
     } else if (TakeValue(arguments, i, "--port", "PORT", options.port, options.error)) {
@@ -158,6 +168,20 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     options.error = "--list updates nothing to record; it cannot be combined with --record";
   } else if (options.again && options.record.empty()) {
     options.error = "--again updates units that the record shows as updated; it needs --record";
+  } else if (options.skipUpdated && options.record.empty()) {
+    options.error = "--skip-updated passes over units that the record shows as updated; it needs --record";
+  } else if (options.skipUpdated && options.again) {
+    options.error = "--skip-updated and --again ask for opposite things; give only one of them";
+  } else if (options.history && options.record.empty()) {
+    options.error = "--history prints the record; it needs --record";
+  } else if (options.history && (options.list || options.station || !options.device.empty() ||
+                                  options.waitSeconds || options.skipUpdated)) {
+    options.error = "--history only reads the record; it updates nothing (give it --record, and --serial, "
+                    "--json or --csv)";
+  } else if (options.csv && !options.history) {
+    options.error = "--csv is an output form of --history";
+  } else if (options.csv && options.json) {
+    options.error = "--json and --csv are two forms of --history; give only one of them";
   } else if (!options.serial.empty() && !options.device.empty()) {
     options.error = "--serial and --device each choose the interface to update; give only one of them";
   } else if (!options.serial.empty() && options.list) {
@@ -227,13 +251,25 @@ std::string UsageText() {
          "                       their ports become slots 1, 2, ... in FILE, written\n"
          "                       on Ctrl+C. Nothing is updated\n"
          "  --force              with --teach, replace an existing FILE\n"
-         "  --record FILE        append one line per unit updated or tried to FILE\n"
-         "                       (JSON lines, or CSV when FILE ends in .csv): time,\n"
-         "                       host, path, serial, firmware versions and checksums,\n"
-         "                       status, failure, message, duration; a unit whose\n"
-         "                       serial FILE shows as updated with this firmware is\n"
-         "                       not updated again (see the guide stations.md)\n"
-         "  --again              with --record, update such units anyway\n"
+         "  --record FILE|URI    record every unit updated or tried, as started before\n"
+         "                       its first command and with its result: time, host,\n"
+         "                       station, operator, path, serial, firmware versions\n"
+         "                       and checksums, status, failure, message, duration.\n"
+         "                       FILE.jsonl (JSON lines; any other name too), FILE.csv,\n"
+         "                       FILE.db / .sqlite / .sqlite3 (SQLite, shared by the\n"
+         "                       stations of one machine), or postgresql://HOST/DB\n"
+         "                       (a server shared by a line; no password in the URI:\n"
+         "                       PGPASSWORD or ~/.pgpass). See docs/stations.md\n"
+         "  --skip-updated       with --record, pass over a unit whose latest finished\n"
+         "                       run was a success with this firmware and the same\n"
+         "                       --no-mcu/--no-usb choice. It trusts the serial\n"
+         "                       number: only for units with serials of their own\n"
+         "  --again              update every unit (the default; kept for scripts)\n"
+         "  --station-name NAME  the station in the record (default: the host name)\n"
+         "  --operator NAME      the operator in the record (default: empty)\n"
+         "  --history            print the --record, newest first (with --serial: only\n"
+         "                       that unit's runs): a table, or with --json JSON lines,\n"
+         "                       or with --csv CSV\n"
          "  --json               one JSON object per line on standard output for every\n"
          "                       event (fields: event, path, serial, position, upper,\n"
          "                       elapsed, text, status, failure, message, ...; see\n"
@@ -263,10 +299,10 @@ std::string UsageText() {
          "  0  update complete (--list: at least one interface listed; --station: every\n"
          "     unit completed)\n"
          "  1  update failed; the message names the failure's number (--station: a unit\n"
-         "     failed); or a --record line could not be written\n"
+         "     failed); or the record could not take a unit's run\n"
          "  2  not started: no device, damaged image, bad option, another updater running,\n"
-         "     a --record FILE that cannot be opened, a --slots FILE refused, a --teach\n"
-         "     FILE that exists without --force\n"
+         "     a --record that cannot be opened or reached, a --slots FILE refused, a\n"
+         "     --teach FILE that exists without --force\n"
          "\n"
          "Examples:\n"
          "  " + p + " --list\n"
@@ -279,6 +315,8 @@ std::string UsageText() {
          "  " + p + " --port 1-1.4.2\n"
          "  " + p + " --teach fixture.slots\n"
          "  " + p + " --station --slots fixture.slots\n"
+         "  " + p + " --station --skip-updated --record units.db --operator ana\n"
+         "  " + p + " --history --record units.db --serial 0123456789AB\n"
          "  " + p + " --station=2 -Emulate:good/leave=500,badreply@MCUWrite/after=500\n";
 }
 
@@ -372,10 +410,10 @@ void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window) {
 }
 
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
-              const std::function<void()>& started, const std::function<void(int status)>& finished) {
+              const std::function<bool()>& started, const std::function<void(int status)>& finished) {
   dialog.OnInitDialog();
   if (window.Ended()) return kExitStartupFailed;
-  if (started) started();
+  if (started && !started()) return kExitUpdateFailed;
 
   // The check boxes as a user would set them before clicking "Update".
   if (options.noMcu) window.SetCheck(IDC_MCU, false);

@@ -56,8 +56,13 @@ struct Options {
   bool parallelGiven = false;
   std::string logDir;    // --log-dir DIR: each unit's log lines in DIR/SERIAL.log
   bool json = false;     // --json: events as JSON lines on standard output
-  std::string record;    // --record FILE: append a line per unit to FILE
-  bool again = false;    // --again: update units the record shows as done
+  std::string record;    // --record FILE|URI: the record of every unit run
+  bool again = false;    // --again: the default (every unit is updated); kept for scripts
+  bool skipUpdated = false;  // --skip-updated: pass over units the record shows updated
+  std::string stationName;   // --station-name NAME: the record's station (default: the host name)
+  std::string operatorName;  // --operator NAME: the record's operator
+  bool history = false;  // --history: print the record, newest first
+  bool csv = false;      // --csv: --history as CSV
   std::string slots;     // --slots FILE: the station takes only units on FILE's ports
   std::string teach;     // --teach FILE: learn the slots' ports into FILE, update nothing
   bool force = false;    // --force: --teach replaces an existing FILE
@@ -89,7 +94,8 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // From the click on "Update" until the worker has ended, requests to end the
 // program are deferred (see interrupt.h); before and after, they end it.
 // `started`, when given, is called once start-up has succeeded, before the
-// update begins. `finished`, when given, is called with the exit status once
+// update begins, and may refuse the run (it returns false: RunDialog then
+// returns kExitUpdateFailed without sending a command). `finished`, when given, is called with the exit status once
 // the worker has written its last log line, still inside the hold: the
 // update's own last words (a record's line) are part of the update. Whatever
 // it writes to the terminal goes through the window.
@@ -99,7 +105,7 @@ int PrintVersion(std::ostream& out, std::ostream& err, const Resources& resource
 // ordinary effect), and only then the output still queued, written on this
 // thread for as long as its reader takes.
 int RunDialog(CORVIKUpdaterDlg& dialog, TerminalWindow& window, const Options& options,
-              const std::function<void()>& started = {}, const std::function<void(int status)>& finished = {});
+              const std::function<bool()>& started = {}, const std::function<void(int status)>& finished = {});
 
 // While the update runs, the loop that stands in for a message loop: calls
 // OnTimer every period while timer 0 is started, and returns once the timer

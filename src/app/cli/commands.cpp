@@ -1,6 +1,9 @@
 #include "app/cli/commands.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -13,6 +16,7 @@
 #include "app/cli/station_view.h"
 #include "app/common/app_common.h"
 #include "app/cli/terminal_window.h"
+#include "app/common/app_common.h"
 #include "app/common/update_hold.h"
 #include "image/image.h"
 #include "log/log.h"
@@ -157,6 +161,9 @@ int UnitRefused(CommandEnvironment& env, const std::vector<const HidInterfaceInf
 // One dialog over the device as it is restricted now: start-up, one update.
 struct DialogRun {
   bool alreadyUpdated = false;  // the record shows the unit done: not run
+  bool recordFailed = false;    // the record could not take the run: status is 1
+  std::string runId;            // the run's in the record
+  std::string time;             // when it started, as the record has it
   int status = kExitStartupFailed;
   int failure = 0;       // the run's failure number; 0 when complete or not run
   std::string message;   // the last message box's text
@@ -166,13 +173,59 @@ struct DialogRun {
   milliseconds duration{0};
 };
 
-// `found`: the interfaces as last listed, for the opened one's serial.
-// `finish`, when given, hears the run once the worker has ended, while the
-// update still holds everything (its writes to the terminal go through
-// `window`, which does not wait for the output).
+// Says that the record could not take a unit's run: on standard error, in
+// the log and as an event.
+// `window`: inside an update, what is said goes through the window's writer,
+// which never waits.
+void RecordError(CommandEnvironment& env, const DialogRun& run, const std::string& what, const std::string& error,
+                 TerminalWindow* window = nullptr) {
+  const std::string text = std::string(kProgramFileName) + ": " + what + " of " + run.path + " (" +
+                           SerialText(run.serial) + ") could not be written to " + env.record->Where() + ": " + error;
+  LogLine(text);
+  const Json fields = {{"text", text}, {"path", run.path}, {"serial", JsonText(run.serial)}};
+  if (window != nullptr) {
+    window->WriteError(text);
+    if (env.events != nullptr) window->Output().Write(OutputStream::Out, EventStream::Line("error", fields) + '\n');
+    return;
+  }
+  env.err << text << '\n' << std::flush;
+  if (env.events != nullptr) env.events->Emit("error", fields);
+}
+
+// The record's view of a run.
+station::Record::Run RecordRunOf(const CommandEnvironment& env, const DialogRun& run, const station::Unit& unit) {
+  station::Record::Run entry;
+  entry.runId = run.runId;
+  entry.unit = &unit;
+  entry.mcu = !env.options.noMcu;
+  entry.usb = !env.options.noUsb;
+  entry.time = run.time;
+  entry.status = run.status;
+  entry.failure = run.failure;
+  entry.message = run.message;
+  entry.durationMs = run.duration.count();
+  return entry;
+}
+
+station::Unit UnitOf(const DialogRun& run) {
+  station::Unit unit;
+  unit.path = run.path;
+  unit.serial = run.serial;
+  unit.port = run.port;
+  return unit;
+}
+
+// `found`: the interfaces as last listed, for the opened one's serial. With
+// a record, the run is in it as started before the first command; when it
+// cannot be written there, no command is sent. `finish`, when given, hears
+// the run once the worker has ended, while the update still holds everything
+// (its writes to the terminal go through `window`, which does not wait for
+// the output).
 DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found,
                        const std::function<void(const DialogRun&, TerminalWindow&)>& finish = {}) {
   DialogRun run;
+  run.runId = record::NewRunId();
+  run.time = record::IsoLocalTime(std::time(nullptr));
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
   if (env.interactive) window.SetColumnsSource(TerminalColumns);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
@@ -201,61 +254,79 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
                                       {"port", JsonText(run.port)},
                                       {"caption", window.GetCaption()}});
         }
+        if (env.record == nullptr) return true;
+        const station::Unit unit = UnitOf(run);
+        std::string error;
+        if (env.record->Started(RecordRunOf(env, run, unit), error)) return true;
+        RecordError(env, run, "the record of the start", error);
+        run.recordFailed = true;
+        return false;
       },
       [&](int status) {
         ended(status);
         if (finish) finish(run, window);
       });
-  if (run.status == kExitStartupFailed) ended(run.status);
+  if (run.status == kExitStartupFailed || run.recordFailed) ended(run.status);
+  if (run.recordFailed) {
+    run.failure = 0;
+    run.message = "not updated: the record could not take its start";
+  }
   return run;
 }
 
-// The run a unit gets when the record shows it updated already (and --again
-// is not given): none. Nothing when the unit is to be updated.
-std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const HidInterfaceInfo& unit) {
-  if (env.record == nullptr || env.options.again) return std::nullopt;
+// The run a unit gets with --skip-updated when the record shows it updated
+// already: none. Nothing when the unit is to be updated (no --skip-updated,
+// the record shows no such run, or its serial is shared).
+std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const HidInterfaceInfo& unit,
+                                        const record::SharedSerials* shared) {
+  if (env.record == nullptr || !env.options.skipUpdated) return std::nullopt;
+  if (shared != nullptr && shared->Shared(unit.serial)) return std::nullopt;
   const std::optional<std::string> at = env.record->UpdatedAt(unit.serial, !env.options.noMcu, !env.options.noUsb);
   if (!at) return std::nullopt;
   DialogRun run;
   run.alreadyUpdated = true;
   run.status = kExitCompleted;
-  // The time comes from the file: shown as device text is.
-  run.message = "already updated at " + TerminalText(*at);
+  // The time comes from the record: shown as device text is.
+  run.message = "already updated at " + TerminalText(*at) + "; run without --skip-updated to flash it again";
   run.path = unit.path;
   run.serial = unit.serial;
   run.port = unit.port;
   return run;
 }
 
-// Appends the unit's line to the record. False, after saying which unit's
-// line was lost and why, when it could not be written. `window`: inside an
-// update, what is said goes through the window's writer, which never waits.
-bool RecordRun(CommandEnvironment& env, std::time_t started, const DialogRun& run, TerminalWindow* window = nullptr) {
+// "emulated:1 (serial EMU-0001) already updated at TIME; run without
+// --skip-updated to flash it again": said when a unit is passed over.
+std::string PassedOverText(const DialogRun& run) {
+  return std::string(kProgramFileName) + ": " + run.path + " (" + SerialText(run.serial) + ") " + run.message;
+}
+
+// Completes the unit's run in the record. False, after saying which unit's
+// result was lost and why, when it could not be written.
+bool RecordRun(CommandEnvironment& env, const DialogRun& run, TerminalWindow* window = nullptr) {
   if (env.record == nullptr || run.alreadyUpdated) return true;
-  RecordLine line = env.record->NewLine(started);
-  line.path = run.path;
-  line.serial = run.serial;
-  line.port = run.port;
-  line.mcu = !env.options.noMcu;
-  line.usb = !env.options.noUsb;
-  line.status = run.status;
-  line.failure = run.failure;
-  line.message = run.message;
-  line.durationMs = run.duration.count();
+  if (run.recordFailed) return false;
+  const station::Unit unit = UnitOf(run);
   std::string error;
-  if (env.record->Append(line, error)) return true;
-  const std::string text = std::string(kProgramFileName) + ": the record line of " + run.path + " (" +
-                           SerialText(run.serial) + ") could not be written to " + env.record->Path() + ": " + error;
-  LogLine(text);
-  const Json fields = {{"text", text}, {"path", run.path}, {"serial", JsonText(run.serial)}};
-  if (window != nullptr) {
-    window->WriteError(text);
-    if (env.events != nullptr) window->Output().Write(OutputStream::Out, EventStream::Line("error", fields) + '\n');
-    return false;
-  }
-  env.err << text << '\n' << std::flush;
-  if (env.events != nullptr) env.events->Emit("error", fields);
+  if (env.record->Finished(RecordRunOf(env, run, unit), error)) return true;
+  RecordError(env, run, "the record line", error, window);
   return false;
+}
+
+// Says once that units share a serial (they are never passed over).
+void SayShared(CommandEnvironment& env, record::SharedSerials& shared, const std::vector<HidInterfaceInfo>& found) {
+  std::vector<record::SharedSerials::Attached> attached;
+  for (const HidInterfaceInfo& info : found) {
+    if (info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
+      attached.push_back({info.serial, info.identity});
+    }
+  }
+  for (const std::string& serial : shared.Look(attached)) {
+    const std::string text = std::string(kProgramFileName) + ": several units carry the " + SerialText(serial) +
+                             ": each is updated, none is passed over, and the record cannot tell them apart";
+    env.err << text << '\n' << std::flush;
+    LogLine(text);
+    if (env.events != nullptr) env.events->Emit("notice", {{"text", text}, {"serial", ValidUtf8(serial)}});
+  }
 }
 
 }  // namespace
@@ -271,6 +342,74 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   return line;
 }
 
+record::RecordOptions RecordOptionsFor(const Options& options, const Resources& resources) {
+  record::RecordOptions recordOptions;
+  recordOptions.image = record::DescribeImage(resources);
+  recordOptions.station = options.stationName;
+  recordOptions.operatorName = options.operatorName;
+  // A lost server's rows wait in the state folder, beside a log that could
+  // not be written beside the program.
+  recordOptions.spoolFolder =
+      app::StateDirLogPath("spool", std::getenv("XDG_STATE_HOME"), std::getenv("HOME")).parent_path();
+  if (recordOptions.spoolFolder.empty()) recordOptions.spoolFolder = std::filesystem::temp_directory_path();
+  // For tests that hold a database locked: a bound shorter than a station's.
+  if (const char* busy = std::getenv("ORVIK_RECORD_BUSY_TIMEOUT_MS")) {
+    const long long value = std::atoll(busy);
+    if (value > 0 && value <= 600000) recordOptions.busyTimeout = milliseconds(value);
+  }
+  return recordOptions;
+}
+
+int PrintHistory(const Options& options, std::ostream& out, std::ostream& err) {
+  const std::string shown = record::DisplayName(options.record);
+  const auto fail = [&](const std::string& error) {
+    err << kProgramFileName << ": cannot read the record " << shown << ": " << error << '\n' << std::flush;
+    return kExitStartupFailed;
+  };
+  record::RecordOptions recordOptions;
+  recordOptions.readOnly = true;
+  std::string error;
+  std::string notice;
+  const std::unique_ptr<record::StationRecord> opened = record::OpenRecord(options.record, recordOptions, error, notice);
+  if (!opened) return fail(error);
+  if (!notice.empty()) err << kProgramFileName << ": " << notice << '\n';
+  std::vector<record::RecordLine> lines;
+  const std::optional<std::string> serial =
+      options.serial.empty() ? std::nullopt : std::optional<std::string>(options.serial);
+  if (!opened->History(serial, lines, error)) return fail(error);
+  if (options.json) {
+    for (const record::RecordLine& line : lines) out << record::FormatRecordLine(record::RecordFormat::JsonLines, line);
+  } else if (options.csv) {
+    out << record::CsvHeader();
+    for (const record::RecordLine& line : lines) out << record::FormatRecordLine(record::RecordFormat::Csv, line);
+  } else {
+    // A table: device text made safe for the terminal, columns as wide as
+    // their widest cell (counted in bytes: wide enough for ASCII serials).
+    std::vector<std::array<std::string, 7>> rows;
+    rows.push_back({"TIME", "STATION", "PATH", "SERIAL", "STATE", "STATUS", "MESSAGE"});
+    for (const record::RecordLine& line : lines) {
+      rows.push_back({TerminalText(line.time), TerminalText(line.station.empty() ? line.host : line.station),
+                      TerminalText(line.path), TerminalText(line.serial), line.state,
+                      line.Finished() ? std::to_string(line.status) : std::string("-"), TerminalText(line.message)});
+    }
+    std::array<std::size_t, 7> widths{};
+    for (const auto& row : rows) {
+      for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    }
+    for (const auto& row : rows) {
+      std::string text;
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        text += row[c];
+        if (c + 1 < row.size()) text += std::string(widths[c] - row[c].size() + 2, ' ');
+      }
+      out << text << '\n';
+    }
+    if (lines.empty()) out << "(no runs)\n";
+  }
+  out << std::flush;
+  return kExitCompleted;
+}
+
 int RunCommand(CommandEnvironment& env) {
   const char* mode = env.options.list              ? "list"
                      : !env.options.teach.empty()   ? "teach"
@@ -281,22 +420,22 @@ int RunCommand(CommandEnvironment& env) {
   }
   if (env.options.list) return RunList(env);
   if (!env.options.teach.empty()) return RunTeach(env);
-  std::unique_ptr<StationRecord> record;
+  std::unique_ptr<record::StationRecord> record;
   if (!env.options.record.empty()) {
     std::string error;
-    std::string warning;
-    record = StationRecord::Open(env.options.record, DescribeImage(env.resources), error, warning);
+    std::string notice;
+    record = record::OpenRecord(env.options.record, RecordOptionsFor(env.options, env.resources), error, notice);
     if (!record) {
-      return StartupFailure(env, std::string(kProgramFileName) + ": cannot open the record " + env.options.record +
-                                     ": " + error,
-                            {{"record", env.options.record}});
+      return StartupFailure(env, std::string(kProgramFileName) + ": cannot open the record " +
+                                     record::DisplayName(env.options.record) + ": " + error,
+                            {{"record", record::DisplayName(env.options.record)}});
     }
-    if (!warning.empty()) {
-      // Never fatal: the lines that parse still count.
-      const std::string text = std::string(kProgramFileName) + ": " + warning;
+    if (!notice.empty()) {
+      // Never fatal: the lines that parse still count; a spool was sent.
+      const std::string text = std::string(kProgramFileName) + ": " + notice;
       env.err << text << '\n' << std::flush;
       LogLine(text);
-      if (env.events != nullptr) env.events->Emit("warning", {{"text", text}, {"record", env.options.record}});
+      if (env.events != nullptr) env.events->Emit("warning", {{"text", text}, {"record", record->Where()}});
     }
     env.record = record.get();
   }
@@ -395,12 +534,13 @@ int RunSingleUpdate(CommandEnvironment& env) {
       env.out << usable << " devices attached; updating the first (choose one with --device, --serial or --port)\n";
     }
   }
-  const std::time_t started = std::time(nullptr);
   const HidInterfaceInfo* target = Choose(found, only);
-  const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target) : std::nullopt;
+  record::SharedSerials shared;
+  SayShared(env, shared, found);
+  const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target, &shared) : std::nullopt;
   if (skipped) {
-    env.err << skipped->message << '\n' << std::flush;
-    LogLine(skipped->message);
+    env.err << PassedOverText(*skipped) << '\n' << std::flush;
+    LogLine(PassedOverText(*skipped));
   }
   // The unit's record line is written inside the update's hold: a second
   // Ctrl+C right after the update cannot leave a flashed unit without one.
@@ -408,20 +548,22 @@ int RunSingleUpdate(CommandEnvironment& env) {
   bool recorded = true;
   const DialogRun run = skipped ? *skipped
                                 : RunOneDialog(env, found, [&](const DialogRun& done, TerminalWindow& window) {
-                                    recorded = RecordRun(env, started, done, &window);
+                                    recorded = RecordRun(env, done, &window);
                                   });
+  int status = run.status;
+  if (!recorded || run.recordFailed) status = kExitUpdateFailed;
   if (env.events != nullptr) {
-    env.events->Emit("result", {{"status", run.status},
+    env.events->Emit("result", {{"status", status},
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", JsonText(run.serial)},
                                 {"port", JsonText(run.port)},
                                 {"duration_ms", duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
-                                {"already_updated", run.alreadyUpdated}});
+                                {"already_updated", run.alreadyUpdated},
+                                {"recorded", env.record == nullptr || run.alreadyUpdated || status == run.status}});
   }
-  if (!recorded) return kExitUpdateFailed;
-  return run.status;
+  return status;
 }
 
 int RunStation(CommandEnvironment& env) {
@@ -462,11 +604,7 @@ int RunStation(CommandEnvironment& env) {
     // never waits for the terminal or a pipe.
     const ScopedOutputThread writer(output);
     StationView view(output, mode, env.interactive, env.options.stationCount);
-    std::unique_ptr<RecordFileAdapter> record;
-    if (env.record != nullptr) {
-      record = std::make_unique<RecordFileAdapter>(*env.record);
-      view.SetRecordWhere(env.record->Path());
-    }
+    if (env.record != nullptr) view.SetRecordWhere(env.record->Where());
 
     view.Say("Station: connect the devices; each is updated as it arrives, at most " +
                  std::to_string(env.options.parallel) +
@@ -497,8 +635,8 @@ int RunStation(CommandEnvironment& env) {
     config.arguments = env.arguments;
     config.poll = env.poll;
     config.logDir = std::filesystem::path(std::u8string(env.options.logDir.begin(), env.options.logDir.end()));
-    config.record = record.get();
-    config.skipUpdated = record != nullptr && !env.options.again;
+    config.record = env.record;
+    config.skipUpdated = env.record != nullptr && env.options.skipUpdated;
     bool noticeShown = false;
     config.stopRequested = [&] {
       if (PendingInterrupt() == 0) return false;

@@ -32,7 +32,7 @@ struct CommandEnvironment {
   bool interactive = false;       // standard output is a terminal
   EventStream* events = nullptr;  // --json
   std::chrono::milliseconds poll = kDevicePoll;
-  StationRecord* record = nullptr;  // --record: opened by RunCommand
+  record::StationRecord* record = nullptr;  // --record: opened by RunCommand
 };
 
 // Writes the start-up event, opens the record (--record; a record that
@@ -61,6 +61,13 @@ int RunTeach(CommandEnvironment& env);
 // How the ports of the devices in use are written: emulated units' under
 // -Emulate, else the system's.
 station::PortForm PortFormFor(const CommandEnvironment& env);
+
+// --history: the record's runs, newest first, as a table, JSON lines (--json)
+// or CSV (--csv). Takes no lock and writes no log: it only reads.
+int PrintHistory(const Options& options, std::ostream& out, std::ostream& err);
+
+// The options of the record that --record names, for this program's run.
+record::RecordOptions RecordOptionsFor(const Options& options, const Resources& resources);
 
 // "/dev/hidraw3  input 33  output 33  ready", with "* " before the interface
 // an update would choose and "  " before the others.

@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
   // platform (the Windows build's resources hold only its manifest).
   static const TableResources resources(EmbeddedResourceTable());
   if (options.version) return cli::PrintVersion(std::cout, std::cerr, resources);
+  // Reads the record only: no lock, no log, no device.
+  if (options.history) return cli::PrintHistory(options, std::cout, std::cerr);
 
   // --json: every event, start-up failures included, as a line of JSON.
   std::unique_ptr<cli::EventStream> events;

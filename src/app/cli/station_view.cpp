@@ -330,36 +330,4 @@ void StationView::End(bool interrupted) {
   m_tableShown = false;
 }
 
-std::optional<std::string> RecordFileAdapter::UpdatedAt(const std::string& serial, bool mcu, bool usb) {
-  std::lock_guard lock(m_recordLock);
-  return m_record.UpdatedAt(serial, mcu, usb);
-}
-
-bool RecordFileAdapter::Started(const Run& run, std::string& /*error*/) {
-  // The file takes a line per finished run only.
-  std::lock_guard lock(m_recordLock);
-  m_started[run.runId] = std::time(nullptr);
-  return true;
-}
-
-bool RecordFileAdapter::Finished(const Run& run, std::string& error) {
-  std::lock_guard lock(m_recordLock);
-  const auto started = m_started.find(run.runId);
-  RecordLine line = m_record.NewLine(started != m_started.end() ? started->second : std::time(nullptr));
-  if (started != m_started.end()) m_started.erase(started);
-  if (run.unit != nullptr) {
-    line.path = run.unit->path;
-    line.serial = run.unit->serial;
-    line.port = run.unit->port;
-    line.slot = run.unit->slot;
-  }
-  line.mcu = run.mcu;
-  line.usb = run.usb;
-  line.status = run.status;
-  line.failure = run.failure;
-  line.message = run.message;
-  line.durationMs = run.durationMs;
-  return m_record.Append(line, error);
-}
-
 }  // namespace orvik::cli

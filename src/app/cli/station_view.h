@@ -99,20 +99,4 @@ class StationView final : public station::StationEvents {
   std::string m_recordWhere;
 };
 
-// The record's station seam over the command line's record file: the line
-// is written when the unit's run has finished, one writer at a time.
-class RecordFileAdapter final : public station::Record {
- public:
-  explicit RecordFileAdapter(StationRecord& record) : m_record(record) {}
-  std::optional<std::string> UpdatedAt(const std::string& serial, bool mcu, bool usb) override;
-  bool Started(const Run& run, std::string& error) override;
-  bool Finished(const Run& run, std::string& error) override;
-  std::string Where() const override { return m_record.Path(); }
-
- private:
-  StationRecord& m_record;
-  std::mutex m_recordLock;
-  std::map<std::string, std::time_t> m_started;  // by run
-};
-
 }  // namespace orvik::cli

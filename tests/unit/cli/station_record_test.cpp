@@ -92,7 +92,7 @@ TEST(StationRecord, CsvCellsAreQuotedNeutralisedAndReadBackExactly) {
   }
 }
 
-TEST(StationRecord, JsonLinesAreValidUtf8WhateverTheDeviceSent) {
+TEST(StationRecord, JsonLinesAreValidUtf8AndKeepTheDevicesBytes) {
   RecordLine line = Line(std::string("SN\xff\xfe\x01" "\xc3", 6), 0);
   line.message = "Update complete";
   std::string text;
@@ -100,13 +100,16 @@ TEST(StationRecord, JsonLinesAreValidUtf8WhateverTheDeviceSent) {
   ASSERT_EQ(text.back(), '\n');
   EXPECT_EQ(text.find('\n'), text.size() - 1);  // one line
   const nlohmann::json parsed = nlohmann::json::parse(text);  // throws on invalid UTF-8
-  EXPECT_EQ(parsed["serial"].get<std::string>(), "SN\xef\xbf\xbd\xef\xbf\xbd\x01\xef\xbf\xbd");
+  // Escaped as the CSV record escapes them, never collapsed into U+FFFD.
+  EXPECT_EQ(parsed["serial"].get<std::string>(), "SN\\xFF\\xFE\x01\\xC3");
+  EXPECT_EQ(record::ParseJsonLine(text)->serial, line.serial);
   std::vector<std::string> keys;
   const nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(text);
   for (const auto& [key, value] : ordered.items()) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"time", "host", "program_version", "path", "serial", "mcu", "usb",
                                              "mcu_version", "usb_version", "mcu_checksum", "usb_checksum", "status",
-                                             "failure", "message", "duration_ms", "port", "slot"}));
+                                             "failure", "message", "duration_ms", "station", "operator", "port",
+                                             "slot", "run_id", "state"}));
   EXPECT_EQ(parsed["duration_ms"], 5021);
   EXPECT_EQ(parsed["mcu"], true);
 }
@@ -229,8 +232,9 @@ TEST(StationRecord, TheLastLinesOfASerialDecideWhetherItIsUpdated) {
                 false},
            Case{"only the MCU, both asked", {mcuOnly}, true, true, false},
            Case{"only the MCU, the MCU asked", {mcuOnly}, true, false, true},
-           Case{"the MCU, then the USB controller", {mcuOnly, usbOnly}, true, true, true},
-           Case{"a failed USB run after both", {Line("SN1", 0), Line("SN1", 1, false, true)}, true, false, true},
+           // Only the latest run counts, with the same controllers.
+           Case{"the MCU, then the USB controller", {mcuOnly, usbOnly}, true, true, false},
+           Case{"a failed USB run after both", {Line("SN1", 0), Line("SN1", 1, false, true)}, true, false, false},
            Case{"a failed USB run after both, USB asked", {Line("SN1", 0), Line("SN1", 1, false, true)}, false, true,
                 false},
            Case{"nothing asked", {Line("SN1", 0)}, false, false, false},
@@ -303,7 +307,8 @@ TEST(StationRecord, AHostileSerialIsWrittenSafelyAndKnownAgain) {
   const std::string path = (dir / "units.csv").string();
   const TableResources resources{EmbeddedResourceTable()};
   const auto run = [&](std::size_t& sent) {
-    const std::vector<std::string> arguments{"orvik-updater-cli", "-Emulate", "--no-mcu", "--record", path};
+    const std::vector<std::string> arguments{"orvik-updater-cli", "-Emulate", "--no-mcu", "--skip-updated", "--record",
+                                             path};
     EmulatedDeviceSet set(ParseEmulateOption(arguments).units, 200ms);
     set.SetUnitSerial(0, hostile);
     std::ostringstream out, err;
@@ -316,7 +321,7 @@ TEST(StationRecord, AHostileSerialIsWrittenSafelyAndKnownAgain) {
   EXPECT_EQ(run(sent), kExitCompleted);
   EXPECT_GT(sent, 0u);
   const std::string text = ReadText(path);
-  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;  // the header and one line
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;  // the header, started, finished
   EXPECT_NE(text.find(",\"'=\\x1B[2J\\xFFA\\x5Cx41\\x0A\xc3\xa9\\xE2\\x82\","), std::string::npos) << text;
 
   EXPECT_EQ(run(sent), kExitCompleted);

@@ -5,11 +5,12 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 
-#include "app/cli/record_file.h"
+#include "record/append_file.h"
 #include "log/utf.h"
 
-namespace orvik::cli {
+namespace orvik::record {
 namespace {
 
 std::string ErrorText(DWORD code) {
@@ -71,7 +72,73 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& path, 
     error = ErrorText(GetLastError());
     return nullptr;
   }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    error = "not a regular file";
+    return nullptr;
+  }
   return std::make_unique<Win32AppendFile>(file);
+}
+
+std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, std::string& error) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) return std::string();
+    error = ErrorText(code);
+    return std::nullopt;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    error = "not a regular file";
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+      error = ErrorText(GetLastError());
+      CloseHandle(file);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    text.append(buffer, got);
+  }
+  CloseHandle(file);
+  return text;
+}
+
+bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes, std::string& error) {
+  std::filesystem::path temporary = path;
+  temporary += L".new";
+  HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = ErrorText(GetLastError());
+    return false;
+  }
+  bool ok = true;
+  while (ok && !bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) {
+      error = ErrorText(GetLastError());
+      ok = false;
+    }
+    bytes.remove_prefix(written);
+  }
+  if (ok && !FlushFileBuffers(file)) {
+    error = ErrorText(GetLastError());
+    ok = false;
+  }
+  CloseHandle(file);
+  if (ok && !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = ErrorText(GetLastError());
+    ok = false;
+  }
+  if (!ok) DeleteFileW(temporary.c_str());
+  return ok;
 }
 
 std::string HostName() {
@@ -81,4 +148,4 @@ std::string HostName() {
   return Utf16ToUtf8(std::u16string(name, name + size));
 }
 
-}  // namespace orvik::cli
+}  // namespace orvik::record

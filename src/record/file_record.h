@@ -1,0 +1,62 @@
+// The record as a file of lines (JSON lines, or CSV for a name ending in
+// ".csv"): read whole at start into an index of each serial's latest run,
+// then only appended to, one line per started and per finished run.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "record/append_file.h"
+#include "record/record.h"
+
+namespace orvik::record {
+
+class FileRecord final : public StationRecord {
+ public:
+  // Reads what `path` holds already and opens it for appending, creating it
+  // when missing. Null when it cannot be read or opened, with the reason in
+  // `error`. `warning` is set (once, for all of them) when lines were
+  // skipped because they do not parse.
+  static std::unique_ptr<FileRecord> Open(const std::string& path, const RecordOptions& options, std::string& error,
+                                          std::string& warning);
+  static std::unique_ptr<FileRecord> Open(const std::string& path, RecordImage image, std::string& error,
+                                          std::string& warning);
+
+  const std::string& Path() const { return m_path; }
+  RecordFormat Format() const { return m_format; }
+  const RecordImage& Image() const { return m_options.image; }
+  const RecordIndex& Index() const { return m_index; }
+
+  // A finished line for a unit whose update started at `started`: time,
+  // host, this program's version and the image's firmware filled in.
+  RecordLine NewLine(std::time_t started) const;
+
+  // Appends the line and flushes it to the disk; false, with the reason in
+  // `error`, when it did not reach the file whole. Also takes the line into
+  // the index.
+  bool Append(const RecordLine& line, std::string& error);
+
+  // station::Record
+  std::optional<std::string> UpdatedAt(const std::string& serial, bool mcu, bool usb) override;
+  bool Started(const Run& run, std::string& error) override;
+  bool Finished(const Run& run, std::string& error) override;
+  std::string Where() const override { return m_path; }
+  bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines, std::string& error) override;
+
+ private:
+  explicit FileRecord(const RecordOptions& options) : StationRecord(options) {}
+
+  std::mutex m_lock;  // the file, the index and the prefix
+  std::string m_path;
+  RecordFormat m_format = RecordFormat::JsonLines;
+  RecordIndex m_index;
+  std::unique_ptr<AppendFile> m_file;
+  // What goes before the next line: a CSV header for an empty file (or one
+  // whose header lacks the newer fields), a line end after a last line that a
+  // failed write left unfinished.
+  std::string m_prefix;
+};
+
+}  // namespace orvik::record
