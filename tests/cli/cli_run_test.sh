@@ -201,8 +201,8 @@ $(cat -A "$work/out")"
   list)
     run --list -Emulate:good,absent,badreply@MCUWrite/serial=SN-3
     expect_status 0
-    [ "$(cat "$work/out")" = "* emulated:1  serial EMU-0001  input 33  output 33  ready
-  emulated:3  serial SN-3  input 33  output 33  ready" ] || fail "listing:
+    [ "$(cat "$work/out")" = "* emulated:1  serial EMU-0001  port emu-1  input 33  output 33  ready
+  emulated:3  serial SN-3  port emu-3  input 33  output 33  ready" ] || fail "listing:
 $(cat "$work/out")"
     expect_err
     # Only the start-up's line in the log: nothing was updated.
@@ -494,7 +494,7 @@ cli, work, record = sys.argv[1:]
 emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 def limit():
     # Room for three lines: the first unit's two and the second's start.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (1600, 1600))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1400, 1400))
 units = "-Emulate:good/leave=400,good/after=100/leave=400,good/after=100/leave=400"
 # Through pipes: the limit would cut files of output too.
 done = subprocess.run(emulator + [cli, "--station", "--parallel=1", "--no-mcu", "--record", record, units], capture_output=True,
