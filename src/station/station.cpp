@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "image/image.h"
+#include "log/device_text.h"
 #include "log/log.h"
 #include "record/record.h"
 #include "station/unit_log.h"
@@ -497,7 +498,10 @@ void Engine::Poll() {
     }
   }
   for (const std::string& serial : m_shared.Look(attached)) {
-    m_events.Notice("several units carry the serial " + serial +
+    // Said only where it changes what happens: a record that passes over
+    // units it shows updated.
+    if (m_config.record == nullptr || !m_config.skipUpdated) continue;
+    m_events.Notice("several units carry the serial " + DeviceTextForTerminal(serial) +
                     ": each is updated, none is passed over, and the record cannot tell them apart");
   }
   std::set<std::string> present;

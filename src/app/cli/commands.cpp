@@ -536,7 +536,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
   }
   const HidInterfaceInfo* target = Choose(found, only);
   record::SharedSerials shared;
-  SayShared(env, shared, found);
+  if (env.record != nullptr && env.options.skipUpdated) SayShared(env, shared, found);
   const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target, &shared) : std::nullopt;
   if (skipped) {
     env.err << PassedOverText(*skipped) << '\n' << std::flush;
