@@ -403,9 +403,12 @@ TEST(CliSignalAfterTheUpdate, RequestsRightAfterTheUpdateNeverCostTheUnitsRecord
   }
   ASSERT_FALSE(cli.Running()) << "the program did not end; state " << ProcessState(cli.Pid()) << " in "
                               << WaitChannel(cli.Pid());
+  // The run's started line, then its result.
   const std::vector<std::string> lines = orvik::test::SplitLines(ReadText(record));
-  ASSERT_EQ(lines.size(), 1u) << "the flashed unit has no record line";
-  EXPECT_EQ(nlohmann::json::parse(lines[0])["status"], 0);
+  ASSERT_EQ(lines.size(), 2u) << "the flashed unit has no record line";
+  const nlohmann::json result = nlohmann::json::parse(lines[1]);
+  EXPECT_EQ(result["state"], "finished");
+  EXPECT_EQ(result["status"], 0);
   std::error_code ignored;
   fs::remove_all(folder, ignored);
 }
