@@ -25,6 +25,10 @@ enum class Backend { Files, Sqlite, Postgres };
 // The form --record's argument names.
 Backend BackendFor(std::string_view spec);
 
+// Whether this build has the SQLite and PostgreSQL back ends (the Windows
+// cross build keeps the record in files only).
+bool DatabasesBuilt();
+
 // How a record is shown and logged: a file's path as given; a server's URI
 // without credentials (a password, were one given, never appears).
 std::string DisplayName(std::string_view spec);

@@ -4,6 +4,8 @@
 
 namespace orvik::record {
 
+bool DatabasesBuilt() { return false; }
+
 std::unique_ptr<StationRecord> OpenSqliteRecord(const std::string& path, const RecordOptions& options,
                                                 std::string& error, std::string& notice) {
   (void)path, (void)options, (void)notice;

@@ -29,7 +29,12 @@ PortForm SystemPortForm() { return PortForm::Sysfs; }
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view text, bool replace, std::string& error) {
   const std::filesystem::path folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
   // A hidden name beside the file: the rename stays within one file system.
-  std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  // Built by appending: gcc 12's -Wrestrict misreads `"." + std::string&&`
+  // in optimised builds.
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".XXXXXX";
+  std::string temporary = (folder / name).string();
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {
     error = "cannot create a temporary file in " + folder.string() + ": " + ErrorText(errno);

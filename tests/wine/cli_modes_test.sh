@@ -29,8 +29,8 @@ run() {
 
 run --list -Emulate:good,good
 [ "$status" -eq 0 ] || fail "--list exit status $status"
-[ "$(cat "$work/out.txt")" = "* emulated:1  serial EMU-0001  input 33  output 33  ready
-  emulated:2  serial EMU-0002  input 33  output 33  ready" ] || fail "listing:
+[ "$(cat "$work/out.txt")" = "* emulated:1  serial EMU-0001  port emu-1  input 33  output 33  ready
+  emulated:2  serial EMU-0002  port emu-2  input 33  output 33  ready" ] || fail "listing:
 $(cat "$work/out.txt")"
 
 # Wine shows HID devices of its own, never one with the updater's IDs.
@@ -51,17 +51,19 @@ echo "$results" | sed -n 2p | grep -qF '  emulated:2  serial EMU-0002  Check wri
 Check write usb code reply fail(1345)
 Update complete" ] || fail "messages: $(cat "$work/err.txt")"
 
-# The record: a header and a line per unit, appended through a handle that
-# can only append; read back, it passes over the unit already updated.
-[ "$(cut -d, -f4,5,12-14 "$work/units.csv")" = 'path,serial,status,failure,message
+# The record: a header, then a started and a finished line per unit, appended
+# through a handle that can only append; read back, --skip-updated passes
+# over the unit already updated.
+[ "$(grep -v ',"started"$' "$work/units.csv" | cut -d, -f4,5,12-14)" = 'path,serial,status,failure,message
 "emulated:1","EMU-0001",0,0,"Update complete"
 "emulated:2","EMU-0002",1,1345,"Check write usb code reply fail(1345)"
 "emulated:3","EMU-0003",0,0,"Update complete"' ] || fail "record: $(cat "$work/units.csv")"
-run --station=1 --no-mcu --record units.csv -Emulate:good/pull=300
+run --station=1 --no-mcu --record units.csv --skip-updated -Emulate:good/pull=300
 [ "$status" -eq 0 ] || fail "second station exit status $status"
-grep -q '  emulated:1  serial EMU-0001  already updated at [0-9T:+-]*$' "$work/out.txt" ||
+grep -q '  emulated:1  serial EMU-0001  already updated at [0-9T:+-]*; run without --skip-updated to flash it again$' "$work/out.txt" ||
   fail "not passed over: $(cat "$work/out.txt")"
-[ "$(wc -l <"$work/units.csv")" -eq 4 ] || fail "the record grew: $(cat "$work/units.csv")"
+[ "$(grep -c ',"started"$' "$work/units.csv")" -eq 3 ] || fail "started lines: $(cat "$work/units.csv")"
+[ "$(wc -l <"$work/units.csv")" -eq 7 ] || fail "the record grew: $(cat "$work/units.csv")"
 
 run --json --list -Emulate:good,good/serial=SN-42
 if command -v python3 >/dev/null; then
