@@ -50,6 +50,11 @@ class DialogWindow {
   virtual int MessageBox(const std::string& text, const std::string& title) = 0;
   // Ends the dialog's modal run with `result` once the current handler returns.
   virtual void EndDialog(int result) = 0;
+  // An update's work begins (true: on the click, before its worker sends
+  // anything) or ends (false: the worker's last step, after its last log
+  // line). A windowed host holds what an update needs in between: requests
+  // to end the program deferred, sleep and shutdown held off.
+  virtual void UpdateWorkChanged(bool running) { (void)running; }
 };
 
 }  // namespace orvik

@@ -177,17 +177,20 @@ void CORVIKUpdaterDlg::OnClickedUpdate() {
   WaitForWorker();
 
   m_window.EnableControl(IDC_UPDATE, false);
+  m_window.UpdateWorkChanged(true);
   m_busy = true;
   m_workerFinished = false;
   try {
     m_worker = std::thread([this] {
       const ScopedThreadLog log(m_log);
       UpdateThreadProc(this);
+      m_window.UpdateWorkChanged(false);
       m_workerFinished = true;
     });
   } catch (const std::system_error&) {
     // No thread: nothing runs, so the dialog must not stay busy and unclosable.
     m_workerFinished = true;
+    m_window.UpdateWorkChanged(false);
     m_busy = false;
     m_window.EnableControl(IDC_UPDATE, true);
     ShowMessage(kCantStartUpdate);

@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -507,7 +507,7 @@ TEST(QtProgramSignal, SigtermWhileIdleClosesTheWindowAndTheProgramEndsNormally) 
 
 // The seam itself, in this process: what the program's loop reads.
 TEST(InterruptSeam, ADeferredSignalStaysPendingUntilClearedAndCutsAWaitShort) {
-  using namespace orvik::cli;
+  using namespace orvik::app;
   using Clock = std::chrono::steady_clock;
   InstallInterruptHandlers();
   SetInterruptPolicy(InterruptPolicy::Defer);

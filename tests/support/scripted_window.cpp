@@ -50,6 +50,16 @@ void ScriptedWindow::EnableControl(int id, bool enable) {
   }
   Record("EnableControl " + std::to_string(id) + " " + std::to_string(enable ? 1 : 0));
 }
+void ScriptedWindow::UpdateWorkChanged(bool running) {
+  const std::size_t lines = m_logLineCount ? m_logLineCount() : 0;
+  std::lock_guard lock(m_mutex);
+  m_workChanges.push_back({running, lines});
+  Record("UpdateWorkChanged " + std::to_string(running ? 1 : 0));
+}
+std::vector<ScriptedWindow::WorkChange> ScriptedWindow::WorkChanges() const {
+  std::lock_guard lock(m_mutex);
+  return m_workChanges;
+}
 void ScriptedWindow::SetProgressRange(int lower, int upper) {
   std::lock_guard lock(m_mutex);
   Record("SetProgressRange " + std::to_string(lower) + " " + std::to_string(upper));

@@ -45,6 +45,7 @@ class ScriptedWindow final : public DialogWindow {
   void StopTimer(int id) override;
   int MessageBox(const std::string& text, const std::string& title) override;
   void EndDialog(int result) override;
+  void UpdateWorkChanged(bool running) override;
 
   // Runs on every SetProgressPos with the new position, outside the lock: a
   // test can act in the middle of a run (clear a check box, say).
@@ -60,6 +61,12 @@ class ScriptedWindow final : public DialogWindow {
   std::vector<Box> Boxes() const;
   std::vector<std::string> BoxTexts() const;
   std::vector<std::string> Calls() const;  // "SetProgressRange 0 1000", ...
+  struct WorkChange {
+    bool running;
+    std::size_t logLines;  // log lines written by then
+    bool operator==(const WorkChange&) const = default;
+  };
+  std::vector<WorkChange> WorkChanges() const;
   bool Ended() const;
   int EndResult() const;
   std::size_t LogLinesAtEnd() const;
@@ -90,6 +97,7 @@ class ScriptedWindow final : public DialogWindow {
   std::size_t m_logLinesAtEnd = 0;
   std::vector<Box> m_boxes;
   std::vector<std::string> m_calls;
+  std::vector<WorkChange> m_workChanges;
 };
 
 }  // namespace orvik::test

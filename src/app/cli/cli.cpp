@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/cli/console.h"
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "app/common/update_hold.h"
 #include "image/image.h"
 
@@ -363,8 +363,8 @@ void SleepAnsweringRequests(TerminalWindow::Clock::time_point until, TerminalWin
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - TerminalWindow::Clock::now());
     // A held stop signal (Ctrl+Z) only wakes the wait; it is answered at
     // the latest when the wait ends.
-    WaitForInterrupt(left);
-    if (PendingInterrupt() != 0 || HeldStopRequest() != 0) {
+    app::WaitForInterrupt(left);
+    if (app::PendingInterrupt() != 0 || app::HeldStopRequest() != 0) {
       window.WriteError(kInterruptNotice);
       noticeShown = true;
     }
@@ -465,7 +465,9 @@ void UpdateSpan::End(int status) {
   // station, which still defers, ends between units by itself.)
   m_hold.reset();
   while (!m_output.WaitUntilWritten(kOutputDrainPoll)) {
-    if (PendingInterrupt() != 0 && CurrentInterruptPolicy() == InterruptPolicy::EndAtOnce) std::_Exit(status);
+    if (app::PendingInterrupt() != 0 && app::CurrentInterruptPolicy() == app::InterruptPolicy::EndAtOnce) {
+      std::_Exit(status);
+    }
   }
   m_output.StopThread();
 }

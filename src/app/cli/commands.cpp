@@ -12,7 +12,7 @@
 
 #include "app/cli/console.h"
 #include "app/cli/device_text.h"
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "app/cli/station_view.h"
 #include "app/common/app_common.h"
 #include "app/cli/terminal_window.h"
@@ -506,7 +506,9 @@ int RunSingleUpdate(CommandEnvironment& env) {
       // A real sleep that a request to end cuts short.
       const milliseconds nap =
           deadline ? std::min(env.poll, std::chrono::ceil<milliseconds>(*deadline - Clock::now())) : env.poll;
-      if (WaitForInterrupt(std::max(nap, milliseconds(1)))) return InterruptExitStatus(PendingInterrupt());
+      if (app::WaitForInterrupt(std::max(nap, milliseconds(1)))) {
+        return app::InterruptExitStatus(app::PendingInterrupt());
+      }
       found = List(env);
     }
     // Found, or the bound has passed: for a path the dialog's own search
@@ -639,7 +641,7 @@ int RunStation(CommandEnvironment& env) {
     config.skipUpdated = env.record != nullptr && env.options.skipUpdated;
     bool noticeShown = false;
     config.stopRequested = [&] {
-      if (PendingInterrupt() == 0) return false;
+      if (app::PendingInterrupt() == 0) return false;
       if (!noticeShown && view.Updating()) {
         output.Append(OutputStream::Err, std::string(kProgramFileName) +
                                              ": the station ends once the units being updated are done\n");
@@ -669,7 +671,7 @@ int RunStation(CommandEnvironment& env) {
     LogLine(text);
   }
   hold.reset();
-  ClearPendingInterrupt();
+  app::ClearPendingInterrupt();
   return summary.status;
 }
 

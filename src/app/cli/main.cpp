@@ -12,7 +12,7 @@
 #include "app/cli/cli.h"
 #include "app/cli/commands.h"
 #include "app/cli/console.h"
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "app/cli/json_events.h"
 #include "app/cli/terminal_window.h"
 #include "app/common/app_common.h"
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   // Until the update starts, Ctrl+C, SIGTERM, SIGHUP and the other signals
   // that end a program end it at once (130, 143, 129, ...); RunDialog's hold
   // defers them while the update runs. SIGXFSZ is ignored throughout.
-  cli::InstallInterruptHandlers();
+  app::InstallInterruptHandlers();
   const std::vector<std::string> arguments = cli::ProgramArguments(argc, argv);
   const cli::Options options = cli::ParseOptions(arguments);
   // A bad option: what is wrong on one line, and where the usage is; the

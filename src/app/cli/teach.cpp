@@ -6,7 +6,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/device_text.h"
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "app/cli/station_record.h"
 #include "emulator/fault.h"
 #include "log/log.h"
@@ -69,7 +69,7 @@ int RunTeach(CommandEnvironment& env) {
 
   // Ctrl+C ends the teaching and the file is written: every request to end
   // is held until then.
-  const ScopedInterruptPolicy defer(InterruptPolicy::Defer);
+  const app::ScopedInterruptPolicy defer(app::InterruptPolicy::Defer);
   std::set<std::string> present;
   std::vector<HidInterfaceInfo> found = env.device.ListInterfaces(DeviceVendorId, DeviceProductId);
   for (const HidInterfaceInfo& info : found) {
@@ -87,7 +87,7 @@ int RunTeach(CommandEnvironment& env) {
         {{"for", "slot"}, {"slot", slot}});
   };
   prompt();
-  while (map.Slots().size() < kMaxTaughtSlots && !WaitForInterrupt(env.poll)) {
+  while (map.Slots().size() < kMaxTaughtSlots && !app::WaitForInterrupt(env.poll)) {
     found = env.device.ListInterfaces(DeviceVendorId, DeviceProductId);
     // A unit that left may come back: it is looked at again.
     std::set<std::string> now;
@@ -119,7 +119,7 @@ int RunTeach(CommandEnvironment& env) {
       if (map.Slots().size() < kMaxTaughtSlots) prompt();
     }
   }
-  ClearPendingInterrupt();
+  app::ClearPendingInterrupt();
 
   const std::size_t slots = map.Slots().size();
   if (slots == 0) return Fail(env, kExitUpdateFailed, program + "no slot was taught; " + env.options.teach + " is not written");

@@ -3,7 +3,6 @@
 // emulated one, and the updater dialog as a Qt dialog.
 #include <QApplication>
 #include <QSessionManager>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +14,6 @@
 
 #include "app/common/app_common.h"
 #include "app/common/interrupt.h"
-#include "app/common/update_hold.h"
 #include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
 #include "app/qt/quit_signals.h"
@@ -96,16 +94,8 @@ int main(int argc, char* argv[]) {
     manager.allowsErrorInteraction();
     manager.cancel();
   });
-  // What a running update holds (stop signals, sleep, the lid), from the
-  // click on "Update" (connected after the window's own handler, so the
-  // dialog is busy by then) until the dialog is idle again.
-  orvik::app::HoldWhileBusy hold;
-  const auto followBusy = [&hold, &dialog] { hold.Follow(dialog.IsBusy()); };
-  QObject::connect(&window.UpdateButton(), &QPushButton::clicked, followBusy);
-  QTimer busyPoll;
-  QObject::connect(&busyPoll, &QTimer::timeout, followBusy);
-  busyPoll.start(orvik::kUpdateTimerPeriodMs);
+  // What a running update holds (stop signals, sleep, the lid) the window
+  // holds, from the click on "Update" until the worker's last step.
   window.Run();
-  hold.Follow(false);
   return 0;
 }

@@ -187,6 +187,8 @@ void QtDialogWindow::Shutdown() {
   }
   m_gate->answered.notify_all();
   for (auto& [id, timer] : m_timers) timer->stop();
+  // The worker's last call cannot reach a window that has ended.
+  m_hold.Follow(false);
 }
 
 std::size_t QtDialogWindow::PendingCalls() const {
@@ -406,6 +408,13 @@ int QtDialogWindow::MessageBox(const std::string& text, const std::string& title
     // The box has one button, OK; closing it any other way also answers OK,
     // as a Win32 MB_OK box does.
     return kMessageBoxOk;
+  });
+}
+
+void QtDialogWindow::UpdateWorkChanged(bool running) {
+  Send<bool>([this, running] {
+    m_hold.Follow(running);
+    return true;
   });
 }
 

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "app/common/update_hold.h"
 #include "ui/dialog_window.h"
 
 class QFontMetrics;
@@ -123,6 +124,10 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
   void StopTimer(int id) override;
   int MessageBox(const std::string& text, const std::string& title) override;
   void EndDialog(int result) override;
+  // Holds what a running update holds (requests to end the program
+  // deferred, stop signals held, sleep and the lid held off) from the click
+  // until the worker's last step; the window's end lets go of it too.
+  void UpdateWorkChanged(bool running) override;
 
   // --- For tests and the benchmark -------------------------------------------
   // The control with identifier `id` (null for an unknown id).
@@ -190,6 +195,8 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
 
   bool m_closeRequested = false;
   QTimer m_closeRequestPoll;
+
+  app::HoldWhileBusy m_hold;  // user-interface thread only
 
   bool m_running = false;  // inside exec()
   bool m_ended = false;

@@ -239,17 +239,14 @@ INT_PTR Win32DialogWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam,
       return TRUE;  // focus on the first tab stop, "Update"
     case WM_COMMAND:
       OnCommand(LOWORD(wParam), HIWORD(wParam));
-      FollowBusyState(hwnd);
       return TRUE;
     case WM_TIMER:
       m_dialog->OnTimer(static_cast<int>(wParam));
-      FollowBusyState(hwnd);
       return FALSE;  // and the default handling
     case WM_QUERYENDSESSION:
       // A logoff or shutdown asks first: refused while an update runs, as
       // every other request to close is. A dialog procedure returns a
       // message's result through DWLP_MSGRESULT.
-      FollowBusyState(hwnd);
       SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, m_dialog->IsBusy() ? FALSE : TRUE);
       return TRUE;
     case WM_ENDSESSION:
@@ -297,8 +294,8 @@ void Win32DialogWindow::OnCommand(int id, int code) {
   }
 }
 
-void Win32DialogWindow::FollowBusyState(HWND hwnd) {
-  m_hold.Follow(m_dialog != nullptr && m_dialog->IsBusy(), hwnd);
+void Win32DialogWindow::UpdateWorkChanged(bool running) {
+  Invoke([&](HWND hwnd) { m_hold.Follow(running, hwnd); });
 }
 
 bool Win32DialogWindow::PaintIconic(HWND hwnd) {

@@ -56,6 +56,11 @@ class Win32DialogWindow final : public DialogWindow {
   void StopTimer(int id) override;
   int MessageBox(const std::string& text, const std::string& title) override;
   void EndDialog(int result) override;
+  // Holds what a running update holds (the power request, and a shutdown
+  // block reason so that Windows names the running update when the user
+  // logs off or shuts down) from the click until the worker's last step;
+  // the window's end lets go of it too.
+  void UpdateWorkChanged(bool running) override;
 
  private:
   // Posted to the dialog when a call from another thread is waiting.
@@ -76,12 +81,6 @@ class Win32DialogWindow final : public DialogWindow {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(int id, int code);
-  // Holds what a running update holds (the power request, and a shutdown
-  // block reason so that Windows names the running update when the user
-  // logs off or shuts down) while the dialog is busy, and lets it go once it
-  // is not. Called at each change the window can see: the click on
-  // "Update", every timer tick, a session's end.
-  void FollowBusyState(HWND hwnd);
   bool PaintIconic(HWND hwnd);
 
   // Runs `body` with the dialog's window on the user-interface thread and

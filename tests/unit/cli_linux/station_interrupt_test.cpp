@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "app/cli/commands.h"
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "emulator/emulated_device_set.h"
 #include "support/test_support.h"
 #include "unit/cli/command_run.h"
@@ -30,8 +30,8 @@ TEST(StationInterrupt, EndsTheWaitForAFailedUnitToLeaveWithTheSummary) {
   std::ostringstream out, err;
   CommandEnvironment env = TestEnvironment(set, resources, arguments, out, err, nullptr, 250ms);
 
-  InstallInterruptHandlers();
-  ClearPendingInterrupt();
+  app::InstallInterruptHandlers();
+  app::ClearPendingInterrupt();
   std::chrono::steady_clock::time_point raised{};
   // Well after the unit's short run, while the station waits for it to go.
   std::thread ctrlC([&] {
@@ -52,7 +52,7 @@ TEST(StationInterrupt, EndsTheWaitForAFailedUnitToLeaveWithTheSummary) {
   EXPECT_NE(text.find("Station: 1 device, 0 updated, 1 failed\n  failure 772: 1\n"), std::string::npos) << text;
   EXPECT_EQ(test::CountCommand(set.Unit(0).Record(), UpdateCommand::StartUpdate), 1u);
   // The station leaves the policy as it found it, with no request pending.
-  EXPECT_EQ(PendingInterrupt(), 0);
+  EXPECT_EQ(app::PendingInterrupt(), 0);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "app/cli/commands.h"
-#include "app/cli/interrupt.h"
+#include "app/common/interrupt.h"
 #include "emulator/emulated_device_set.h"
 #include "support/test_support.h"
 #include "unit/cli/command_run.h"
@@ -42,8 +42,8 @@ TEST(Teach, UnitsArrivingOneByOneAreWrittenAsSlotsInOrderAndAnExistingFileIsKept
   std::ostringstream out, err;
   CommandEnvironment env = TestEnvironment(set, resources, arguments, out, err, nullptr, 20ms);
 
-  InstallInterruptHandlers();
-  ClearPendingInterrupt();
+  app::InstallInterruptHandlers();
+  app::ClearPendingInterrupt();
   // Well after the last unit came (at about 1,100 ms).
   std::thread ctrlC([] {
     std::this_thread::sleep_for(2000ms);
@@ -68,7 +68,7 @@ TEST(Teach, UnitsArrivingOneByOneAreWrittenAsSlotsInOrderAndAnExistingFileIsKept
       << said;
   EXPECT_NE(said.find("Wrote 3 slots to " + file + ".\n"), std::string::npos) << said;
   for (std::size_t unit = 0; unit < set.UnitCount(); ++unit) EXPECT_EQ(set.Unit(unit).RecordSize(), 0u) << unit;
-  EXPECT_EQ(PendingInterrupt(), 0);
+  EXPECT_EQ(app::PendingInterrupt(), 0);
 
   // Taught again without --force: the file stays as it is.
   const std::string before = ReadText(file);

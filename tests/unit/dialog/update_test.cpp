@@ -67,6 +67,25 @@ TEST_F(UpdateTest, FullRunSendsTheWholeConversationAndTheDeviceHoldsTheImage) {
   EXPECT_FALSE(dlg->IsBusy());
 }
 
+// The window hears the work begin on the click, before the worker sends
+// anything, and end as the worker's last step, after its last log line: what
+// a windowed host holds spans the whole run, a failed one too.
+TEST_F(UpdateTest, TheWindowHearsTheWorkBeginFirstAndEndAfterTheLastLogLine) {
+  Start();
+  for (bool fail : {false, true}) {
+    SCOPED_TRACE(fail ? "failed run" : "good run");
+    if (fail) device.SetFault(Fault{FaultKind::BadEcho, UpdateCommand::MCUWrite, 3});
+    const std::size_t before = log.Lines().size();
+    const std::size_t changes = window.WorkChanges().size();
+    dlg->OnClickedUpdate();
+    EXPECT_EQ(window.WorkChanges().at(changes), (ScriptedWindow::WorkChange{true, before}));
+    dlg->WaitForWorker();
+    ASSERT_EQ(window.WorkChanges().size(), changes + 2);
+    EXPECT_EQ(window.WorkChanges().back(), (ScriptedWindow::WorkChange{false, log.Lines().size()}));
+    EXPECT_EQ(window.Calls().back(), "UpdateWorkChanged 0");
+  }
+}
+
 TEST_F(UpdateTest, ProgressSteps) {
   Start();
   RunOnce();
