@@ -149,8 +149,12 @@ check_architecture() {
     local admin
     admin=$(mktemp -d)
     mkdir "$admin/info" "$admin/updates" && : >"$admin/status"
-    dpkg --admindir="$admin" --dry-run -i "$deb" 2>&1 |
-      grep -qF "package architecture ($arch) does not match system ($host)" || fail "dpkg on $host refusing $deb"
+    # Captured first: grep -q would stop reading at the match, and dpkg's
+    # later lines would then end it with SIGPIPE, which pipefail counts.
+    local refusal
+    refusal=$(dpkg --admindir="$admin" --dry-run -i "$deb" 2>&1)
+    grep -qF "package architecture ($arch) does not match system ($host)" <<<"$refusal" ||
+      fail "dpkg on $host refusing $deb"
     rm -rf "$admin"
   fi
 }

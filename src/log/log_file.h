@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -37,5 +38,9 @@ struct LocalTime {
 
 // The local wall-clock time, to the second.
 LocalTime LocalTimeNow();
+
+// `when` broken down in the local time zone (`local`) or in UTC; false when
+// the system cannot. Safe on any thread, unlike std::localtime.
+bool BreakDownTime(std::time_t when, bool local, std::tm& out);
 
 }  // namespace orvik

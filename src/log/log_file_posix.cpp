@@ -84,4 +84,8 @@ LocalTime LocalTimeNow() {
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
+bool BreakDownTime(std::time_t when, bool local, std::tm& out) {
+  return (local ? localtime_r(&when, &out) : gmtime_r(&when, &out)) != nullptr;
+}
+
 }  // namespace orvik

@@ -93,6 +93,10 @@ std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) 
   return std::make_unique<Win32LogFile>(file, path);
 }
 
+bool BreakDownTime(std::time_t when, bool local, std::tm& out) {
+  return (local ? localtime_s(&out, &when) : gmtime_s(&out, &when)) == 0;
+}
+
 LocalTime LocalTimeNow() {
   SYSTEMTIME now{};
   GetLocalTime(&now);

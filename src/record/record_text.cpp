@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "image/image.h"
+#include "log/log_file.h"
 #include "log/utf.h"
 
 namespace orvik::record {
@@ -374,12 +375,9 @@ RecordImage DescribeImage(const Resources& resources) {
 }
 
 std::string IsoLocalTime(std::time_t when) {
-  // std::localtime and std::gmtime share one buffer: each result is copied
-  // at once. Only the main thread formats these times.
   std::tm local{};
   std::tm utc{};
-  if (const std::tm* l = std::localtime(&when)) local = *l; else return {};
-  if (const std::tm* u = std::gmtime(&when)) utc = *u; else return {};
+  if (!BreakDownTime(when, true, local) || !BreakDownTime(when, false, utc)) return {};
   // The offset is the difference of the two broken-down times; strftime's %z
   // is not an offset everywhere (Windows' C library gives the zone's name).
   const auto seconds = [](const std::tm& t) {

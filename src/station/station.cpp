@@ -34,23 +34,6 @@ constexpr int kInUseRetries = 3;
 // both controllers are updated.
 constexpr int kMcuPartEnd = kProgressMax / 2;
 
-// "2026-12-08T09:41:05+01:00" for now, in the local time zone.
-std::string IsoLocalNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  char text[40] = "";
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-  std::string iso = text;
-  // strftime's offset is "+0100"; ISO 8601 with a colon reads "+01:00".
-  if (iso.size() >= 5 && (iso[iso.size() - 5] == '+' || iso[iso.size() - 5] == '-')) iso.insert(iso.size() - 2, ":");
-  return iso;
-}
-
 // What a unit's worker tells the engine.
 struct Post {
   enum class Kind { Started, Message, Notice, StartupFailed, Finished };
@@ -380,7 +363,7 @@ void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> hand
   const Unit& unit = state.unit;
   const Clock::time_point begin = Clock::now();
   UnitResult result;
-  result.time = IsoLocalNow();
+  result.time = record::IsoLocalTime(std::time(nullptr));
   const auto finish = [&](bool completed) {
     result.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
     Post post = MakePost(Post::Kind::Finished, unit.id);

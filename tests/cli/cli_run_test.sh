@@ -192,7 +192,7 @@ $(cat -A "$work/out")"
     command -v script >/dev/null || exit 77
     # A 40-column terminal: every redraw of the status line fits in 39
     # columns, so it never wraps and piles up; the bar is narrower.
-    script -qec "stty cols 40; '$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
+    script -qec "stty cols 40; ${ORVIK_CLI_EMULATOR:+$ORVIK_CLI_EMULATOR }'$cli' -Emulate --no-usb" /dev/null >"$work/out" 2>&1 </dev/null
     grep -qF "Update complete" "$work/out" || fail "no 'Update complete': $(cat -A "$work/out")"
     tr '\r' '\n' <"$work/out" | awk 'length($0) > 39 { print; bad = 1 } END { exit bad }' ||
       fail "lines wider than 39 columns on a 40-column terminal"
@@ -534,9 +534,10 @@ PY
     python3 - "$cli" "$work/tty" <<'PY' || fail "the station on a terminal did not run"
 import os, pty, sys
 cli, path = sys.argv[1], sys.argv[2]
+argv = os.environ.get("ORVIK_CLI_EMULATOR", "").split() + [cli, "--station=3", "--no-usb", "-Emulate:good,good,badreply@MCUWrite"]
 pid, fd = pty.fork()
 if pid == 0:
-    os.execv(cli, [cli, "--station=3", "--no-usb", "-Emulate:good,good,badreply@MCUWrite"])
+    os.execvp(argv[0], argv)
 data = b""
 while True:
     try:
@@ -558,7 +559,7 @@ PY
     done
     grep -qF 'Station: 3 devices, 2 updated, 1 failed' "$work/tty" || fail "no summary"
     # Into a pipe: the same results, no control sequence at all.
-    "$cli" --station=3 --no-usb -Emulate:good,good,badreply@MCUWrite 2>&1 </dev/null | cat >"$work/out"
+    "${emulator[@]}" "$cli" --station=3 --no-usb -Emulate:good,good,badreply@MCUWrite 2>&1 </dev/null | cat >"$work/out"
     if grep -qP '[\x1b\r]' "$work/out"; then fail "control sequences into a pipe: $(cat -A "$work/out")"; fi
     [ "$(grep -c '  emulated:[123]  serial EMU-000[123]  ' "$work/out")" -eq 3 ] || fail "three results into a pipe"
     ;;
@@ -567,13 +568,16 @@ PY
     # Ctrl+C while four units are updated: the four complete, no fifth
     # starts, then the summary.
     python3 - "$cli" "$work" <<'PY' || fail "the station did not end as expected: $(cat "$work/err")"
-import signal, subprocess, sys, time
+import os, signal, subprocess, sys, time
 cli, work = sys.argv[1], sys.argv[2]
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
 with open(work + "/out", "w") as out, open(work + "/err", "w") as err:
-    p = subprocess.Popen([cli, "--station", "--parallel=4", "-Emulate:good,good,good,good,good,good"],
+    p = subprocess.Popen(emulator + [cli, "--station", "--parallel=4", "-Emulate:good,good,good,good,good,good"],
                          stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    time.sleep(1.5)  # four updates under way, the others waiting their turn
+    # Four updates under way, the others waiting their turn; an emulator
+    # takes a moment longer to start the program.
+    time.sleep(2.5 if emulator else 1.5)
     p.send_signal(signal.SIGINT)
     sys.exit(0 if p.wait(timeout=30) == 0 else 1)
 PY

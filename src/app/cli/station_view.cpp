@@ -7,6 +7,7 @@
 #include "app/cli/cli.h"
 #include "app/cli/device_text.h"
 #include "log/log.h"
+#include "log/log_file.h"
 #include "ui/updater_dlg.h"
 
 namespace orvik::cli {
@@ -83,14 +84,10 @@ const char* RefusalName(station::Refusal why) {
   return "unusable";
 }
 
+// "2026-12-08 09:41:05": a result line's time, in the local time zone.
 std::string LocalTimeText() {
-  const std::time_t now = std::time(nullptr);
   std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  if (!BreakDownTime(std::time(nullptr), true, local)) return "0000-00-00 00:00:00";
   char text[32] = "";
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
