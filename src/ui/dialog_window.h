@@ -53,7 +53,10 @@ class DialogWindow {
   // An update's work begins (true: on the click, before its worker sends
   // anything) or ends (false: the worker's last step, after its last log
   // line). A windowed host holds what an update needs in between: requests
-  // to end the program deferred, sleep and shutdown held off.
+  // to end the program deferred, sleep and shutdown held off. Unlike the
+  // other calls, the end need not wait for the user-interface thread: a
+  // host that has stopped serving calls (one joining the worker) must not
+  // hold the worker's last step up, so it may act on it a moment later.
   virtual void UpdateWorkChanged(bool running) { (void)running; }
 };
 

@@ -412,10 +412,24 @@ int QtDialogWindow::MessageBox(const std::string& text, const std::string& title
 }
 
 void QtDialogWindow::UpdateWorkChanged(bool running) {
-  Send<bool>([this, running] {
-    m_hold.Follow(running);
-    return true;
-  });
+  m_workRunning = running;
+  if (running) {
+    // The click's own thread: held before the worker starts.
+    Send<bool>([this] {
+      m_hold.Follow(m_workRunning);
+      return true;
+    });
+    return;
+  }
+  // The worker's last step is queued, not waited for. The call follows the
+  // latest state when it runs, so one that comes after the next click keeps
+  // that run's hold; none runs once the window has shut down.
+  {
+    std::lock_guard lock(m_gate->mutex);
+    if (m_gate->cancelled) return;
+    m_gate->queue.push_back([this] { m_hold.Follow(m_workRunning); });
+  }
+  QMetaObject::invokeMethod(this, "RunQueuedCalls", Qt::QueuedConnection);
 }
 
 void QtDialogWindow::EndDialog(int result) {

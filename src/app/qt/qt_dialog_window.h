@@ -197,6 +197,7 @@ class QtDialogWindow final : public QDialog, public DialogWindow {
   QTimer m_closeRequestPoll;
 
   app::HoldWhileBusy m_hold;  // user-interface thread only
+  std::atomic<bool> m_workRunning{false};  // the latest UpdateWorkChanged
 
   bool m_running = false;  // inside exec()
   bool m_ended = false;

@@ -264,6 +264,9 @@ INT_PTR Win32DialogWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam,
     case kRunCallsMessage:
       RunPendingCalls();
       return TRUE;
+    case kFollowWorkMessage:
+      m_hold.Follow(m_workRunning, hwnd);
+      return TRUE;
     case WM_DESTROY:
       m_hold.Follow(false);
       Detach();
@@ -295,7 +298,17 @@ void Win32DialogWindow::OnCommand(int id, int code) {
 }
 
 void Win32DialogWindow::UpdateWorkChanged(bool running) {
-  Invoke([&](HWND hwnd) { m_hold.Follow(running, hwnd); });
+  m_workRunning = running;
+  if (running) {
+    // The click's own thread: held before the worker starts.
+    Invoke([this](HWND hwnd) { m_hold.Follow(m_workRunning, hwnd); });
+    return;
+  }
+  // The worker's last step is posted, not waited for; the message follows
+  // the latest state, so one handled after the next click keeps that run's
+  // hold. A destroyed window has let go already.
+  std::lock_guard lock(m_mutex);
+  if (m_hwnd != nullptr) PostMessageW(m_hwnd, kFollowWorkMessage, 0, 0);
 }
 
 bool Win32DialogWindow::PaintIconic(HWND hwnd) {

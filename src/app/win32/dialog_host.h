@@ -65,6 +65,8 @@ class Win32DialogWindow final : public DialogWindow {
  private:
   // Posted to the dialog when a call from another thread is waiting.
   static constexpr UINT kRunCallsMessage = WM_APP + 1;
+  // Posted when the update's work has ended: the hold follows m_workRunning.
+  static constexpr UINT kFollowWorkMessage = WM_APP + 2;
 
   // The position last asked of the progress bar, so that asking the same
   // again skips the round trip to the user-interface thread.
@@ -95,6 +97,7 @@ class Win32DialogWindow final : public DialogWindow {
   HICON m_icon;  // shared icon from the executable: never destroyed
   CORVIKUpdaterDlg* m_dialog = nullptr;  // during RunModal only
   app::HoldWhileBusy m_hold;             // user-interface thread only
+  std::atomic<bool> m_workRunning{false};  // the latest UpdateWorkChanged
 
   std::mutex m_mutex;
   std::condition_variable m_callDone;
