@@ -216,14 +216,15 @@ for case in "${nosign_cases[@]}"; do
 done
 
 echo "== packaging/make-release.sh"
-# A build folder of packages: the .zip with the programs of a folder, and a
-# stand-in .deb (make-release.sh only copies it).
-# fake_build DIR PROGRAMS: makes DIR/linux-release and DIR/windows.
+# A build folder of packages: the .zip with the programs of a folder, and
+# stand-in .debs for amd64 and arm64 (make-release.sh only copies them).
+# fake_build DIR PROGRAMS: makes DIR/linux-release, DIR/linux-arm64 and DIR/windows.
 fake_build() {
   local dir=$1 programs=$2
   rm -rf "$dir"
-  mkdir -p "$dir/linux-release" "$dir/windows" "$dir/zip"
+  mkdir -p "$dir/linux-release" "$dir/linux-arm64" "$dir/windows" "$dir/zip"
   echo "stand-in" >"$dir/linux-release/orvik-updater_9.9_amd64.deb"
+  echo "stand-in" >"$dir/linux-arm64/orvik-updater_9.9_arm64.deb"
   cp "$programs"/orvik-updater.exe "$programs"/orvik-updater-cli.exe "$dir/zip/"
   (cd "$dir/zip" && sha256sum orvik-updater-cli.exe orvik-updater.exe >SHA256SUMS &&
     zip -q -X "$dir/windows/orvik-updater-9.9-win64.zip" SHA256SUMS orvik-updater-cli.exe orvik-updater.exe)
