@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds every configuration and runs every test: the one test command.
 #
-#   scripts/test-all.sh            everything (about 18 minutes on 2 cores)
+#   scripts/test-all.sh            everything (about 48 minutes on 2 cores)
 #   scripts/test-all.sh linux      only some stages: linux, tsan, windows, fuzz, arm64, packages
 #
 # Stages:
