@@ -5,7 +5,9 @@
 #include <ctime>
 
 #include "app/cli/cli.h"
+#include "app/cli/console.h"
 #include "app/cli/device_text.h"
+#include "app/cli/station_table.h"
 #include "log/log.h"
 #include "log/log_file.h"
 #include "ui/updater_dlg.h"
@@ -21,31 +23,13 @@ using Clock = std::chrono::steady_clock;
 // each piece of output stands on its own, and a table that a stalled output
 // dropped leaves nothing behind.
 // "\r" first: a "^C" the terminal echoed at the cursor is overwritten too.
-constexpr char kClearBelow[] = "\r\x1b[J";
-
-// `text` cut or padded to `width` characters (code points: the escaped
-// serial and the paths are printable).
-std::string Fit(const std::string& text, std::size_t width) {
-  std::string fitted;
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t length = 1;
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead >= 0xF0) {
-      length = 4;
-    } else if (lead >= 0xE0) {
-      length = 3;
-    } else if (lead >= 0xC0) {
-      length = 2;
-    }
-    if (count == width) break;
-    fitted.append(text, i, length);
-    i += length;
-    ++count;
-  }
-  fitted.append(width - count, ' ');
-  return fitted;
-}
+// The cursor's line is erased alone, and the screen below it from the next
+// line (the cursor saved and put back around it: ESC 7, ESC 8), never with
+// one erase from the line's start: after a terminal grew shorter the table
+// may start on the screen's first line, and an erase from the top-left
+// corner clears the whole screen, which some terminals (tmux) then keep in
+// their scrollback, a copy of the table each time.
+constexpr char kClearBelow[] = "\r\x1b" "7\x1b[K\x1b[B\x1b[J\x1b" "8";
 
 const char* PhaseText(station::Phase phase) {
   switch (phase) {
@@ -95,21 +79,10 @@ std::string LocalTimeText() {
 
 }  // namespace
 
-std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
-                            int upper, const std::string& elapsed) {
-  const long long span = std::max(upper, 1);
-  const long long done = std::clamp<long long>(position, 0, span);
-  const auto filled = static_cast<std::size_t>(done * kTableBarWidth / span);
-  std::string bar(filled, '#');
-  bar.append(static_cast<std::size_t>(kTableBarWidth) - filled, '-');
-  char share[16];
-  std::snprintf(share, sizeof share, "%5.1f%%", static_cast<double>(done) * 100.0 / static_cast<double>(span));
-  return Fit(TerminalText(path), 18) + "  " + Fit(SerialText(serial), 20) + "  " + PhaseText(phase) + "  [" + bar +
-         "]  " + share + "  " + elapsed;
-}
-
 StationView::StationView(OutputWriter& output, StationOutput mode, bool interactive, std::optional<unsigned> count)
-    : m_output(output), m_mode(mode), m_interactive(interactive), m_count(count) {}
+    : m_output(output), m_mode(mode), m_interactive(interactive), m_count(count) {
+  if (m_mode == StationOutput::Table) FollowTerminalResizes();
+}
 
 StationView::~StationView() = default;
 
@@ -137,6 +110,8 @@ void StationView::Say(const std::string& text, const std::string& event, const J
 void StationView::DrawTable(bool force) {
   if (m_mode != StationOutput::Table) return;
   const Clock::time_point now = Clock::now();
+  // A resized terminal gets the table at its new size at once.
+  if (TerminalResized()) force = true;
   if (!force && now - m_lastDraw < kTableRedrawPeriod) return;
   m_lastDraw = now;
   if (m_rows.empty() && m_waiting.empty()) {
@@ -144,14 +119,28 @@ void StationView::DrawTable(bool force) {
     m_tableShown = false;
     return;
   }
-  std::string table = kClearBelow;
-  table += "Station: " + std::to_string(m_rows.size()) + " updating, " + std::to_string(m_waiting.size()) +
-           " waiting, " + std::to_string(m_finished) + " finished (" + std::to_string(m_failed) + " failed)\n";
+  const std::string updating = std::to_string(m_rows.size()) + " updating, ";
+  const std::string waiting = std::to_string(m_waiting.size()) + " waiting, ";
+  const std::string finished = std::to_string(m_finished);
+  const std::string failed = std::to_string(m_failed) + " failed";
+  const std::vector<std::string> headings = {
+      "Station: " + updating + waiting + finished + " finished (" + failed + ")",
+      updating + waiting + finished + " finished (" + failed + ")",
+      updating + waiting + finished + " done, " + failed,
+  };
+  std::vector<TableRow> rows;
   for (const auto& [id, row] : m_rows) {
-    table += SlotPrefix(row.unit) +
-             StationTableRow(row.unit.path, row.unit.serial, row.phase, row.position, row.upper, row.elapsed) + '\n';
+    const long long span = std::max(row.upper, 1);
+    const long long done = std::clamp<long long>(row.position, 0, span);
+    rows.push_back({row.unit.slot, row.unit.path, row.unit.serial, PhaseText(row.phase),
+                    static_cast<int>(done * 1000 / span), row.elapsed});
   }
-  table += "\x1b[" + std::to_string(m_rows.size() + 1) + "A\r";
+  // Drawn from its first line with the cursor left there again: the lines
+  // drawn, never wider than the terminal, are the lines to go back up.
+  const std::vector<std::string> lines = LayOutStationTable(headings, rows, TerminalWindowSize());
+  std::string table = kClearBelow;
+  for (const std::string& line : lines) table += line + '\n';
+  table += "\x1b[" + std::to_string(lines.size()) + "A\r";
   m_output.Update(OutputStream::Out, OutputSlot::StationTable, std::move(table));
   m_tableShown = true;
 }

@@ -27,15 +27,8 @@ namespace orvik::cli {
 
 // The table is redrawn at most this often.
 inline constexpr std::chrono::milliseconds kTableRedrawPeriod{100};
-// Characters of a table row's bar between the brackets.
-inline constexpr int kTableBarWidth = 16;
 
 enum class StationOutput { Lines, Table, Json };
-
-// One row of the live table:
-//   emulated:3          serial EMU-0003   MCU  [######----------]   37.5%  00:01.912
-std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
-                            int upper, const std::string& elapsed);
 
 class StationView final : public station::StationEvents {
  public:
