@@ -90,7 +90,9 @@ std::string CutLeft(const std::string& text, std::size_t width) {
     used += chars[--first].columns;
   }
   while (first < chars.size() && chars[first].columns == 0) ++first;
-  return kEllipsis + (first < chars.size() ? text.substr(chars[first].offset) : std::string());
+  std::string cut = kEllipsis;
+  if (first < chars.size()) cut.append(text, chars[first].offset);
+  return cut;
 }
 
 // `text` in at most `width` columns: as it is when it fits, else its start
@@ -296,7 +298,10 @@ std::vector<std::string> LayOutStationTable(const std::vector<std::string>& head
     table.push_back(CutRight(RowLine(cells[i], rows[i].perMille, widths), room));
   }
   if (shown < rows.size() && lines >= 2) {
-    table.push_back(CutRight("+" + std::to_string(rows.size() - shown) + " more", room));
+    std::string more = "+";
+    more += std::to_string(rows.size() - shown);
+    more += " more";
+    table.push_back(CutRight(more, room));
   }
   return table;
 }
