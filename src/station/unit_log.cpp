@@ -1,5 +1,7 @@
 #include "station/unit_log.h"
 
+#include "log/log.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -81,6 +83,37 @@ std::string UnitLogFileName(std::string_view serial, std::string_view path) {
   const std::size_t first = name.find_first_not_of('-');
   name = first == std::string::npos ? std::string() : name.substr(first);
   return SafeFileStem(name) + ".log";
+}
+
+}  // namespace orvik::station
+
+namespace orvik::station {
+
+std::shared_ptr<UnitLogFolder> UnitLogFolder::Open(const std::filesystem::path& folder, std::string& error) {
+  std::error_code code;
+  if (!std::filesystem::is_directory(folder, code)) {
+    error = "is not a folder";
+    return nullptr;
+  }
+  return std::shared_ptr<UnitLogFolder>(new UnitLogFolder(folder));
+}
+
+std::shared_ptr<CLog> UnitLogFolder::LogFor(std::string_view serial, std::string_view path, std::string& error) {
+  const std::string name = UnitLogFileName(serial, path);
+  std::lock_guard lock(m_lock);
+  std::erase_if(m_open, [](const auto& entry) { return entry.second.expired(); });
+  // Two units with one serial share the file while both write it: opening
+  // it again could empty it (the size rule) under the other's lines.
+  if (std::shared_ptr<CLog> shared = m_open[name].lock()) return shared;
+  auto log = std::make_shared<CLog>(CLog::Unregistered{});
+  const std::filesystem::path file = m_folder / std::filesystem::path(std::u8string(name.begin(), name.end()));
+  if (!log->Open(file)) {
+    const std::u8string where = file.u8string();
+    error = "cannot write " + std::string(where.begin(), where.end());
+    return nullptr;
+  }
+  m_open[name] = log;
+  return log;
 }
 
 }  // namespace orvik::station

@@ -5,8 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+
+class CLog;
 
 namespace orvik::station {
 
@@ -25,5 +31,28 @@ std::string SafeFileStem(std::string_view bytes);
 // "SERIAL.log" for a unit with a serial; otherwise the path's name with its
 // separators as '-' ("/dev/hidraw3" -> "dev-hidraw3.log"), both made safe.
 std::string UnitLogFileName(std::string_view serial, std::string_view path);
+
+// The folder a station writes each unit's own log into, checked once and
+// held from then on. Thread-safe: units' workers open their logs in it.
+class UnitLogFolder {
+ public:
+  // Checks `folder` (it exists, is a folder, and this user may write there)
+  // and holds it. Null, with the reason, when it may not be used.
+  static std::shared_ptr<UnitLogFolder> Open(const std::filesystem::path& folder, std::string& error);
+
+  // The log of one unit: a file of its own in the folder, named from its
+  // serial (or its path when it has none). Two attachments with one serial
+  // share the open file while both write it. Null, with the reason, when it
+  // cannot be opened.
+  std::shared_ptr<CLog> LogFor(std::string_view serial, std::string_view path, std::string& error);
+
+  const std::filesystem::path& Path() const { return m_folder; }
+
+ private:
+  explicit UnitLogFolder(std::filesystem::path folder) : m_folder(std::move(folder)) {}
+  std::filesystem::path m_folder;
+  std::mutex m_lock;  // owns m_open
+  std::map<std::string, std::weak_ptr<CLog>> m_open;  // by file name; expired entries pruned
+};
 
 }  // namespace orvik::station
