@@ -49,6 +49,12 @@ void FollowTerminalResizes();
 // True once after each change noted since the last call.
 bool TerminalResized();
 
+// True when Ctrl+C typed at the terminal that standard output (or, with
+// `standardError`, standard error) shows in is echoed there as "^C" at the
+// cursor (POSIX: the terminal's ECHO and ECHOCTL modes). Windows: false; a
+// console echoes no "^C".
+bool TerminalEchoesCtrlC(bool standardError);
+
 // Restores what PrepareConsole changed (Windows: the console's code pages as
 // they were when the program started). PrepareConsole arranges for it to run
 // when the program exits; calling it again does nothing.

@@ -2,6 +2,7 @@
 // (UTF-8 on every system this runs on).
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,6 +58,12 @@ void FollowTerminalResizes() {
 }
 
 bool TerminalResized() { return g_resized.exchange(false); }
+
+bool TerminalEchoesCtrlC(bool standardError) {
+  termios modes{};
+  if (tcgetattr(standardError ? STDERR_FILENO : STDOUT_FILENO, &modes) != 0) return false;
+  return (modes.c_lflag & ECHO) != 0 && (modes.c_lflag & ECHOCTL) != 0;
+}
 
 const char* LogPlaceHelp() {
   return "The log is written beside the program, or\n"

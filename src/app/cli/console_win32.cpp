@@ -115,6 +115,8 @@ bool TerminalResized() {
   return true;
 }
 
+bool TerminalEchoesCtrlC(bool /*standardError*/) { return false; }
+
 const char* LogPlaceHelp() {
   return "The log, orvik-updater-cli.log, is written\n"
          "beside orvik-updater-cli.exe (the program's own file name, .log for .exe).";

@@ -1,6 +1,7 @@
 #include "app/cli/station_view.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 
@@ -108,7 +109,8 @@ void StationView::DrawTable(bool force) {
     return;
   }
   const std::string updating = std::to_string(m_rows.size()) + " updating, ";
-  const std::string waiting = std::to_string(m_waiting.size()) + " waiting, ";
+  // Once the station ends, the units that wait will never start.
+  const std::string waiting = std::to_string(m_waiting.size()) + (m_ending ? " not started, " : " waiting, ");
   const std::string finished = std::to_string(m_tally.Finished());
   const std::string failed = std::to_string(m_tally.failed) + " failed";
   const std::vector<std::string> headings = {
@@ -139,20 +141,24 @@ void StationView::Waiting() {
 
 void StationView::UnitChanged(const station::UnitView& view) {
   using station::UnitState;
+  // Whether the unit was in `state` when last heard of. (No std::optional
+  // here: MinGW's GCC at -O3 takes its comparison for a read of an
+  // uninitialized value.)
   const auto known = m_states.find(view.unit.id);
-  const std::optional<UnitState> before =
-      known == m_states.end() ? std::nullopt : std::optional<UnitState>(known->second);
+  const bool seen = known != m_states.end();
+  const UnitState last = seen ? known->second : UnitState::EmptySlot;
+  const auto was = [&](UnitState state) { return seen && last == state; };
   m_states[view.unit.id] = view.state;
   switch (view.state) {
     case UnitState::Waiting:
-      if (before != UnitState::Waiting) Arrived(view.unit);
+      if (!was(UnitState::Waiting)) Arrived(view.unit);
       return;
     case UnitState::InUse:
     case UnitState::Unusable:
-      if (before != view.state) Refused(view);
+      if (!was(view.state)) Refused(view);
       return;
     case UnitState::Running:
-      if (before != UnitState::Running) {
+      if (!was(UnitState::Running)) {
         Started(view);
       } else {
         Progress(view);
@@ -308,8 +314,10 @@ void StationView::Finished(const station::UnitView& view, const station::Tally& 
       Line(OutputStream::Err, text);
     }
   }
-  // While the station ends, or with its count reached, the last units stay.
-  if (!m_ending && (!m_count || total.Finished() < *m_count)) {
+  // While the station ends, or once the units attached make its count, no
+  // further unit will be taken: the last units stay.
+  const std::size_t attached = total.Finished() + m_rows.size() + m_waiting.size();
+  if (!m_ending && (!m_count || attached < *m_count)) {
     Json fields = Who(unit);
     fields["for"] = "removal";
     Say("Unplug " + unit.path + " to go on.", "waiting", fields);
@@ -375,6 +383,12 @@ void StationView::Said(const station::Notice& notice) {
 }
 
 void StationView::End(bool interrupted) {
+  if (m_mode == StationOutput::Table) {
+    // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
+    // cursor was, and what follows starts at the start of that cleared line.
+    if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, kClearBelow);
+    m_tableShown = false;
+  }
   // The units that waited and never had their turn are closed with a word.
   for (const auto& [id, unit] : m_waiting) {
     const std::string line = SlotPrefix(unit) + unit.path + " (" + SerialText(unit.serial) + "): not started; the station ended";
@@ -383,17 +397,38 @@ void StationView::End(bool interrupted) {
       Json fields = Who(unit);
       fields["reason"] = "station_ended";
       Event("not_started", fields);
-    } else if (m_mode == StationOutput::Lines) {
+    } else {
       m_output.Append(OutputStream::Out, line + '\n');
     }
   }
   m_rows.clear();
   m_waiting.clear();
-  if (m_mode != StationOutput::Table) return;
-  // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
-  // cursor was, and the summary starts at the start of that cleared line.
-  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, kClearBelow);
-  m_tableShown = false;
+}
+
+void StationView::Interrupted(int signal) {
+  m_ending = true;
+  const bool table = m_mode == StationOutput::Table;
+  // Where a "^C" was echoed: at the cursor, which the table keeps at its
+  // first line; elsewhere after the last line written to the terminal.
+  if (signal == SIGINT && TerminalEchoesCtrlC(!table)) {
+    if (table) {
+      // "^C" written over itself, the rest of its line (the heading) erased;
+      // the rest of the table goes with what is written next.
+      m_output.Append(OutputStream::Out, "\r^C\x1b[K\n");
+    } else {
+      m_output.Append(OutputStream::Err, "\n");
+    }
+  }
+  if (Updating()) {
+    const std::string notice = std::string(kProgramFileName) + ": the station ends once the units being updated are done";
+    if (table) {
+      Line(OutputStream::Err, notice);
+    } else {
+      m_output.Append(OutputStream::Err, notice + '\n');
+    }
+  } else if (table) {
+    DrawTable(true);
+  }
 }
 
 }  // namespace orvik::cli
