@@ -562,6 +562,11 @@ PY
     "${emulator[@]}" "$cli" --station=3 --no-usb -Emulate:good,good,badreply@MCUWrite 2>&1 </dev/null | cat >"$work/out"
     if grep -qP '[\x1b\r]' "$work/out"; then fail "control sequences into a pipe: $(cat -A "$work/out")"; fi
     [ "$(grep -c '  emulated:[123]  serial EMU-000[123]  ' "$work/out")" -eq 3 ] || fail "three results into a pipe"
+    # The dialog's messages are in the result lines, never bare lines.
+    if grep -qx 'Update complete' "$work/out"; then fail "a bare message line: $(cat "$work/out")"; fi
+    # The log: each count of the summary on a time-stamped line of its own.
+    iconv -f UTF-16LE -t UTF-8 "$log" | grep -qE $'^<[^>]+> Station: failure 772: 1\r?$' ||
+      fail "the log's failure count: $(log_lines | tail -n 3)"
     ;;
   table-interrupt)
     # Ctrl+C typed at a real terminal (tmux, 80 columns) while three units
