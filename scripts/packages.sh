@@ -16,7 +16,8 @@ ORVIK_BUILD_PACKAGES=(
 # for the station record), a private PostgreSQL server for the record's
 # tests (postgresql; openssl makes its throwaway certificate), the FUSE hidraw tests,
 # the sleep lock against a logind mock on a private bus (dbus, python3-dbusmock),
-# ThreadSanitizer and libFuzzer (clang), the Windows cross-build and its tests
+# ThreadSanitizer and libFuzzer (clang), the station's table on a real terminal
+# (tmux), the Windows cross-build and its tests
 # under Wine on Xvfb, and the release packages with their validators, double
 # build, comparison and signing check.
 ORVIK_ALL_PACKAGES=(
@@ -29,7 +30,7 @@ ORVIK_ALL_PACKAGES=(
   dpkg-dev unzip zip file help2man man-db groff-base python3
   lintian desktop-file-utils appstream
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl diffoscope-minimal faketime
-  postgresql
+  postgresql tmux
 )
 
 # The arm64 (Raspberry Pi) cross-build, its tests under user-mode emulation

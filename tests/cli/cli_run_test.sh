@@ -562,6 +562,132 @@ PY
     "${emulator[@]}" "$cli" --station=3 --no-usb -Emulate:good,good,badreply@MCUWrite 2>&1 </dev/null | cat >"$work/out"
     if grep -qP '[\x1b\r]' "$work/out"; then fail "control sequences into a pipe: $(cat -A "$work/out")"; fi
     [ "$(grep -c '  emulated:[123]  serial EMU-000[123]  ' "$work/out")" -eq 3 ] || fail "three results into a pipe"
+    # The dialog's messages are in the result lines, never bare lines.
+    if grep -qx 'Update complete' "$work/out"; then fail "a bare message line: $(cat "$work/out")"; fi
+    # The log: each count of the summary on a time-stamped line of its own.
+    iconv -f UTF-16LE -t UTF-8 "$log" | grep -qE $'^<[^>]+> Station: failure 772: 1\r?$' ||
+      fail "the log's failure count: $(log_lines | tail -n 3)"
+    ;;
+  table-interrupt)
+    # Ctrl+C typed at a real terminal (tmux, 80 columns) while three units
+    # are updated and three wait: the echoed "^C" on a line of its own, the
+    # notice on the next; the three complete, the three waiting are said not
+    # started, no unit is told to be unplugged; nothing of the table stays.
+    command -v python3 >/dev/null && command -v tmux >/dev/null || exit 77
+    : >"$work/out"
+    python3 - "$cli" "$work" <<'PY' || fail "Ctrl+C on a terminal did not end the station as expected"
+import os, re, shlex, subprocess, sys, time
+cli, work = sys.argv[1], sys.argv[2]
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
+sock = work + "/tmux.sock"
+
+def tmux(*args):
+    return subprocess.run(["tmux", "-S", sock, "-f", "/dev/null", *args], capture_output=True, text=True).stdout
+
+argv = emulator + [cli, "--station", "--parallel=3", "--no-usb", "-Emulate:good*6"]
+tmux("new-session", "-d", "-x", "80", "-y", "10", f"{shlex.join(argv)}; echo EXIT=$?; sleep 120")
+try:
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and "3 updating, 3 waiting" not in tmux("capture-pane", "-p"):
+        time.sleep(0.05)
+    tmux("send-keys", "C-c")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and "EXIT=" not in tmux("capture-pane", "-p"):
+        time.sleep(0.1)
+    history = tmux("capture-pane", "-p", "-J", "-S", "-")
+finally:
+    tmux("kill-server")
+# -J keeps the blanks a line was cleared to.
+lines = [line.rstrip() for line in history.splitlines() if line.strip()]
+expected = ([r"Station: connect the devices; .*", r"\^C",
+             r"orvik-updater-cli: the station ends once the units being updated are done"] +
+            [r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  emulated:[1-3]  serial EMU-000[1-3]  Update complete  \d\d:\d\d\.\d{3}"] * 3 +
+            [r"emulated:[4-6] \(serial EMU-000[4-6]\): not started; the station ended"] * 3 +
+            [r"Station: 3 devices, 3 updated, 0 failed", r"EXIT=0"])
+if len(lines) != len(expected) or not all(re.fullmatch(e, l) for e, l in zip(expected, lines)):
+    print("screen and scrollback:\n" + "\n".join(lines), file=sys.stderr)
+    sys.exit(1)
+PY
+    ;;
+  table-*)
+    # table-COLUMNS-UNITS: a station of that many emulated units on a real
+    # terminal (tmux) of that width and 10 rows. The raw output's tables:
+    # no line as wide as the terminal, the cursor sent back up by exactly
+    # the lines drawn, at most 8 lines (the screen's top line and the
+    # cursor's stay free). On screen while it runs: one heading at most.
+    # At the end, the screen and its scrollback hold nothing of a table.
+    command -v python3 >/dev/null && command -v tmux >/dev/null || exit 77
+    IFS=- read -r _ columns units <<<"$case_name"
+    : >"$work/out"
+    python3 - "$cli" "$work" "$columns" "$units" <<'PY' || fail "the table did not fit the terminal"
+import os, re, shlex, subprocess, sys, time, unicodedata
+cli, work, columns, units = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+emulator = os.environ.get("ORVIK_CLI_EMULATOR", "").split()
+sock, raw, go = work + "/tmux.sock", work + "/raw", work + "/go"
+
+def tmux(*args):
+    return subprocess.run(["tmux", "-S", sock, "-f", "/dev/null", *args], capture_output=True, text=True).stdout
+
+def width(text):
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+argv = emulator + [cli, f"--station={units}", f"--parallel={units}", "--no-usb", f"-Emulate:good*{units}"]
+# The program starts once the pane's output is being recorded.
+command = f"while [ ! -e {shlex.quote(go)} ]; do sleep 0.02; done; {shlex.join(argv)}; echo EXIT=$?; sleep 120"
+tmux("new-session", "-d", "-x", str(columns), "-y", "10", command)
+problems = []
+try:
+    tmux("pipe-pane", "-o", f"cat >>{shlex.quote(raw)}")
+    open(go, "w").close()
+    seen_heading = False
+    deadline = time.monotonic() + 45
+    while time.monotonic() < deadline:
+        screen = tmux("capture-pane", "-p")
+        if "EXIT=" in screen:
+            break
+        headings = [line for line in screen.splitlines() if re.match(r"(Station: )?\d+ updating, ", line)]
+        seen_heading = seen_heading or len(headings) == 1
+        if len(headings) > 1:
+            problems.append("headings on one screen:\n" + screen)
+        time.sleep(0.05)
+    else:
+        problems.append("the station did not end")
+    history = tmux("capture-pane", "-p", "-J", "-S", "-")
+finally:
+    tmux("kill-server")
+
+if not seen_heading:
+    problems.append("no table seen")
+data = open(raw, "rb").read().decode("utf-8")
+clear = "\r\x1b7\x1b[K\x1b[B\x1b[J\x1b8"
+tables = list(re.finditer(re.escape(clear) + r"((?:[^\x1b\n]*\n)+?)\x1b\[(\d+)A\r", data))
+if not tables:
+    problems.append("no table drawn: " + repr(data[:400]))
+for table in tables:
+    # The terminal's line discipline sends each line end as CR LF.
+    lines = table.group(1).replace("\r\n", "\n").split("\n")[:-1]
+    if int(table.group(2)) != len(lines) or len(lines) > 8:
+        problems.append(f"{len(lines)} lines drawn, {table.group(2)} gone back up")
+    for line in lines:
+        if width(line) >= columns:
+            problems.append(f"a line of {width(line)} columns: {line!r}")
+
+allowed = [r"Station: connect the devices; .*",
+           r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  emulated:\d+  serial EMU-\d{4}  Update complete  \d\d:\d\d\.\d{3}",
+           f"Station: {units} devices, {units} updated, 0 failed", r"EXIT=0"]
+results = 0
+for line in history.splitlines():
+    if not line.strip():
+        continue
+    if not any(re.fullmatch(pattern, line) for pattern in allowed):
+        problems.append(f"left on the screen or in its scrollback: {line!r}")
+    results += "  Update complete  " in line
+if results != units:
+    problems.append(f"{results} result lines, expected {units}")
+for problem in problems[:10]:
+    print(problem, file=sys.stderr)
+sys.exit(1 if problems else 0)
+PY
     ;;
   gang-interrupt)
     command -v python3 >/dev/null || exit 77

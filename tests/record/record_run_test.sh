@@ -242,9 +242,13 @@ PY
     expect_status 0
     chmod 444 "$work/ro.db"
     if [ "$(id -u)" -eq 0 ]; then
-      # Root writes read-only files: the program runs as nobody instead.
+      # Root writes read-only files: the program runs as nobody instead,
+      # from a copy in the work folder: the build folder may lie where
+      # nobody cannot reach (a clone in root's own mode-700 home).
+      mkdir "$work/bin"
+      cp "$cli" "$work/bin/"
       chown -R nobody "$work"
-      runuser -u nobody -- env XDG_RUNTIME_DIR="$work/run" "$cli" --no-mcu --record "$work/ro.db" -Emulate \
+      runuser -u nobody -- env XDG_RUNTIME_DIR="$work/run" "$work/bin/$(basename "$cli")" --no-mcu --record "$work/ro.db" -Emulate \
         >"$work/out" 2>"$work/err" </dev/null
       status=$?
     else

@@ -642,11 +642,7 @@ int RunStation(CommandEnvironment& env) {
     bool noticeShown = false;
     const auto stopRequested = [&] {
       if (app::PendingInterrupt() == 0) return false;
-      if (!noticeShown && view.Updating()) {
-        // On a line of its own: the terminal echoed "^C" where the cursor was.
-        output.Append(OutputStream::Err, std::string(env.interactive ? "\n" : "") + kProgramFileName +
-                                             ": the station ends once the units being updated are done\n");
-      }
+      if (!noticeShown) view.Interrupted(app::PendingInterrupt());
       noticeShown = true;
       return true;
     };

@@ -30,6 +30,31 @@ bool EnableTerminalSequences();
 // so a resized window is followed.
 unsigned TerminalColumns();
 
+// The size of the terminal (or the console's window) standard output shows
+// in; a bound of 0 is not known (not a terminal).
+struct TerminalSize {
+  unsigned columns = 0;
+  unsigned rows = 0;
+  bool operator==(const TerminalSize&) const = default;
+};
+// Asked again on each call.
+TerminalSize TerminalWindowSize();
+
+// From now on, notes each change of the terminal's size (POSIX: SIGWINCH,
+// whose handler only sets a flag, restarting what it interrupts), so that a
+// table is redrawn for the new size without waiting for its next change.
+// Windows: the window's size is compared at each call instead (a console
+// tells of a resize only through its input queue, which is not read here).
+void FollowTerminalResizes();
+// True once after each change noted since the last call.
+bool TerminalResized();
+
+// True when Ctrl+C typed at the terminal that standard output (or, with
+// `standardError`, standard error) shows in is echoed there as "^C" at the
+// cursor (POSIX: the terminal's ECHO and ECHOCTL modes). Windows: false; a
+// console echoes no "^C".
+bool TerminalEchoesCtrlC(bool standardError);
+
 // Restores what PrepareConsole changed (Windows: the console's code pages as
 // they were when the program started). PrepareConsole arranges for it to run
 // when the program exits; calling it again does nothing.

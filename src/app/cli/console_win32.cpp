@@ -89,6 +89,34 @@ unsigned TerminalColumns() {
   return columns > 0 ? static_cast<unsigned>(columns) : 0;
 }
 
+TerminalSize TerminalWindowSize() {
+  // The window onto the screen buffer, not the buffer: the buffer is as tall
+  // as its scrollback.
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return {};
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  return {columns > 0 ? static_cast<unsigned>(columns) : 0u, rows > 0 ? static_cast<unsigned>(rows) : 0u};
+}
+
+namespace {
+// The window's size when last looked at; main thread only.
+TerminalSize g_lastSize{};
+}  // namespace
+
+// A console tells of a resize only through its input queue, which the
+// program does not read: the window's size is compared at each call instead.
+void FollowTerminalResizes() { g_lastSize = TerminalWindowSize(); }
+
+bool TerminalResized() {
+  const TerminalSize now = TerminalWindowSize();
+  if (now == g_lastSize) return false;
+  g_lastSize = now;
+  return true;
+}
+
+bool TerminalEchoesCtrlC(bool /*standardError*/) { return false; }
+
 const char* LogPlaceHelp() {
   return "The log, orvik-updater-cli.log, is written\n"
          "beside orvik-updater-cli.exe (the program's own file name, .log for .exe).";

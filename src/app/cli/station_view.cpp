@@ -1,11 +1,14 @@
 #include "app/cli/station_view.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 
 #include "app/cli/cli.h"
+#include "app/cli/console.h"
 #include "app/cli/device_text.h"
+#include "app/cli/station_table.h"
 #include "log/log.h"
 #include "log/log_file.h"
 #include "ui/updater_dlg.h"
@@ -21,31 +24,13 @@ using Clock = std::chrono::steady_clock;
 // each piece of output stands on its own, and a table that a stalled output
 // dropped leaves nothing behind.
 // "\r" first: a "^C" the terminal echoed at the cursor is overwritten too.
-constexpr char kClearBelow[] = "\r\x1b[J";
-
-// `text` cut or padded to `width` characters (code points: the escaped
-// serial and the paths are printable).
-std::string Fit(const std::string& text, std::size_t width) {
-  std::string fitted;
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t length = 1;
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead >= 0xF0) {
-      length = 4;
-    } else if (lead >= 0xE0) {
-      length = 3;
-    } else if (lead >= 0xC0) {
-      length = 2;
-    }
-    if (count == width) break;
-    fitted.append(text, i, length);
-    i += length;
-    ++count;
-  }
-  fitted.append(width - count, ' ');
-  return fitted;
-}
+// The cursor's line is erased alone, and the screen below it from the next
+// line (the cursor saved and put back around it: ESC 7, ESC 8), never with
+// one erase from the line's start: after a terminal grew shorter the table
+// may start on the screen's first line, and an erase from the top-left
+// corner clears the whole screen, which some terminals (tmux) then keep in
+// their scrollback, a copy of the table each time.
+constexpr char kClearBelow[] = "\r\x1b" "7\x1b[K\x1b[B\x1b[J\x1b" "8";
 
 const char* PhaseText(station::Phase phase) {
   switch (phase) {
@@ -83,21 +68,10 @@ std::string LocalTimeText() {
 
 }  // namespace
 
-std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
-                            int upper, const std::string& elapsed) {
-  const long long span = std::max(upper, 1);
-  const long long done = std::clamp<long long>(position, 0, span);
-  const auto filled = static_cast<std::size_t>(done * kTableBarWidth / span);
-  std::string bar(filled, '#');
-  bar.append(static_cast<std::size_t>(kTableBarWidth) - filled, '-');
-  char share[16];
-  std::snprintf(share, sizeof share, "%5.1f%%", static_cast<double>(done) * 100.0 / static_cast<double>(span));
-  return Fit(TerminalText(path), 18) + "  " + Fit(SerialText(serial), 20) + "  " + PhaseText(phase) + "  [" + bar +
-         "]  " + share + "  " + elapsed;
-}
-
 StationView::StationView(OutputWriter& output, StationOutput mode, bool interactive, std::optional<unsigned> count)
-    : m_output(output), m_mode(mode), m_interactive(interactive), m_count(count) {}
+    : m_output(output), m_mode(mode), m_interactive(interactive), m_count(count) {
+  if (m_mode == StationOutput::Table) FollowTerminalResizes();
+}
 
 StationView::~StationView() = default;
 
@@ -125,6 +99,8 @@ void StationView::Say(const std::string& text, const std::string& event, const J
 void StationView::DrawTable(bool force) {
   if (m_mode != StationOutput::Table) return;
   const Clock::time_point now = Clock::now();
+  // A resized terminal gets the table at its new size at once.
+  if (TerminalResized()) force = true;
   if (!force && now - m_lastDraw < kTableRedrawPeriod) return;
   m_lastDraw = now;
   if (m_rows.empty() && m_waiting.empty()) {
@@ -132,15 +108,29 @@ void StationView::DrawTable(bool force) {
     m_tableShown = false;
     return;
   }
-  std::string table = kClearBelow;
-  table += "Station: " + std::to_string(m_rows.size()) + " updating, " + std::to_string(m_waiting.size()) +
-           " waiting, " + std::to_string(m_tally.Finished()) + " finished (" + std::to_string(m_tally.failed) +
-           " failed)\n";
+  const std::string updating = std::to_string(m_rows.size()) + " updating, ";
+  // Once the station ends, the units that wait will never start.
+  const std::string waiting = std::to_string(m_waiting.size()) + (m_ending ? " not started, " : " waiting, ");
+  const std::string finished = std::to_string(m_tally.Finished());
+  const std::string failed = std::to_string(m_tally.failed) + " failed";
+  const std::vector<std::string> headings = {
+      "Station: " + updating + waiting + finished + " finished (" + failed + ")",
+      updating + waiting + finished + " finished (" + failed + ")",
+      updating + waiting + finished + " done, " + failed,
+  };
+  std::vector<TableRow> rows;
   for (const auto& [id, row] : m_rows) {
-    table += SlotPrefix(row.unit) +
-             StationTableRow(row.unit.path, row.unit.serial, row.phase, row.position, row.upper, row.elapsed) + '\n';
+    const long long span = std::max(row.upper, 1);
+    const long long done = std::clamp<long long>(row.position, 0, span);
+    rows.push_back({row.unit.slot, row.unit.path, row.unit.serial, PhaseText(row.phase),
+                    static_cast<int>(done * 1000 / span), row.elapsed});
   }
-  table += "\x1b[" + std::to_string(m_rows.size() + 1) + "A\r";
+  // Drawn from its first line with the cursor left there again: the lines
+  // drawn, never wider than the terminal, are the lines to go back up.
+  const std::vector<std::string> lines = LayOutStationTable(headings, rows, TerminalWindowSize());
+  std::string table = kClearBelow;
+  for (const std::string& line : lines) table += line + '\n';
+  table += "\x1b[" + std::to_string(lines.size()) + "A\r";
   m_output.Update(OutputStream::Out, OutputSlot::StationTable, std::move(table));
   m_tableShown = true;
 }
@@ -151,20 +141,24 @@ void StationView::Waiting() {
 
 void StationView::UnitChanged(const station::UnitView& view) {
   using station::UnitState;
-  // EmptySlot stands for "not heard of before": a unit is never in it.
+  // Whether the unit was in `state` when last heard of. (No std::optional
+  // here: MinGW's GCC at -O3 takes its comparison for a read of an
+  // uninitialized value.)
   const auto known = m_states.find(view.unit.id);
-  const UnitState before = known == m_states.end() ? UnitState::EmptySlot : known->second;
+  const bool seen = known != m_states.end();
+  const UnitState last = seen ? known->second : UnitState::EmptySlot;
+  const auto was = [&](UnitState state) { return seen && last == state; };
   m_states[view.unit.id] = view.state;
   switch (view.state) {
     case UnitState::Waiting:
-      if (before != UnitState::Waiting) Arrived(view.unit);
+      if (!was(UnitState::Waiting)) Arrived(view.unit);
       return;
     case UnitState::InUse:
     case UnitState::Unusable:
-      if (before != view.state) Refused(view);
+      if (!was(view.state)) Refused(view);
       return;
     case UnitState::Running:
-      if (before != UnitState::Running) {
+      if (!was(UnitState::Running)) {
         Started(view);
       } else {
         Progress(view);
@@ -320,8 +314,10 @@ void StationView::Finished(const station::UnitView& view, const station::Tally& 
       Line(OutputStream::Err, text);
     }
   }
-  // While the station ends, or with its count reached, the last units stay.
-  if (!m_ending && (!m_count || total.Finished() < *m_count)) {
+  // While the station ends, or once the units attached make its count, no
+  // further unit will be taken: the last units stay.
+  const std::size_t attached = total.Finished() + m_rows.size() + m_waiting.size();
+  if (!m_ending && (!m_count || attached < *m_count)) {
     Json fields = Who(unit);
     fields["for"] = "removal";
     Say("Unplug " + unit.path + " to go on.", "waiting", fields);
@@ -387,6 +383,12 @@ void StationView::Said(const station::Notice& notice) {
 }
 
 void StationView::End(bool interrupted) {
+  if (m_mode == StationOutput::Table) {
+    // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
+    // cursor was, and what follows starts at the start of that cleared line.
+    if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, kClearBelow);
+    m_tableShown = false;
+  }
   // The units that waited and never had their turn are closed with a word.
   for (const auto& [id, unit] : m_waiting) {
     const std::string line = SlotPrefix(unit) + unit.path + " (" + SerialText(unit.serial) + "): not started; the station ended";
@@ -395,17 +397,38 @@ void StationView::End(bool interrupted) {
       Json fields = Who(unit);
       fields["reason"] = "station_ended";
       Event("not_started", fields);
-    } else if (m_mode == StationOutput::Lines) {
+    } else {
       m_output.Append(OutputStream::Out, line + '\n');
     }
   }
   m_rows.clear();
   m_waiting.clear();
-  if (m_mode != StationOutput::Table) return;
-  // The table goes; after Ctrl+C the terminal's "^C" echo stood where the
-  // cursor was, and the summary starts at the start of that cleared line.
-  if (m_tableShown || interrupted) m_output.Append(OutputStream::Out, kClearBelow);
-  m_tableShown = false;
+}
+
+void StationView::Interrupted(int signal) {
+  m_ending = true;
+  const bool table = m_mode == StationOutput::Table;
+  // Where a "^C" was echoed: at the cursor, which the table keeps at its
+  // first line; elsewhere after the last line written to the terminal.
+  if (signal == SIGINT && TerminalEchoesCtrlC(!table)) {
+    if (table) {
+      // "^C" written over itself, the rest of its line (the heading) erased;
+      // the rest of the table goes with what is written next.
+      m_output.Append(OutputStream::Out, "\r^C\x1b[K\n");
+    } else {
+      m_output.Append(OutputStream::Err, "\n");
+    }
+  }
+  if (Updating()) {
+    const std::string notice = std::string(kProgramFileName) + ": the station ends once the units being updated are done";
+    if (table) {
+      Line(OutputStream::Err, notice);
+    } else {
+      m_output.Append(OutputStream::Err, notice + '\n');
+    }
+  } else if (table) {
+    DrawTable(true);
+  }
 }
 
 }  // namespace orvik::cli

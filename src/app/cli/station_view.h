@@ -27,15 +27,8 @@ namespace orvik::cli {
 
 // The table is redrawn at most this often.
 inline constexpr std::chrono::milliseconds kTableRedrawPeriod{100};
-// Characters of a table row's bar between the brackets.
-inline constexpr int kTableBarWidth = 16;
 
 enum class StationOutput { Lines, Table, Json };
-
-// One row of the live table:
-//   emulated:3          serial EMU-0003   MCU  [######----------]   37.5%  00:01.912
-std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
-                            int upper, const std::string& elapsed);
 
 class StationView final : public station::StationEvents, public station::StationHost {
  public:
@@ -67,6 +60,11 @@ class StationView final : public station::StationEvents, public station::Station
   void Say(const std::string& text, const std::string& event, const Json& fields);
   // Whether a unit is being updated now.
   bool Updating() const { return m_hold != nullptr; }
+  // A request to end the station (`signal`, as PendingInterrupt gives it)
+  // was heard: no unit starts any more. Says so while units are updated. On
+  // a terminal that echoed Ctrl+C as "^C", the "^C" stands on a line of its
+  // own, glued neither to the table nor to the notice.
+  void Interrupted(int signal);
   // Clears the table before the summary and closes the units that waited
   // and never started; after Ctrl+C on a terminal the summary then starts on
   // a line of its own.
