@@ -115,6 +115,13 @@ TEST(UnitLogName, NeverEndsInABlankOrADotNorNamesADevice) {
   }
 }
 
+// A unit keeps its file from one station to the next, and from one version
+// to the next: the hash is fixed (these names are in the guide).
+TEST(UnitLogName, TheHashIsStable) {
+  EXPECT_EQ(UnitLogFileName("abc", ""), "abc~f0ba6767.log");
+  EXPECT_EQ(UnitLogFileName("", "/dev/hidraw3"), "dev-hidraw3~0d760557.log");
+}
+
 TEST(UnitLogName, ASaltGivesAnotherName) {
   EXPECT_NE(UnitLogFileName("abc", "", 0), UnitLogFileName("abc", "", 1));
   EXPECT_NE(UnitLogFileName("ABC", "", 0), UnitLogFileName("ABC", "", 1));
