@@ -101,6 +101,8 @@ TEST_F(GangStation, OneUnitsFailureRemovalOrSilenceLeavesTheOthersToComplete) {
 // gets a line per unit and no trace.
 TEST_F(GangStation, EachUnitLogsToAFileNamedForItsSerial) {
   serials = {{1, "../CON\x1b[2J"}};
+  // A folder only its owner may write, whatever the umask.
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
   ASSERT_EQ(Run("-Emulate:good,good,good", {"--station=3", "--no-usb", "--log-dir", dir.path().string()}),
             kExitCompleted)
       << err.str();

@@ -59,6 +59,7 @@ TEST(UnitLogFolderPosix, RefusesAFolderOthersMayChange) {
 TEST(UnitLogFolderPosix, AFolderSwappedForALinkIsNeverWrittenThrough) {
   test::TempDir dir;
   fs::create_directory(dir / "logs");
+  fs::permissions(dir / "logs", fs::perms::owner_all, fs::perm_options::replace);
   fs::create_directory(dir / "elsewhere");
   std::string error;
   const auto folder = UnitLogFolder::Open(dir / "logs", error);
@@ -79,6 +80,7 @@ TEST(UnitLogFolderPosix, AFolderSwappedForALinkIsNeverWrittenThrough) {
 TEST(UnitLogFolderPosix, ALinkUnderAUnitsNameIsNotFollowed) {
   test::TempDir dir;
   fs::create_directory(dir / "logs");
+  fs::permissions(dir / "logs", fs::perms::owner_all, fs::perm_options::replace);
   test::WriteBytes(dir / "target", {'k', 'e', 'e', 'p'});
   fs::create_symlink(dir / "target", dir / "logs" / "EMU-0001.log");
   std::string error;

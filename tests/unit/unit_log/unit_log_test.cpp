@@ -127,8 +127,14 @@ TEST(UnitLogName, ASaltGivesAnotherName) {
   EXPECT_NE(UnitLogFileName("ABC", "", 0), UnitLogFileName("ABC", "", 1));
 }
 
+// A folder only its owner may write, whatever the umask.
+void OwnerOnly(const std::filesystem::path& folder) {
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+}
+
 class UnitLogs : public ::testing::Test {
  protected:
+  void SetUp() override { OwnerOnly(dir.path()); }
   std::shared_ptr<UnitLogFolder> Open() {
     std::string error;
     auto folder = UnitLogFolder::Open(dir.path(), error);
@@ -262,6 +268,7 @@ TEST(UnitLogFolderCheck, TakesAFolderWithANonAsciiName) {
   test::TempDir dir;
   const std::string name = "Ger\xC3\xA4t \xE6\x97\xA5\xE6\x9C\xAC";  // "Gerät 日本"
   std::filesystem::create_directory(dir.path() / std::filesystem::path(std::u8string(name.begin(), name.end())));
+  OwnerOnly(dir.path() / std::filesystem::path(std::u8string(name.begin(), name.end())));
   std::string error;
   const auto folder = UnitLogFolder::Open(PathFromUtf8(PathToUtf8(dir.path()) + "/" + name), error);
   ASSERT_TRUE(folder) << error;
