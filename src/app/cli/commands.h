@@ -37,8 +37,8 @@ struct CommandEnvironment {
   std::chrono::milliseconds poll = kDevicePoll;
   record::StationRecord* record = nullptr;  // --record: opened by RunCommand
   // Checked before anything is opened for writing (CheckStart):
-  std::shared_ptr<station::UnitLogFolder> logFolder;  // --log-dir, held
-  std::optional<station::SlotMap> slots;              // --slots, read
+  std::shared_ptr<station::UnitLogFolder> logFolder{};  // --log-dir, held
+  std::optional<station::SlotMap> slots{};              // --slots, read
 };
 
 // Writes the start-up event, opens the record (--record; a record that
