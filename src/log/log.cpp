@@ -23,9 +23,13 @@ CLog::~CLog() {
 
 bool CLog::Open(const std::filesystem::path& path, std::uint8_t mode) {
   m_hOutput.reset();
+  // The size rule runs only on a file OpenAlways has accepted.
+  return Adopt(orvik::LogFile::OpenAlways(path), mode);
+}
+
+bool CLog::Adopt(std::unique_ptr<orvik::LogFile> file, std::uint8_t mode) {
   m_mode = mode;
-  // The size rule below runs only on a file OpenAlways has accepted.
-  m_hOutput = orvik::LogFile::OpenAlways(path);
+  m_hOutput = std::move(file);
   if (!m_hOutput) return false;
   const std::uint64_t size = m_hOutput->Size();
   if (size >= kTruncateSize) {

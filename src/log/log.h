@@ -74,6 +74,12 @@ class CLog {
   // is then neither emptied nor written.
   bool Open(const std::filesystem::path& path, std::uint8_t mode = 1);
 
+  // Takes `file`, opened already (a unit's log in a held folder, see
+  // LogFolder), as Open takes the file it opens: the size rule applies and
+  // an empty file gets the byte-order mark. Closes any file open before.
+  // False, with every later Write a no-op, when `file` is null.
+  bool Adopt(std::unique_ptr<orvik::LogFile> file, std::uint8_t mode = 1);
+
   // Writes one line: time stamp, text (UTF-8), CR LF. False only when text is
   // null; true also when the file could not be written.
   bool Write(const char* text);

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
+#include "log/folder_rules_posix.h"
 #include "log/log_file.h"
+#include "log/log_folder.h"
 
 namespace orvik {
 namespace {
@@ -51,17 +54,17 @@ class PosixLogFile final : public LogFile {
   int m_fd;
 };
 
-}  // namespace
-
-std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) {
+// Opens `name` in the folder `folderFd` (AT_FDCWD: the current folder) as
+// OpenAlways describes; errno tells why not when null.
+std::unique_ptr<LogFile> OpenChecked(int folderFd, const char* name) {
   // The log's folder may be shared with others (a group-writable tools
   // folder, /tmp), so whatever sits at the path is checked before a byte is
   // written or the file is emptied. O_NOFOLLOW refuses a symbolic link rather
   // than writing to its target. O_NONBLOCK keeps a FIFO without a reader from
   // blocking the open for ever (it fails with ENXIO instead). O_NOCTTY keeps a
   // terminal device from becoming the controlling terminal.
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  const int fd = ::openat(folderFd, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                          0644);
   if (fd < 0) return nullptr;
   auto file = std::make_unique<PosixLogFile>(fd);
   // The checks hold on the opened descriptor, so nothing can be swapped in
@@ -69,12 +72,88 @@ std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) 
   // user's file (root opens any), or a second name of a file elsewhere (a
   // hard link) is refused.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+  if (::fstat(fd, &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+    errno = EPERM;
     return nullptr;
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
   return file;
+}
+
+// A folder held by its descriptor.
+class PosixLogFolder final : public LogFolder {
+ public:
+  explicit PosixLogFolder(int fd) : m_fd(fd) {}
+  ~PosixLogFolder() override { ::close(m_fd); }
+  PosixLogFolder(const PosixLogFolder&) = delete;
+  PosixLogFolder& operator=(const PosixLogFolder&) = delete;
+
+  std::unique_ptr<LogFile> OpenLog(std::string_view name, std::string& error) override {
+    const std::string text(name);
+    if (text.empty() || text.find('/') != std::string::npos || text.find('\0') != std::string::npos ||
+        text == "." || text == "..") {
+      error = "not a file name";
+      return nullptr;
+    }
+    std::unique_ptr<LogFile> file = OpenChecked(m_fd, text.c_str());
+    if (!file) {
+      error = errno == EPERM || errno == ELOOP ? std::string("not a regular file of your own") : std::strerror(errno);
+    }
+    return file;
+  }
+
+ private:
+  int m_fd;  // O_DIRECTORY, held for the object's life
+};
+
+}  // namespace
+
+bool OnlyOwnerWrites(int folderFd) {
+  struct stat st {};
+  return ::fstat(folderFd, &st) == 0 && (st.st_uid == 0 || st.st_uid == ::geteuid()) &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::unique_ptr<LogFile> LogFile::OpenAlways(const std::filesystem::path& path) {
+  return OpenChecked(AT_FDCWD, path.c_str());
+}
+
+std::unique_ptr<LogFolder> LogFolder::Open(const std::filesystem::path& folder, std::string& problem) {
+  // O_NOFOLLOW: a symbolic link at the path's end is refused, not followed.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat st {};
+    if (error == ENOENT) {
+      problem = "does not exist";
+    } else if (::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      problem = "is a symbolic link";
+    } else if (error == ENOTDIR) {
+      problem = "is not a folder";
+    } else {
+      problem = std::strerror(error);
+    }
+    return nullptr;
+  }
+  auto held = std::make_unique<PosixLogFolder>(fd);
+  // Only its owner may plant a file or a link in it: another user could
+  // otherwise put a link under a unit's log name, or swap the files.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || (st.st_uid != 0 && st.st_uid != ::geteuid())) {
+    problem = "is not your own";
+    return nullptr;
+  }
+  if (!OnlyOwnerWrites(fd)) {
+    problem = "may be written by others";
+    return nullptr;
+  }
+  if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    problem = "is not writable";
+    return nullptr;
+  }
+  return held;
 }
 
 LocalTime LocalTimeNow() {

@@ -1,11 +1,19 @@
 // AppendFile over a POSIX descriptor opened with O_APPEND.
+//
+// A local file system puts each O_APPEND write at the end in one step; NFS
+// and other network file systems find the end and write in two. So each
+// append also holds a turn lock, as the Windows side does: a write lock on
+// one byte at 2^62, past any record's size (readers are never held up),
+// bounded, and passed over where the file system has no locks.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits.h>
+#include <thread>
 
 #include "record/append_file.h"
 
@@ -22,6 +30,50 @@ class PosixAppendFile final : public AppendFile {
   PosixAppendFile& operator=(const PosixAppendFile&) = delete;
 
   bool Append(std::string_view bytes, std::string& error) override {
+    const int lock = TakeTurn();
+    const bool appended = AppendAll(bytes, error);
+    if (lock != 0) {
+      struct flock release = TurnByte(F_UNLCK);
+      (void)::fcntl(m_fd, lock, &release);
+    }
+    return appended;
+  }
+
+ private:
+  // The turn lock's byte, and how long an append waits for its turn.
+  static constexpr off_t kTurnOffset = off_t{1} << 62;
+  static constexpr std::chrono::milliseconds kTurnBound{5000};
+  static constexpr std::chrono::milliseconds kTurnPoll{2};
+
+  static struct flock TurnByte(short type) {
+    struct flock byte {};
+    byte.l_type = type;
+    byte.l_whence = SEEK_SET;
+    byte.l_start = kTurnOffset;
+    byte.l_len = 1;
+    return byte;
+  }
+
+  // The fcntl command the turn was taken with (open-file-description locks,
+  // which also keep two threads apart; or process locks where the system
+  // has none), or 0 when there is no turn: no locks, or the bound passed.
+  int TakeTurn() {
+    const auto deadline = std::chrono::steady_clock::now() + kTurnBound;
+    int command = F_OFD_SETLK;
+    for (;;) {
+      struct flock byte = TurnByte(F_WRLCK);
+      if (::fcntl(m_fd, command, &byte) == 0) return command;
+      if (errno == EINVAL && command == F_OFD_SETLK) {
+        command = F_SETLK;
+        continue;
+      }
+      if (errno != EAGAIN && errno != EACCES && errno != EINTR) return 0;
+      if (std::chrono::steady_clock::now() >= deadline) return 0;
+      std::this_thread::sleep_for(kTurnPoll);
+    }
+  }
+
+  bool AppendAll(std::string_view bytes, std::string& error) {
     // One write for the whole line: with O_APPEND the kernel places it at
     // the end in one piece. Only a short write (a size limit reached in the
     // middle) goes on, and the next write then reports why.
@@ -45,7 +97,6 @@ class PosixAppendFile final : public AppendFile {
     return true;
   }
 
- private:
   int m_fd;
 };
 

@@ -1,9 +1,19 @@
-// AppendFile on Win32: a handle opened with FILE_APPEND_DATA only, so that
-// every write lands at the file's end, shared for reading and appending so
-// that a user or another program can watch the record.
+// AppendFile on Win32: a handle opened with FILE_APPEND_DATA (and no
+// FILE_WRITE_DATA), so that every write lands at the file's end, shared for
+// reading and appending so that a user or another program can watch the
+// record.
+//
+// Windows makes each such write one step; Wine (and a network share) finds
+// the end and writes in two, so two stations appending at once could write
+// over each other's lines. Each append therefore holds the turn lock the
+// log holds (an exclusive lock on one byte at 2^62, past any record's size,
+// so readers are never held up), bounded: a lock held longer than that (a
+// stuck process on another machine) is passed over and the line appended
+// without it, as on a file system that has no locks.
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <string>
 
@@ -36,6 +46,33 @@ class Win32AppendFile final : public AppendFile {
   Win32AppendFile& operator=(const Win32AppendFile&) = delete;
 
   bool Append(std::string_view bytes, std::string& error) override {
+    OVERLAPPED turn{};
+    turn.OffsetHigh = kTurnOffsetHigh;
+    const bool locked = TakeTurn(turn);
+    const bool appended = AppendAll(bytes, error);
+    if (locked) UnlockFileEx(m_file, 0, 1, 0, &turn);
+    return appended;
+  }
+
+ private:
+  // The turn lock's byte: at 2^62, as the log's.
+  static constexpr DWORD kTurnOffsetHigh = 0x40000000;
+  // How long an append waits for its turn, and how often it asks.
+  static constexpr std::chrono::milliseconds kTurnBound{5000};
+  static constexpr DWORD kTurnPollMs = 2;
+
+  bool TakeTurn(OVERLAPPED& turn) {
+    const auto deadline = std::chrono::steady_clock::now() + kTurnBound;
+    for (;;) {
+      if (LockFileEx(m_file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn)) return true;
+      // Anything but another's turn (a file system without locks): no turn.
+      if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return false;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      Sleep(kTurnPollMs);
+    }
+  }
+
+  bool AppendAll(std::string_view bytes, std::string& error) {
     while (!bytes.empty()) {
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), std::numeric_limits<DWORD>::max()));
       DWORD written = 0;
@@ -56,7 +93,6 @@ class Win32AppendFile final : public AppendFile {
     return true;
   }
 
- private:
   HANDLE m_file;  // valid for the object's life
 };
 
@@ -64,10 +100,11 @@ class Win32AppendFile final : public AppendFile {
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& path, std::string& error) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: the handle cannot write
-  // anywhere but at the end. A directory fails to open here (it would need
+  // anywhere but at the end. FILE_READ_DATA: a byte-range lock needs read
+  // or write access. A directory fails to open here (it would need
   // FILE_FLAG_BACKUP_SEMANTICS).
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = ErrorText(GetLastError());
     return nullptr;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "log/native_path.h"
 #include "record/backends.h"
 
 #ifndef ORVIK_PROGRAM_VERSION
@@ -11,9 +12,7 @@
 namespace orvik::record {
 namespace {
 
-std::filesystem::path PathOf(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
+std::filesystem::path PathOf(const std::string& utf8) { return PathFromUtf8(utf8); }
 
 // Every run in `text`, oldest first: a run's finished line takes the place
 // of its started one.
@@ -49,7 +48,9 @@ std::unique_ptr<FileRecord> FileRecord::Open(const std::string& path, const Reco
                                              std::string& warning) {
   std::unique_ptr<FileRecord> record(new FileRecord(options));
   record->m_path = path;
-  record->m_format = RecordFormatFor(path);
+  // The format of the file the system opens: on Windows "rec.csv." is
+  // "rec.csv", a CSV file.
+  record->m_format = RecordFormatFor(FileNameAsOpened(path));
   const std::filesystem::path file = PathOf(path);
   // Read first: a FIFO or a device is refused here at once, before anything
   // is created or opened for writing.

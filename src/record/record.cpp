@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <random>
 
+#include "log/native_path.h"
 #include "record/append_file.h"
 #include "record/backends.h"
 
@@ -30,8 +31,11 @@ bool EndsWith(std::string_view text, std::string_view end) {
 }  // namespace
 
 Backend BackendFor(std::string_view spec) {
-  const std::string lower = Lower(spec);
+  std::string lower = Lower(spec);
   if (lower.rfind("postgresql://", 0) == 0 || lower.rfind("postgres://", 0) == 0) return Backend::Postgres;
+  // By the name of the file the system opens ("units.db." is "units.db" on
+  // Windows): a database is never appended to as lines.
+  lower = Lower(FileNameAsOpened(spec));
   if (EndsWith(lower, ".db") || EndsWith(lower, ".sqlite") || EndsWith(lower, ".sqlite3")) return Backend::Sqlite;
   return Backend::Files;
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "log/native_path.h"
 #include "record/backends.h"
 #include "record/sql_schema.h"
 
@@ -46,7 +47,7 @@ class SqliteRecord final : public StationRecord {
     // A FIFO or a device at the path would hold the start up or be read as
     // garbage: only a regular file (or none yet) is a database.
     std::error_code statusError;
-    const auto status = std::filesystem::status(std::filesystem::path(m_path), statusError);
+    const auto status = std::filesystem::status(PathFromUtf8(m_path), statusError);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
       error = "not a regular file";
       return false;

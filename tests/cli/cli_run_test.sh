@@ -398,7 +398,8 @@ $new_files"
       cat "$work/units.d"/*.log | iconv -f UTF-16LE -t UTF-8 | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^<[^>]*> //'
     }
     updates() { units_log_lines | grep -c '^USB Section$'; }
-    mkdir -p "$work/units.d"
+    # A folder only its owner may write, whatever the umask.
+    mkdir -p -m 755 "$work/units.d"
     run --station=3 --parallel=1 --no-mcu --log-dir "$work/units.d" --record "$record" \
       "-Emulate:good/leave=400/serial=$serial1,badreply@USBWrite/after=100/leave=400,good/after=100/leave=400"
     expect_status 1
@@ -725,7 +726,7 @@ PY
     run --parallel 4 -Emulate
     expect_status 2
     grep -qF -- "--parallel sets how many units a station updates at once; it needs --station" "$work/err" || fail "--parallel alone"
-    mkdir -p "$work/logs" "$work/real"
+    mkdir -p -m 755 "$work/logs" "$work/real"
     : >"$work/file"
     ln -s "$work/real" "$work/link"
     for dir in "$work/none" "$work/file" "$work/link"; do

@@ -134,4 +134,88 @@ TEST(ConsoleCtrlC, TwoCtrlCsDuringTheUpdateAreDeferredAndTheRunCompletes) {
   fs::remove_all(folder, ignored);
 }
 
+// Ctrl+C during an update whose output a slow reader takes (as Wine's
+// console draws it): the update and its output end as without it. The
+// output is not cut short (the result is the last event written), and the
+// console's code page is put back as the program found it.
+TEST(ConsoleCtrlC, ASlowReaderGetsTheWholeOutputAndTheCodePageIsPutBack) {
+  const fs::path program = PathFromEnvironment("ORVIK_CLI_EXE");
+  ASSERT_TRUE(fs::exists(program)) << "ORVIK_CLI_EXE: " << program;
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole()) << GetLastError();
+  ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
+  // The shell's code page; the program switches to UTF-8 while it runs.
+  const bool codePages = SetConsoleOutputCP(437) && GetConsoleOutputCP() == 437;
+
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  const fs::path folder = fs::path(temp) / ("orvik-slow-reader-" + std::to_string(GetCurrentProcessId()));
+  fs::create_directories(folder);
+  const fs::path copy = folder / "orvik-updater-cli.exe";
+  fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+
+  // Both streams into one small pipe, read a little at a time.
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 1024));
+  Handle reader{readEnd};
+  Handle writer{writeEnd};
+  SetHandleInformation(reader.value, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writer.value;
+  startup.hStdError = writer.value;
+  std::wstring commandLine = L"\"" + copy.wstring() + L"\" --json -Emulate";
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             folder.c_str(), &startup, &process))
+      << GetLastError();
+  Handle processHandle{process.hProcess};
+  Handle threadHandle{process.hThread};
+  writer.Close();
+
+  // 256 bytes every 40 ms until the Ctrl+C, then every 800 ms: the output
+  // backs up behind a reader that is slow but never stalled for long, and
+  // the update ends with its last lines still to be written.
+  std::string output;
+  bool interrupted = false;
+  for (;;) {
+    char buffer[256];
+    DWORD got = 0;
+    if (!ReadFile(reader.value, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    output.append(buffer, got);
+    // Well inside the run: twenty progress events written.
+    std::size_t progress = 0;
+    for (std::size_t at = output.find("\"event\":\"progress\""); !interrupted && at != std::string::npos;
+         at = output.find("\"event\":\"progress\"", at + 1)) {
+      ++progress;
+    }
+    if (!interrupted && progress >= 20) {
+      ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+      interrupted = true;
+    }
+    std::this_thread::sleep_for(interrupted ? 800ms : 40ms);
+  }
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+  DWORD status = 0;
+  GetExitCodeProcess(process.hProcess, &status);
+  EXPECT_TRUE(interrupted) << output;
+  EXPECT_EQ(status, 0u);
+  std::erase(output, '\r');
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  const std::string last = output.substr(output.rfind('\n') + 1);
+  EXPECT_EQ(last.rfind("{\"event\":\"result\",\"status\":0,", 0), 0u) << "last line: " << last;
+  EXPECT_NE(output.find("Update complete"), std::string::npos);
+  EXPECT_NE(output.find("cannot be interrupted"), std::string::npos) << "the Ctrl+C was not heard:\n" << output;
+  if (codePages) {
+    EXPECT_EQ(GetConsoleOutputCP(), 437u) << "the code page was not put back";
+  }
+
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
 }  // namespace

@@ -409,6 +409,10 @@ TEST(Manifests, BothProgramsRunAsInvokerOnTheSameSystemsWithThisVersion) {
     for (const char* id : supportedOs) EXPECT_NE(text.find(std::string("<supportedOS Id=\"") + id), std::string::npos) << id;
     EXPECT_NE(text.find("version=\"" ORVIK_PROJECT_VERSION "\" processorArchitecture=\"amd64\""), std::string::npos)
         << "the assembly's version is not the project's";
+    // Paths past 260 characters where the system allows them.
+    EXPECT_NE(text.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true"
+                        "</longPathAware>"),
+              std::string::npos);
   }
 }
 

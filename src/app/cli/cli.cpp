@@ -460,13 +460,24 @@ void UpdateSpan::End(int status) {
   // work is done. Then what is still queued, for as long as its reader
   // takes; a signal now has its ordinary effect (SIGTERM ends the program,
   // SIGPIPE too when the reader has gone). A request to end the program that
-  // the hold deferred ends it now with the run's status, as it would have
-  // once the output was written: the output's reader is not reading. (A
-  // station, which still defers, ends between units by itself.)
+  // the hold deferred ends it once the output is written, or earlier, when
+  // the output has stood still for a while: its reader is not reading. A
+  // slow reader (a console that takes a while to draw) is not a stalled
+  // one, so the last line ("Update complete") is not cut. (A station, which
+  // still defers, ends between units by itself.)
   m_hold.reset();
+  using Clock = std::chrono::steady_clock;
+  std::uint64_t written = m_output.EntriesWritten();
+  Clock::time_point moved = Clock::now();
   while (!m_output.WaitUntilWritten(kOutputDrainPoll)) {
-    if (app::PendingInterrupt() != 0 && app::CurrentInterruptPolicy() == app::InterruptPolicy::EndAtOnce) {
-      std::_Exit(status);
+    const Clock::time_point now = Clock::now();
+    if (const std::uint64_t count = m_output.EntriesWritten(); count != written) {
+      written = count;
+      moved = now;
+    }
+    if (app::PendingInterrupt() != 0 && app::CurrentInterruptPolicy() == app::InterruptPolicy::EndAtOnce &&
+        now - moved >= kOutputStallBound) {
+      app::EndProcessNow(status);
     }
   }
   m_output.StopThread();

@@ -116,8 +116,11 @@ inline constexpr std::chrono::milliseconds kTimerStartPoll{10};
 void ServeTimer(CORVIKUpdaterDlg& dialog, TerminalWindow& window);
 
 // How often UpdateSpan::End looks for a request to end the program while the
-// output is being written out.
+// output is being written out, and how long the output may stand still
+// (its reader taking nothing) with such a request pending before the
+// program ends without the rest of it.
 inline constexpr std::chrono::milliseconds kOutputDrainPoll{50};
+inline constexpr std::chrono::milliseconds kOutputStallBound{2000};
 
 // The span of one update on the command line: the update's hold
 // (app::UpdateHold) and the window's output thread, taken together and
@@ -129,9 +132,12 @@ class UpdateSpan {
   ~UpdateSpan();
   UpdateSpan(const UpdateSpan&) = delete;
   UpdateSpan& operator=(const UpdateSpan&) = delete;
-  // Ends the span after a run that ends the program with `status`. Should
-  // the output stall with a request to end the program pending, the
-  // program ends with `status` without waiting for it.
+  // Ends the span after a run that ends the program with `status`: the
+  // output still queued is written, however slow its reader, for as long
+  // as it moves. Should it stand still for kOutputStallBound with a request
+  // to end the program pending (a terminal held with Ctrl+S, a pipe nobody
+  // reads), the program ends with `status` without the rest, after putting
+  // the console back as it was (app::EndProcessNow).
   void End(int status);
 
  private:

@@ -13,6 +13,7 @@
 #include "app/cli/console.h"
 #include "app/cli/device_text.h"
 #include "app/common/interrupt.h"
+#include "app/cli/start_checks.h"
 #include "app/cli/station_view.h"
 #include "app/common/app_common.h"
 #include "app/cli/terminal_window.h"
@@ -408,6 +409,7 @@ int RunCommand(CommandEnvironment& env) {
   if (env.events != nullptr) {
     env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
   }
+  if (const std::optional<int> refused = CheckStart(env)) return *refused;
   if (env.options.list) return RunList(env);
   if (!env.options.teach.empty()) return RunTeach(env);
   std::unique_ptr<record::StationRecord> record;
@@ -564,31 +566,9 @@ int RunSingleUpdate(CommandEnvironment& env) {
 
 int RunStation(CommandEnvironment& env) {
   const std::string program = std::string(kProgramFileName) + ": ";
-  std::shared_ptr<station::UnitLogFolder> logFolder;
-  if (!env.options.logDir.empty()) {
-    std::string problem = app::LogFolderProblem(env.options.logDir);
-    if (problem.empty()) {
-      logFolder = station::UnitLogFolder::Open(
-          std::filesystem::path(std::u8string(env.options.logDir.begin(), env.options.logDir.end())), problem);
-    }
-    if (!logFolder) {
-      return StartupFailure(env, program + "--log-dir " + env.options.logDir + " " + problem +
-                                     " (it must be a writable folder of your own)",
-                            {{"log_dir", env.options.logDir}});
-    }
-  }
-  // --slots: the station takes only units on the ports the file names. A
-  // bad file ends the start-up before any unit is looked at.
-  std::optional<station::SlotMap> slots;
-  if (!env.options.slots.empty()) {
-    std::string error;
-    slots = station::ReadSlotFile(std::filesystem::path(std::u8string(env.options.slots.begin(), env.options.slots.end())),
-                                  PortFormFor(env), error);
-    if (!slots) {
-      return StartupFailure(env, program + "the slot file " + env.options.slots + " is refused: " + error,
-                            {{"slots", env.options.slots}});
-    }
-  }
+  // --log-dir and --slots were checked (and the folder is held) by
+  // CheckStart, before the record was opened.
+  const std::optional<station::SlotMap>& slots = env.slots;
   // For the station's whole life: idle sleep held off, and requests to end
   // the program deferred: they end the station once the units in flight are
   // done. Each unit being updated takes the full hold (StationView::Busy).
@@ -636,7 +616,7 @@ int RunStation(CommandEnvironment& env) {
     config.options.verboseLog = env.options.log;
     config.arguments = env.arguments;
     config.poll = env.poll;
-    config.logFolder = logFolder;
+    config.logFolder = env.logFolder;
     config.record = env.record;
     config.skipUpdated = env.record != nullptr && env.options.skipUpdated;
     bool noticeShown = false;

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "hid/hid_device.h"
 #include "image/resources.h"
 #include "station/slots.h"
+#include "station/unit_log.h"
 
 namespace orvik::cli {
 
@@ -33,6 +36,9 @@ struct CommandEnvironment {
   EventStream* events = nullptr;  // --json
   std::chrono::milliseconds poll = kDevicePoll;
   record::StationRecord* record = nullptr;  // --record: opened by RunCommand
+  // Checked before anything is opened for writing (CheckStart):
+  std::shared_ptr<station::UnitLogFolder> logFolder{};  // --log-dir, held
+  std::optional<station::SlotMap> slots{};              // --slots, read
 };
 
 // Writes the start-up event, opens the record (--record; a record that

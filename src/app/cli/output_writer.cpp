@@ -127,6 +127,7 @@ void OutputWriter::WriteOut(const std::deque<OutputQueue::Entry>& entries) {
     if (unflushed != nullptr && unflushed != &stream) unflushed->flush();
     stream << entry.text;
     unflushed = &stream;
+    ++m_entriesWritten;
   }
   if (unflushed != nullptr) unflushed->flush();
 }

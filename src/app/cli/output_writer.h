@@ -27,6 +27,7 @@
 // once, and the writer neither waits nor ends the program.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -115,6 +116,10 @@ class OutputWriter {
   // Waits at most `bound` until everything queued so far has been written.
   // True when it has (or no thread runs).
   bool WaitUntilWritten(std::chrono::milliseconds bound);
+  // How many lines and states the writer's thread has handed to the streams
+  // so far: it grows while the output moves, and stands still while the
+  // reader takes nothing.
+  std::uint64_t EntriesWritten() const { return m_entriesWritten.load(); }
 
  private:
   void Run();
@@ -133,6 +138,7 @@ class OutputWriter {
   bool m_writing = false;   // the thread is writing entries it has taken
   bool m_stopping = false;
   std::thread m_thread;
+  std::atomic<std::uint64_t> m_entriesWritten{0};
 };
 
 // Runs the writer's thread for its own lifetime: the span of an update.

@@ -10,6 +10,7 @@
 #include "app/cli/station_record.h"
 #include "emulator/fault.h"
 #include "log/log.h"
+#include "log/native_path.h"
 #include "station/slots.h"
 
 namespace orvik::cli {
@@ -17,10 +18,6 @@ namespace {
 
 // The file names at most this many slots, and teaching ends by itself there.
 constexpr std::size_t kMaxTaughtSlots = 500;
-
-std::filesystem::path PathFromUtf8(const std::string& text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
 
 // A line on standard output, or an event instead.
 void Say(CommandEnvironment& env, const std::string& text, const std::string& event, const Json& fields) {

@@ -50,13 +50,6 @@ std::filesystem::path ChooseLogPath();
 // 0700 when missing. False when the log could not be opened anywhere.
 bool OpenProgramLog(CLog& log);
 
-// Why `folder` cannot take a station's per-unit logs (--log-dir), as a
-// phrase ("does not exist", "is a symbolic link", "is not a folder", "is not
-// your own", "is not writable"); empty when it can. Linux: a folder of the
-// effective user's own, writable, reached without following a symbolic link
-// at its end. Windows: an existing folder, not a link.
-std::string LogFolderProblem(const std::filesystem::path& folder);
-
 // The folder under the user's state directory that takes the log when the
 // executable's folder is not writable.
 inline constexpr char kStateFolderName[] = "orvik-updater";

@@ -18,6 +18,7 @@
 #include <system_error>
 #include <utility>
 
+#include "log/folder_rules_posix.h"
 #include "log/log.h"
 
 namespace orvik::app {
@@ -81,14 +82,6 @@ class FolderFd {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-// A directory in which only its owner can plant a symbolic link: owned by
-// root or by the effective user, and writable by nobody else.
-bool OnlyOwnerWrites(int folderFd) {
-  struct stat st {};
-  return fstat(folderFd, &st) == 0 && (st.st_uid == 0 || st.st_uid == geteuid()) &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 // Opens `folder` (absolute), creating the missing folders with mode 0700, as
 // the XDG rules ask of a state folder. The walk starts at "/" and opens each
 // level from the one before with O_NOFOLLOW: a symbolic link is followed
@@ -151,16 +144,6 @@ bool IsSystemFolder(const std::filesystem::path& folder) {
 }
 
 }  // namespace
-
-std::string LogFolderProblem(const std::filesystem::path& folder) {
-  struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0) return errno == ENOENT ? "does not exist" : std::strerror(errno);
-  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
-  if (!S_ISDIR(st.st_mode)) return "is not a folder";
-  if (st.st_uid != geteuid()) return "is not your own";
-  if (access(folder.c_str(), W_OK | X_OK) != 0) return "is not writable";
-  return {};
-}
 
 bool FolderTakesTheLog(const std::filesystem::path& folder) {
   std::error_code error;

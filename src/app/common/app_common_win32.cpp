@@ -7,17 +7,9 @@
 
 #include "app/common/app_common.h"
 #include "log/log.h"
+#include "log/native_path.h"
 
 namespace orvik::app {
-
-std::string LogFolderProblem(const std::filesystem::path& folder) {
-  const DWORD attributes = GetFileAttributesW(folder.wstring().c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return "does not exist";
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a symbolic link";
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a folder";
-  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return "is not writable";
-  return {};
-}
 
 namespace {
 
@@ -66,7 +58,9 @@ std::filesystem::path LogPathBeside(const std::filesystem::path& executable) { r
 
 std::filesystem::path ChooseLogPath() { return LogPathBeside(ExecutablePath()); }
 
-bool OpenProgramLog(CLog& log) { return log.Open(ChooseLogPath()); }
+// A program deep in folders has a log path past MAX_PATH: it gets the
+// prefix that lets Win32 open it.
+bool OpenProgramLog(CLog& log) { return log.Open(ReachablePath(ChooseLogPath())); }
 
 std::unique_ptr<SingleInstance> SingleInstance::Acquire() {
   const std::string name = kProgramName;

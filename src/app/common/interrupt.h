@@ -56,6 +56,13 @@ void InstallInterruptHandlers();
 // time. POSIX: not called (a signal ends the process without such state).
 void SetBeforeExitHook(void (*hook)());
 
+// Ends the process at once with `status`, as the handlers end it: the
+// before-exit hook first (Windows: the console's code pages put back), then
+// the process, without running destructors or waiting for other threads (a
+// writer blocked on a stalled output). For a program that must end while
+// one of its threads cannot be joined.
+[[noreturn]] void EndProcessNow(int status);
+
 // Main thread. POSIX: also ignores SIGPIPE while deferring (IgnorePipeSignal).
 void SetInterruptPolicy(InterruptPolicy policy);
 InterruptPolicy CurrentInterruptPolicy();

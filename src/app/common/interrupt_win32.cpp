@@ -31,10 +31,7 @@ HANDLE g_requested = nullptr;  // manual-reset: a request is pending; lives as l
 HANDLE g_atOnce = nullptr;     // manual-reset: set while the policy is EndAtOnce
 std::atomic<void (*)()> g_beforeExit{nullptr};
 
-[[noreturn]] void EndProcess(int signal) {
-  if (void (*const hook)() = g_beforeExit.load()) hook();
-  ExitProcess(InterruptExitStatus(signal));
-}
+[[noreturn]] void EndProcess(int signal) { EndProcessNow(InterruptExitStatus(signal)); }
 
 int SignalFor(DWORD event) {
   switch (event) {
@@ -62,6 +59,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }  // namespace
 
 std::span<const int> EndingSignals() { return {}; }
+
+void EndProcessNow(int status) {
+  if (void (*const hook)() = g_beforeExit.load()) hook();
+  ExitProcess(static_cast<UINT>(status));
+}
 
 void SetBeforeExitHook(void (*hook)()) { g_beforeExit.store(hook); }
 
