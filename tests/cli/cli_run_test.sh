@@ -180,6 +180,44 @@ $(cat "$work/err")"
     run -Emulate
     expect_status 0
     ;;
+  stations-side-by-side)
+    command -v flock >/dev/null || exit 77
+    lock=$XDG_RUNTIME_DIR/orvik-updater.lock
+    # A station waiting for its unit holds the lock shared.
+    "${emulator[@]}" "$cli" --station -Emulate:good/after=60000 >"$work/first" 2>&1 </dev/null &
+    first=$!
+    for _ in $(seq 100); do
+      flock -n -x "$lock" true 2>/dev/null || break
+      sleep 0.1
+    done
+    flock -n -x "$lock" true 2>/dev/null && fail "the first station took no lock"
+    # What may run beside it (status), and what may not.
+    while read -r expected args; do
+      read -ra argv <<<"$args"
+      run "${argv[@]}"
+      [ "$status" -eq "$expected" ] || fail "$args beside a station: exit status $status, expected $expected:
+$(cat "$work/err")"
+    done <<'CASES'
+0 --station=1 --no-mcu -Emulate
+0 --list -Emulate
+2 -Emulate
+2 --no-mcu -Emulate
+CASES
+    run -Emulate
+    expect_err "orvik-updater-cli: another ORVIK updater is running"
+    kill -TERM "$first"
+    wait "$first"
+    # A single update holds the lock alone: a station is refused, and says
+    # what to do.
+    exec 9>"$lock"
+    flock -n -x 9 || fail "could not take the lock"
+    run --station=1 -Emulate
+    expect_status 2
+    expect_err "orvik-updater-cli: another ORVIK updater is running (a single update or the window; stations run side by side, but not beside it): start this once it has ended"
+    exec 9>&-
+    run --station=1 --no-mcu -Emulate
+    expect_status 0
+    ;;
   terminal)
     command -v script >/dev/null || exit 77
     # On a terminal the status line is redrawn in place.
