@@ -59,8 +59,15 @@ check_deb() {
     ./usr/share/man/man1/orvik-updater-cli.1.gz \
     ./usr/share/doc/orvik-updater/copyright \
     ./usr/share/doc/orvik-updater/changelog.gz \
-    ./usr/share/doc/orvik-updater/stations.md.gz \
-    ./usr/share/doc/orvik-updater/json.md.gz; do
+    ./usr/share/doc/orvik-updater/stations.md \
+    ./usr/share/doc/orvik-updater/json.md \
+    ./usr/share/doc/orvik-updater/failures.md \
+    ./usr/share/doc/orvik-updater/reliability.md \
+    ./usr/share/doc/orvik-updater/unattended-station.md \
+    ./usr/share/doc/orvik-updater/record-server.sql \
+    ./usr/lib/udev/rules.d/71-orvik-station.rules \
+    ./lib/systemd/system/orvik-station@.service \
+    ./lib/sysusers.d/orvik-station.conf; do
     echo "$paths" | grep -qxF "$expected" || fail "$expected in $deb"
   done
   echo "$listing" | grep -E ' \./usr/bin/orvik-updater(-cli)?$' | grep -qv '^-rwxr-xr-x' &&
@@ -78,6 +85,19 @@ check_deb() {
   rule=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/udev/rules.d/70-orvik-updater.rules 2>/dev/null)
   echo "$rule" | grep -qE 'ATTRS\{idVendor\}=="[0-9a-f]{4}", ATTRS\{idProduct\}=="0121", TAG\+="uaccess"' ||
     fail "a filled-in udev rule in $deb: $rule"
+  rule=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/udev/rules.d/71-orvik-station.rules 2>/dev/null)
+  echo "$rule" | grep -qE 'ATTRS\{idVendor\}=="[0-9a-f]{4}", ATTRS\{idProduct\}=="0121", GROUP="orvik-station", MODE="0660"' ||
+    fail "a filled-in station udev rule in $deb: $rule"
+  # The group the rule names is the station's system user's.
+  dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./lib/sysusers.d/orvik-station.conf 2>/dev/null |
+    grep -qE '^g orvik-station ' || fail "the group orvik-station in the sysusers file of $deb"
+  # Every relative link of the installed guides resolves.
+  local docs
+  docs=$(mktemp -d)
+  dpkg-deb -x "$deb" "$docs"
+  python3 tests/docs/doc_links_test.py "$docs/usr/share/doc/orvik-updater" ||
+    fail "every link of the guides in $deb resolving"
+  rm -rf "$docs"
   local desktop
   desktop=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/applications/orvik-updater.desktop 2>/dev/null)
   echo "$desktop" | grep -qx 'Exec=orvik-updater' || fail "Exec=orvik-updater in the desktop entry"
