@@ -137,7 +137,7 @@ $(cat "$work/both")"
       "--wait=tomorrow|bad time in '--wait=tomorrow' (expected seconds from 0 to 86400)"
       "--device|--device needs a PATH"
       "--list --station|--list and --station cannot be combined"
-      "-Emulate:Good|-Emulate:Good: fault 'Good' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"
+      "-Emulate:Good|-Emulate:Good: fault 'Good' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by /after=MS, /leave=MS, /pull=MS, /serial=TEXT or /port=TEXT)"
       "-Emulate:badecho@MCUErase|-Emulate:badecho@MCUErase: fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'"
       "-Emulate:good/after=x|-Emulate:good/after=x: bad time 'x' in 'after=x' (expected milliseconds from 0 to 3600000)"
     )
