@@ -183,13 +183,16 @@ $(cat "$work/err")"
   stations-side-by-side)
     command -v flock >/dev/null || exit 77
     lock=$XDG_RUNTIME_DIR/orvik-updater.lock
-    # A station waiting for its unit holds the lock shared.
+    # A station waiting for its unit holds the lock shared. It has taken it
+    # once it says its first line (probing the lock here would take it for a
+    # moment, and could turn the starting station away).
     "${emulator[@]}" "$cli" --station -Emulate:good/after=60000 >"$work/first" 2>&1 </dev/null &
     first=$!
-    for _ in $(seq 100); do
-      flock -n -x "$lock" true 2>/dev/null || break
+    for _ in $(seq 200); do
+      grep -q '^Station: ' "$work/first" && break
       sleep 0.1
     done
+    grep -q '^Station: ' "$work/first" || fail "the first station did not start: $(cat "$work/first")"
     flock -n -x "$lock" true 2>/dev/null && fail "the first station took no lock"
     # What may run beside it (status), and what may not.
     while read -r expected args; do
