@@ -27,7 +27,7 @@ constexpr std::string_view kAbsentWord = "absent";
 // form a unit takes, so that a near miss ("Good") shows the right one.
 constexpr std::string_view kFaultForms =
     "(expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
-    "/after=MS, /leave=MS, /pull=MS or /serial=TEXT)";
+    "/after=MS, /leave=MS, /pull=MS, /serial=TEXT or /port=TEXT)";
 
 std::optional<FaultKind> KindFromName(std::string_view name) {
   for (const KindName& entry : kKindNames) {

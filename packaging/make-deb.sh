@@ -45,8 +45,9 @@ done
 
 "$strip" --remove-section=.comment --remove-section=.note --strip-unneeded \
   "$root/usr/bin/orvik-updater" "$root/usr/bin/orvik-updater-cli"
-# The guides too, as dh_compress does with documentation.
-gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog" "$root/$doc/stations.md" "$root/$doc/json.md"
+# The guides stay as they are: they link to each other (and to
+# record-server.sql) by name.
+gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog"
 
 find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod 0644 {} +

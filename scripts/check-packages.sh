@@ -59,9 +59,16 @@ check_deb() {
     ./usr/share/man/man1/orvik-updater-cli.1.gz \
     ./usr/share/doc/orvik-updater/copyright \
     ./usr/share/doc/orvik-updater/changelog.gz \
-    ./usr/share/doc/orvik-updater/stations.md.gz \
-    ./usr/share/doc/orvik-updater/json.md.gz; do
-    echo "$paths" | grep -qxF "$expected" || fail "$expected in $deb"
+    ./usr/share/doc/orvik-updater/stations.md \
+    ./usr/share/doc/orvik-updater/json.md \
+    ./usr/share/doc/orvik-updater/failures.md \
+    ./usr/share/doc/orvik-updater/reliability.md \
+    ./usr/share/doc/orvik-updater/unattended-station.md \
+    ./usr/share/doc/orvik-updater/record-server.sql \
+    ./usr/lib/udev/rules.d/71-orvik-station.rules \
+    ./usr/lib/systemd/system/orvik-station@.service \
+    ./usr/lib/sysusers.d/orvik-station.conf; do
+    grep -qxF "$expected" <<<"$paths" || fail "$expected in $deb"
   done
   echo "$listing" | grep -E ' \./usr/bin/orvik-updater(-cli)?$' | grep -qv '^-rwxr-xr-x' &&
     fail "mode 0755 on the programs in $deb"
@@ -76,12 +83,26 @@ check_deb() {
   # The rule must carry real IDs, not the template's placeholders.
   local rule
   rule=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/udev/rules.d/70-orvik-updater.rules 2>/dev/null)
-  echo "$rule" | grep -qE 'ATTRS\{idVendor\}=="[0-9a-f]{4}", ATTRS\{idProduct\}=="0121", TAG\+="uaccess"' ||
+  grep -qE 'ATTRS\{idVendor\}=="[0-9a-f]{4}", ATTRS\{idProduct\}=="0121", TAG\+="uaccess"' <<<"$rule" ||
     fail "a filled-in udev rule in $deb: $rule"
+  rule=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/udev/rules.d/71-orvik-station.rules 2>/dev/null)
+  grep -qE 'ATTRS\{idVendor\}=="[0-9a-f]{4}", ATTRS\{idProduct\}=="0121", GROUP="orvik-station", MODE="0660"' <<<"$rule" ||
+    fail "a filled-in station udev rule in $deb: $rule"
+  # The group the rule names is the station's system user's.
+  local sysusers
+  sysusers=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/sysusers.d/orvik-station.conf 2>/dev/null)
+  grep -qE '^g orvik-station ' <<<"$sysusers" || fail "the group orvik-station in the sysusers file of $deb"
+  # Every relative link of the installed guides resolves.
+  local docs
+  docs=$(mktemp -d)
+  dpkg-deb -x "$deb" "$docs"
+  python3 tests/docs/doc_links_test.py "$docs/usr/share/doc/orvik-updater" ||
+    fail "every link of the guides in $deb resolving"
+  rm -rf "$docs"
   local desktop
   desktop=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/applications/orvik-updater.desktop 2>/dev/null)
-  echo "$desktop" | grep -qx 'Exec=orvik-updater' || fail "Exec=orvik-updater in the desktop entry"
-  echo "$desktop" | grep -qx 'Icon=orvik-updater' || fail "Icon=orvik-updater in the desktop entry"
+  grep -qx 'Exec=orvik-updater' <<<"$desktop" || fail "Exec=orvik-updater in the desktop entry"
+  grep -qx 'Icon=orvik-updater' <<<"$desktop" || fail "Icon=orvik-updater in the desktop entry"
   # Every member belongs to root and carries one time (the commit's).
   echo "$listing" | awk '$2 != "root/root"' | grep -q . && fail "only root/root members in $deb"
   [ "$(echo "$listing" | awk '{ print $4, $5 }' | sort -u | wc -l)" -eq 1 ] || fail "one time on every member of $deb"
@@ -102,7 +123,7 @@ check_deb() {
       MANWIDTH=200 man -l - 2>/dev/null)
     for option in -AdvMode -Emulate --help --version SYNOPSIS EXAMPLES FILES 'EXIT STATUS' \
                   "$page.log" 70-orvik-updater.rules; do
-      echo "$text" | grep -qF -- "$option" || fail "'$option' in the manual page $page.1 of $deb"
+      grep -qF -- "$option" <<<"$text" || fail "'$option' in the manual page $page.1 of $deb"
     done
   done
   # The pages stand alone: every file they name under /usr/share/doc is in
@@ -111,9 +132,9 @@ check_deb() {
   for page in orvik-updater orvik-updater-cli; do
     text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/man/man1/$page.1.gz" 2>/dev/null | gzip -dc |
       MANWIDTH=200 man -l - 2>/dev/null)
-    echo "$text" | grep -qF 'docs/' && fail "no path of the source tree (docs/...) in the manual page $page.1 of $deb"
+    grep -qF 'docs/' <<<"$text" && fail "no path of the source tree (docs/...) in the manual page $page.1 of $deb"
     for named in $(echo "$text" | grep -oE '/usr/share/doc/orvik-updater/[A-Za-z0-9._-]+' | sort -u); do
-      echo "$paths" | grep -qxF ".$named" || fail "$named, which the manual page $page.1 names, in $deb"
+      grep -qxF ".$named" <<<"$paths" || fail "$named, which the manual page $page.1 names, in $deb"
     done
   done
   for option in --no-mcu --no-usb --log; do
@@ -180,9 +201,9 @@ validate_deb() {
   # The metainfo names the desktop entry it describes and this release.
   local metainfo
   metainfo=$(cat "$extracted"/usr/share/metainfo/*.metainfo.xml)
-  echo "$metainfo" | grep -qF '<launchable type="desktop-id">orvik-updater.desktop</launchable>' ||
+  grep -qF '<launchable type="desktop-id">orvik-updater.desktop</launchable>' <<<"$metainfo" ||
     fail "the desktop entry as the metainfo's launchable"
-  echo "$metainfo" | grep -qF "<release version=\"$(dpkg-deb -f "$deb" Version)\"" ||
+  grep -qF "<release version=\"$(dpkg-deb -f "$deb" Version)\"" <<<"$metainfo" ||
     fail "the package's version as the metainfo's release"
   rm -rf "$extracted"
 }
@@ -198,7 +219,7 @@ check_zip() {
   names=$(echo "$listing" | awk '/^-+/ { inside = !inside; next } inside { print $4 }')
   local expected
   for expected in README.txt SHA256SUMS orvik-updater-cli.exe orvik-updater.exe; do
-    echo "$names" | grep -qxF "$expected" || fail "$expected in $zip"
+    grep -qxF "$expected" <<<"$names" || fail "$expected in $zip"
   done
   [ "$names" = "$(echo "$names" | LC_ALL=C sort)" ] || fail "sorted members in $zip"
   local programs

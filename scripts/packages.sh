@@ -10,6 +10,7 @@ ORVIK_BUILD_PACKAGES=(
   libgtest-dev libgmock-dev googletest nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core libsystemd-dev
   libsqlite3-dev libpq-dev
+  help2man  # the manual pages, part of the release build
 )
 
 # Everything scripts/test-all.sh runs: the build above (with SQLite and libpq
@@ -31,6 +32,7 @@ ORVIK_ALL_PACKAGES=(
   lintian desktop-file-utils appstream
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl diffoscope-minimal faketime
   postgresql tmux
+  systemd  # systemd-analyze verify on the station's unit
 )
 
 # The arm64 (Raspberry Pi) cross-build, its tests under user-mode emulation

@@ -99,9 +99,9 @@ bool VerifyImage(std::span<const std::uint8_t, kImageSize> image, ImageInfo& inf
 }
 
 LoadImageResult LoadImage(const Resources& resources) {
-  static constexpr char kCantFind[] = "Can't find update data, this updater is damage!";
-  static constexpr char kDamaged[] = "Update data is damage!";
-  static constexpr char kOutOfMemory[] = "Out of memory!";
+  static constexpr const char* kCantFind = kCantFindUpdateDataMessage;
+  static constexpr const char* kDamaged = kUpdateDataDamagedMessage;
+  static constexpr const char* kOutOfMemory = kOutOfMemoryMessage;
 
   LoadImageResult result;
   const ResourceLookup found = resources.Find(kBinResourceType, kBinResourceId);

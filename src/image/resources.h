@@ -60,6 +60,11 @@ const Resources& ProgramResources();
 
 // What the user is told when the version text is missing or unloadable.
 inline constexpr char kCantFindVersionMessage[] = "Can't find ver data, this updater is damage!";
+// What the start-up says when the firmware image in the program is missing
+// or does not verify, and when memory runs out.
+inline constexpr char kCantFindUpdateDataMessage[] = "Can't find update data, this updater is damage!";
+inline constexpr char kUpdateDataDamagedMessage[] = "Update data is damage!";
+inline constexpr char kOutOfMemoryMessage[] = "Out of memory!";
 
 // The version text as UTF-8: the resource's bytes up to the first zero (it
 // has no terminator of its own). The bytes are in the system's ANSI code

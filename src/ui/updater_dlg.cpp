@@ -17,9 +17,7 @@ constexpr std::size_t kCaptionUnits = 259;
 // The version text is converted into at most 4,096 units, terminator included.
 constexpr std::size_t kVersionTextUnits = 4095;
 
-constexpr char kOutOfMemory[] = "Out of memory!";
-constexpr char kCantFindDevice[] = "Can't find device, Please connect before run this updater!";
-constexpr char kCantStartUpdate[] = "Can't start update, please try again!";
+constexpr const char* kOutOfMemory = kOutOfMemoryMessage;
 
 }  // namespace
 

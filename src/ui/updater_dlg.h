@@ -25,6 +25,10 @@ class CLog;
 namespace orvik {
 
 // The caption of the dialog template; the version text is appended to it.
+// What the dialog says when no device can be opened, and when the update's
+// worker cannot be started.
+inline constexpr char kCantFindDevice[] = "Can't find device, Please connect before run this updater!";
+inline constexpr char kCantStartUpdate[] = "Can't start update, please try again!";
 inline constexpr char kDialogCaption[] = "Firmware for Solvane ver";
 // The dialog's size in dialog units.
 inline constexpr int kDialogWidthDu = 243;

@@ -137,7 +137,7 @@ $(cat "$work/both")"
       "--wait=tomorrow|bad time in '--wait=tomorrow' (expected seconds from 0 to 86400)"
       "--device|--device needs a PATH"
       "--list --station|--list and --station cannot be combined"
-      "-Emulate:Good|-Emulate:Good: fault 'Good' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"
+      "-Emulate:Good|-Emulate:Good: fault 'Good' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by /after=MS, /leave=MS, /pull=MS, /serial=TEXT or /port=TEXT)"
       "-Emulate:badecho@MCUErase|-Emulate:badecho@MCUErase: fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'"
       "-Emulate:good/after=x|-Emulate:good/after=x: bad time 'x' in 'after=x' (expected milliseconds from 0 to 3600000)"
     )
@@ -178,6 +178,47 @@ $(cat "$work/err")"
     exec 9>&-
     # Once the lock is free, the next start runs.
     run -Emulate
+    expect_status 0
+    ;;
+  stations-side-by-side)
+    command -v flock >/dev/null || exit 77
+    lock=$XDG_RUNTIME_DIR/orvik-updater.lock
+    # A station waiting for its unit holds the lock shared. It has taken it
+    # once it says its first line (probing the lock here would take it for a
+    # moment, and could turn the starting station away).
+    "${emulator[@]}" "$cli" --station -Emulate:good/after=60000 >"$work/first" 2>&1 </dev/null &
+    first=$!
+    for _ in $(seq 200); do
+      grep -q '^Station: ' "$work/first" && break
+      sleep 0.1
+    done
+    grep -q '^Station: ' "$work/first" || fail "the first station did not start: $(cat "$work/first")"
+    flock -n -x "$lock" true 2>/dev/null && fail "the first station took no lock"
+    # What may run beside it (status), and what may not.
+    while read -r expected args; do
+      read -ra argv <<<"$args"
+      run "${argv[@]}"
+      [ "$status" -eq "$expected" ] || fail "$args beside a station: exit status $status, expected $expected:
+$(cat "$work/err")"
+    done <<'CASES'
+0 --station=1 --no-mcu -Emulate
+0 --list -Emulate
+2 -Emulate
+2 --no-mcu -Emulate
+CASES
+    run -Emulate
+    expect_err "orvik-updater-cli: another ORVIK updater is running"
+    kill -TERM "$first"
+    wait "$first"
+    # A single update holds the lock alone: a station is refused, and says
+    # what to do.
+    exec 9>"$lock"
+    flock -n -x 9 || fail "could not take the lock"
+    run --station=1 -Emulate
+    expect_status 2
+    expect_err "orvik-updater-cli: another ORVIK updater is running (a single update or the window; stations run side by side, but not beside it): start this once it has ended"
+    exec 9>&-
+    run --station=1 --no-mcu -Emulate
     expect_status 0
     ;;
   terminal)

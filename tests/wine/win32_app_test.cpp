@@ -23,6 +23,7 @@
 namespace {
 
 using orvik::app::SingleInstance;
+using orvik::app::InstanceRole;
 
 // --- Path and single instance -----------------------------------------------
 
@@ -49,6 +50,44 @@ TEST(SingleInstance, SecondHolderIsRefusedUntilTheFirstReleases) {
   EXPECT_EQ(SingleInstance::Acquire(), nullptr);  // a refused try leaves nothing held
   first.reset();
   EXPECT_NE(SingleInstance::Acquire(), nullptr);
+}
+
+// Stations share the session's lock; a lone updater (a single update, the
+// window) runs beside nothing. One updater per session: the names carry no
+// "Global\\" prefix, as the README says.
+TEST(SingleInstance, ASecondInstanceRunsOnlyBesideWhatItMay) {
+  struct Case {
+    InstanceRole holder;
+    InstanceRole second;
+    bool secondRuns;
+  };
+  const Case cases[] = {{InstanceRole::Alone, InstanceRole::Alone, false},
+                        {InstanceRole::Alone, InstanceRole::Shared, false},
+                        {InstanceRole::Shared, InstanceRole::Alone, false},
+                        {InstanceRole::Shared, InstanceRole::Shared, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "holder " << static_cast<int>(c.holder) << ", second "
+                                      << static_cast<int>(c.second));
+    std::unique_ptr<SingleInstance> holder = SingleInstance::Acquire(c.holder);
+    ASSERT_NE(holder, nullptr);
+    std::unique_ptr<SingleInstance> second = SingleInstance::Acquire(c.second);
+    EXPECT_EQ(second != nullptr, c.secondRuns);
+    holder.reset();
+    second.reset();
+    EXPECT_NE(SingleInstance::Acquire(c.second), nullptr) << "a refused try left something held";
+  }
+}
+
+// The last of several stations keeps a lone updater off until it ends.
+TEST(SingleInstance, ALoneUpdaterWaitsForTheLastStation) {
+  std::unique_ptr<SingleInstance> first = SingleInstance::Acquire(InstanceRole::Shared);
+  std::unique_ptr<SingleInstance> second = SingleInstance::Acquire(InstanceRole::Shared);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  first.reset();
+  EXPECT_EQ(SingleInstance::Acquire(InstanceRole::Alone), nullptr);
+  second.reset();
+  EXPECT_NE(SingleInstance::Acquire(InstanceRole::Alone), nullptr);
 }
 
 // A path handed over by the build through the environment. Under Wine it is a

@@ -80,10 +80,19 @@ int main(int argc, char** argv) {
     return status;
   }
 
-  // Held until main returns; shared with the windowed updater, so neither
-  // runs beside the other. A second instance writes no log line.
-  const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire();
-  if (!singleInstance) return failStartup(std::string(cli::kProgramFileName) + ": another ORVIK updater is running");
+  // Held until main returns; shared with the windowed updater, so a single
+  // update runs beside no other updater. Stations, and what updates nothing
+  // (--list, --teach), run side by side: the device lock keeps each unit to
+  // one of them. A refused instance writes no log line.
+  const bool shared = options.station || options.list || !options.teach.empty();
+  const std::unique_ptr<app::SingleInstance> singleInstance =
+      app::SingleInstance::Acquire(shared ? app::InstanceRole::Shared : app::InstanceRole::Alone);
+  if (!singleInstance) {
+    return failStartup(std::string(cli::kProgramFileName) + ": another ORVIK updater is running" +
+                       (shared ? " (a single update or the window; stations run side by side, but not beside it): "
+                                 "start this once it has ended"
+                               : ""));
+  }
 
   app::StartProgramLog(g_log, *singleInstance);
 

@@ -61,15 +61,30 @@ inline constexpr char kStateFolderName[] = "orvik-updater";
 std::filesystem::path StateDirLogPath(const std::filesystem::path& besideLog, const char* xdgStateHome,
                                       const char* home);
 
+// Who asks for the single-instance lock. One updater per user (Linux) or per
+// session (Windows) is the rule for whatever may update a unit on its own:
+// the windowed updaters and the terminal's single update hold the lock
+// alone. Stations, and what updates nothing (--list, --teach), share it:
+// any number of them run side by side, kept apart unit by unit by the
+// device lock (each unit is updated once between them), and none of them
+// beside a lone holder.
+enum class InstanceRole {
+  Alone,   // refused while any other updater runs
+  Shared,  // refused only while an Alone holder runs
+};
+
 // Held for the life of the program; a second instance cannot acquire it.
-// Windows: the named mutex "ORVIK Updater". Linux: a per-user lock file that
-// the system releases when the process dies.
+// Windows: the named mutex "ORVIK Updater" (Alone) and "ORVIK Updater
+// station" (Shared), in the session's namespace. Linux: a per-user lock file
+// locked exclusively (Alone) or shared (Shared), which the system releases
+// when the process dies.
 class SingleInstance {
  public:
   virtual ~SingleInstance() = default;
-  // Null when another instance holds it already. When the lock cannot be
-  // created or used, the program runs as if it were the only instance.
-  static std::unique_ptr<SingleInstance> Acquire();
+  // Null when `role` may not run beside what holds the lock already. When
+  // the lock cannot be created or used, the program runs as if it were the
+  // only instance.
+  static std::unique_ptr<SingleInstance> Acquire(InstanceRole role = InstanceRole::Alone);
   // A line for the log when this instance runs without its lock, saying why;
   // empty when it holds the lock.
   virtual std::string Note() const { return {}; }

@@ -223,7 +223,7 @@ class FileLockInstance final : public SingleInstance {
 
 }  // namespace
 
-std::unique_ptr<SingleInstance> AcquireLockFile(const std::filesystem::path& path) {
+std::unique_ptr<SingleInstance> AcquireLockFile(const std::filesystem::path& path, InstanceRole role) {
   const auto withoutLock = [&path](const std::string& why) {
     return std::make_unique<FileLockInstance>(
         -1, "Single-instance lock not used, running as the only instance: " + path.string() + " " + why);
@@ -251,7 +251,9 @@ std::unique_ptr<SingleInstance> AcquireLockFile(const std::filesystem::path& pat
   }
   int result;
   do {
-    result = flock(fd, LOCK_EX | LOCK_NB);
+    // Stations share the lock; a lone updater needs it alone, so it is
+    // refused while a station runs, and a station while it runs.
+    result = flock(fd, (role == InstanceRole::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   if (result != 0) {
     const int error = errno;
@@ -264,6 +266,8 @@ std::unique_ptr<SingleInstance> AcquireLockFile(const std::filesystem::path& pat
   return instance;
 }
 
-std::unique_ptr<SingleInstance> SingleInstance::Acquire() { return AcquireLockFile(LockFilePath()); }
+std::unique_ptr<SingleInstance> SingleInstance::Acquire(InstanceRole role) {
+  return AcquireLockFile(LockFilePath(), role);
+}
 
 }  // namespace orvik::app

@@ -26,12 +26,15 @@ bool FolderTakesTheLog(const std::filesystem::path& folder);
 // False when neither opened; nothing was then written anywhere.
 bool OpenLogBesideOrInState(CLog& log, const std::filesystem::path& beside, const std::filesystem::path& state);
 
-// The single-instance lock at `path`: null when another process holds it.
+// The single-instance lock at `path`, taken for `role` (Alone: flock
+// exclusive; Shared: flock shared): null when another process holds it in a
+// way `role` may not run beside.
 // The file is used only when it is a regular file of the effective user's
 // own with a single link (created with mode 0600, brought back to 0600 when
 // it allows others more); a symbolic link is not followed. When the file
 // cannot be used or locked, the instance runs without it, as the only
 // instance, and its Note() says why.
-std::unique_ptr<SingleInstance> AcquireLockFile(const std::filesystem::path& path);
+std::unique_ptr<SingleInstance> AcquireLockFile(const std::filesystem::path& path,
+                                                InstanceRole role = InstanceRole::Alone);
 
 }  // namespace orvik::app

@@ -62,15 +62,44 @@ std::filesystem::path ChooseLogPath() { return LogPathBeside(ExecutablePath()); 
 // prefix that lets Win32 open it.
 bool OpenProgramLog(CLog& log) { return log.Open(ReachablePath(ChooseLogPath())); }
 
-std::unique_ptr<SingleInstance> SingleInstance::Acquire() {
-  const std::string name = kProgramName;
-  const std::wstring wideName(name.begin(), name.end());  // ASCII
-  // Only the name's existence matters: the mutex is never owned or waited on.
-  // The last error is cleared first, so a stale ERROR_ALREADY_EXISTS from an
-  // earlier call cannot be mistaken for this one's.
+namespace {
+
+// ASCII names only.
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// Whether a named object of `name` exists in this session, whoever made it.
+bool NameExists(const std::wstring& name) {
+  const UniqueHandle opened(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+  // Another user's mutex of that name is there too, only not ours to open.
+  return opened != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
+// The names live in the session's own namespace (no "Global\" prefix): one
+// updater per session, as on Linux one per user. A machine-wide name could
+// be taken first by any user of the machine to keep everyone else off; two
+// sessions are kept off one unit by the device lock instead.
+//
+// Only the names' existence matters: the mutexes are never owned or waited
+// on. A lone updater makes "ORVIK Updater" and must find no station's name;
+// every station holds a handle to "ORVIK Updater station", which lives while
+// any of them does, and must find no lone updater's name. Each makes its own
+// name before it looks for the other's, so two that start together may both
+// be refused, never both run. The last error is cleared first, so a stale
+// ERROR_ALREADY_EXISTS from an earlier call cannot be mistaken for this one's.
+std::unique_ptr<SingleInstance> SingleInstance::Acquire(InstanceRole role) {
+  const std::wstring alone = Wide(kProgramName);
+  const std::wstring shared = Wide(std::string(kProgramName) + " station");
+  const bool isAlone = role == InstanceRole::Alone;
   SetLastError(ERROR_SUCCESS);
-  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, wideName.c_str()));
-  if (GetLastError() == ERROR_ALREADY_EXISTS) return nullptr;  // closes our handle
+  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, (isAlone ? alone : shared).c_str()));
+  const DWORD made = GetLastError();
+  if (isAlone && made == ERROR_ALREADY_EXISTS) return nullptr;  // closes our handle
+  // A station's name made by another user of this session cannot be opened
+  // (ERROR_ACCESS_DENIED): it is there all the same.
+  if (isAlone && mutex == nullptr && made == ERROR_ACCESS_DENIED) return nullptr;
+  if (NameExists(isAlone ? shared : alone)) return nullptr;
   return std::make_unique<NamedMutexInstance>(std::move(mutex));
 }
 

@@ -21,12 +21,14 @@ inline constexpr char kHelpText[] =
     "                    USBWrite only) or unplug, and COMMAND StartUpdate,\r\n"
     "                    MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite or USBEnd\r\n"
     "  -Emulate:UNIT,... several emulated devices; UNIT is good or FAULT, then\r\n"
-    "                    /after=MS, /leave=MS, /pull=MS and /serial=TEXT\r\n"
+    "                    /after=MS, /leave=MS, /pull=MS, /serial=TEXT and\r\n"
+    "                    /port=TEXT\r\n"
     "  --version         show the program's version\r\n"
     "  --help            show this text\r\n"
     "\r\n"
     "The log, orvik-updater.log, is written beside orvik-updater.exe.\r\n"
     "orvik-updater-cli.exe does the same on a console (orvik-updater-cli.exe\r\n"
-    "--help). Only one updater runs at a time; a second start ends at once.\r\n";
+    "--help). One updater (windowed or a single update) runs at a time per\r\n"
+    "session, and not beside a station; a second start ends at once.\r\n";
 
 }  // namespace orvik::win32

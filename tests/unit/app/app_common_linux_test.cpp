@@ -208,5 +208,55 @@ TEST_P(LockFile, OnlyAPrivateFileOfTheUsersOwnIsLocked) {
 INSTANTIATE_TEST_SUITE_P(Planted, LockFile, ::testing::ValuesIn(kLocks),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Who may run beside whom: stations share the lock, a lone updater (a
+// single update, the window) runs beside nothing.
+struct RoleCase {
+  const char* name;
+  InstanceRole holder;
+  InstanceRole second;
+  bool secondRuns;
+};
+
+constexpr RoleCase kRoles[] = {
+    {"LoneBesideLone", InstanceRole::Alone, InstanceRole::Alone, false},
+    {"StationBesideLone", InstanceRole::Alone, InstanceRole::Shared, false},
+    {"LoneBesideStation", InstanceRole::Shared, InstanceRole::Alone, false},
+    {"StationBesideStation", InstanceRole::Shared, InstanceRole::Shared, true},
+};
+
+class LockRole : public ::testing::TestWithParam<RoleCase> {};
+
+TEST_P(LockRole, ASecondInstanceRunsOnlyBesideWhatItMay) {
+  TempDir dir;
+  const path lock = dir / "orvik-updater.lock";
+  std::unique_ptr<SingleInstance> holder = AcquireLockFile(lock, GetParam().holder);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(holder->Note(), "");
+  std::unique_ptr<SingleInstance> second = AcquireLockFile(lock, GetParam().second);
+  EXPECT_EQ(second != nullptr, GetParam().secondRuns);
+  // Once the holder has ended, whoever was refused runs.
+  holder.reset();
+  if (!second) {
+    EXPECT_NE(AcquireLockFile(lock, GetParam().second), nullptr);
+  }
+}
+
+// The last of several stations keeps a lone updater off until it ends.
+TEST(LockRole, ALoneUpdaterWaitsForTheLastStation) {
+  TempDir dir;
+  const path lock = dir / "orvik-updater.lock";
+  std::unique_ptr<SingleInstance> first = AcquireLockFile(lock, InstanceRole::Shared);
+  std::unique_ptr<SingleInstance> second = AcquireLockFile(lock, InstanceRole::Shared);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  first.reset();
+  EXPECT_EQ(AcquireLockFile(lock, InstanceRole::Alone), nullptr);
+  second.reset();
+  EXPECT_NE(AcquireLockFile(lock, InstanceRole::Alone), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roles, LockRole, ::testing::ValuesIn(kRoles),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace orvik::app

@@ -49,10 +49,10 @@ TEST(FaultText, MalformedFaultsAreRejectedNamingWhatIsWrong) {
        "unknown command '' (expected StartUpdate, MCUErase, MCUWrite, MCUEnd, USBErase, USBWrite or USBEnd)"},
       {"nowrite",
        "fault 'nowrite' has no '@' (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally "
-       "followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
+       "followed by /after=MS, /leave=MS, /pull=MS, /serial=TEXT or /port=TEXT)"},
       {"",
        "empty fault (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each optionally followed by "
-       "/after=MS, /leave=MS, /pull=MS or /serial=TEXT)"},
+       "/after=MS, /leave=MS, /pull=MS, /serial=TEXT or /port=TEXT)"},
       {"nowrite@MCUWrite#", "bad command count '' after '#' (expected a number from 0 to 65535)"},
       {"nowrite@MCUWrite#65536", "bad command count '65536' after '#' (expected a number from 0 to 65535)"},
       {"nowrite@MCUWrite#-1", "bad command count '-1' after '#' (expected a number from 0 to 65535)"},
@@ -101,7 +101,7 @@ TEST(EmulateOption, MalformedOrRepeatedSwitchIsAnError) {
 
   EXPECT_EQ(ParseEmulateOption(Args{"-Emulate:"}).error,
             "-Emulate:: empty fault (expected a unit: good, absent, KIND@COMMAND or KIND@COMMAND#N, each "
-            "optionally followed by /after=MS, /leave=MS, /pull=MS or /serial=TEXT)");
+            "optionally followed by /after=MS, /leave=MS, /pull=MS, /serial=TEXT or /port=TEXT)");
 
   const EmulateOption twice = ParseEmulateOption(Args{"-Emulate", "-Emulate:unplug@MCUEnd"});
   EXPECT_TRUE(twice.emulate);
