@@ -192,8 +192,10 @@ bool LineServer::Bind(std::string& error) {
 }
 
 void LineServer::Run() {
+  m_running = true;
   m_reader = std::thread([this] { ReadChanges(); });
-  m_server->listen_after_bind();
+  if (!m_stop) m_server->listen_after_bind();
+  m_listenEnded = true;
   m_stop = true;
   m_hub.Shutdown();
   if (m_reader.joinable()) m_reader.join();
@@ -202,7 +204,12 @@ void LineServer::Run() {
 void LineServer::Stop() {
   m_stop = true;
   m_hub.Shutdown();
-  if (m_server) m_server->stop();
+  // httplib's stop() does nothing before the server runs: a stop asked for
+  // while it starts waits until it runs (or has given up).
+  while (m_running && !m_listenEnded && !m_server->is_running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  m_server->stop();
 }
 
 void LineServer::ReadChanges() {

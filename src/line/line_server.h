@@ -76,6 +76,8 @@ class LineServer {
   std::atomic<bool> m_stop{false};
   std::atomic<std::int64_t> m_lastRev{0};
   std::atomic<bool> m_live{true};
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_listenEnded{false};
   std::thread m_reader;
   int m_port = 0;
 };
