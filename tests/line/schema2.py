@@ -80,6 +80,7 @@ def sqlite_copy_rows(source, target):
 # trigger that fill the new columns, so that a station of version 1 writes
 # rows a version-2 reader sees (and the channel is notified).
 POSTGRES_UPGRADE = r"""
+SET client_min_messages = warning;
 DO $$ BEGIN
 IF to_regclass('orvik_schema') IS NULL THEN
   CREATE SEQUENCE IF NOT EXISTS units_rev_seq;
