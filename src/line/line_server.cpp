@@ -374,7 +374,13 @@ void LineServer::Routes() {
     });
   });
 
-  server.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
+  server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.method == "HEAD") {
+      // No stream for a HEAD: its headers only, and no place taken.
+      res.set_header("Cache-Control", "no-store");
+      res.set_content("", "text/event-stream");
+      return;
+    }
     std::shared_ptr<StreamClient> client = m_hub.Join();
     if (!client) {
       res.set_header("Retry-After", "10");

@@ -367,6 +367,8 @@ def case_api(args, work):
             streams.append(s)
         status, headers, _ = line.request("GET", "/api/events")
         check(status == 503, "the 65th stream refused with 503, not %d" % status)
+        status, _, _ = line.request("HEAD", "/api/events")
+        check(status == 200, "HEAD of the stream takes no place")
         status, _, _ = line.request("GET", "/api/info")
         check(status == 200, "requests are still answered with 64 streams open")
         for s in streams:
