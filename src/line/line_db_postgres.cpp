@@ -45,7 +45,8 @@ std::string Numbered(std::string_view sql) {
   int n = 0;
   for (const char c : sql) {
     if (c == '?') {
-      out += '$' + std::to_string(++n);
+      out += '$';
+      out += std::to_string(++n);
     } else {
       out += c;
     }
@@ -159,7 +160,7 @@ class PostgresLineDb final : public LineDb {
           cell = bytes == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(bytes), length);
           PQfreemem(bytes);
         } else if (type == kBoolOid) {
-          cell = value[0] == 't' ? "1" : "0";
+          cell.emplace(1, value[0] == 't' ? '1' : '0');
         } else {
           // Text columns hold what the station could not store as text
           // (bytes that are not UTF-8, NUL) escaped; given back as written.

@@ -61,7 +61,7 @@ std::string UtcText(std::time_t when) {
   std::int64_t year = 0;
   unsigned month = 0, day = 0;
   CivilFromDays(days, year, month, day);
-  char text[32];
+  char text[64];
   std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(year), month, day,
                 static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
                 static_cast<long long>(rest % 60));
