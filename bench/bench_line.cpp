@@ -61,6 +61,7 @@ constexpr char kSqliteTable[] =
     "CREATE INDEX units_rev ON units (rev); PRAGMA user_version = 2; PRAGMA journal_mode = WAL;";
 
 constexpr char kPostgresTable[] =
+    "SET client_min_messages = warning;"
     "DROP TABLE IF EXISTS units; DROP TABLE IF EXISTS orvik_schema; DROP SEQUENCE IF EXISTS units_rev_seq;"
     "CREATE SEQUENCE units_rev_seq;"
     "CREATE TABLE units (id BIGSERIAL PRIMARY KEY, run_id TEXT NOT NULL UNIQUE,"
@@ -70,6 +71,8 @@ constexpr char kPostgresTable[] =
     " mcu_version TEXT NOT NULL, usb_version TEXT NOT NULL, mcu_checksum TEXT NOT NULL, usb_checksum TEXT NOT NULL,"
     " status INTEGER, failure INTEGER NOT NULL, message TEXT NOT NULL, duration_ms BIGINT NOT NULL,"
     " time_utc TEXT NOT NULL, finished_utc TEXT, rev BIGINT NOT NULL);"
+    "CREATE INDEX units_serial ON units (serial, id); CREATE INDEX units_time_utc ON units (time_utc);"
+    "CREATE INDEX units_rev ON units (rev);"
     "CREATE TABLE orvik_schema (version INTEGER NOT NULL); INSERT INTO orvik_schema VALUES (2);"
     "CREATE OR REPLACE FUNCTION orvik_units_notify() RETURNS trigger AS $$ BEGIN"
     " PERFORM pg_notify('orvik_units', NEW.id::text); RETURN NEW; END $$ LANGUAGE plpgsql;"

@@ -156,12 +156,15 @@ json UnitJson(const UnitRow& unit) {
 }
 
 bool StationsState(LineDb& db, const std::string& since, json& out, std::string& error) {
+  // The latest runs by id (the primary key, read backwards) bound the work
+  // whatever the record's size; a tile idle for that many runs is left out.
   const std::string sql = std::string("SELECT ") + kUnitColumns +
-                          " FROM units WHERE id IN (SELECT MAX(id) FROM units WHERE time_utc >= ?"
-                          " GROUP BY host, station, CASE WHEN slot <> '' THEN slot ELSE port END)"
+                          " FROM units WHERE id IN (SELECT MAX(id) FROM"
+                          " (SELECT id, host, station, slot, port, time_utc FROM units ORDER BY id DESC LIMIT ?) AS recent"
+                          " WHERE time_utc >= ? GROUP BY host, station, CASE WHEN slot <> '' THEN slot ELSE port END)"
                           " ORDER BY host, station, slot, port LIMIT ?";
   std::vector<UnitRow> units;
-  if (!db.Query(sql, {Param::Text(since), Param::Int(kMaxTiles + 1)},
+  if (!db.Query(sql, {Param::Int(kTileRuns), Param::Text(since), Param::Int(kMaxTiles + 1)},
                 [&](const Row& row) { return units.push_back(UnitFromRow(row)), true; }, error))
     return false;
   const bool truncated = units.size() > static_cast<std::size_t>(kMaxTiles);
@@ -196,6 +199,77 @@ bool Summary(LineDb& db, const Range& range, std::time_t now, json& out, std::st
                 {"yield", done > 0 ? json(static_cast<double>(passed) / static_cast<double>(done)) : json(nullptr)},
                 {"units_per_hour", static_cast<double>(done) / hours}};
   };
+
+  // One pass over the range, grouped finely enough for all three answers;
+  // a range so long that the groups exceed the bound takes three passes.
+  const char kGroups[] =
+      "SELECT host, station, substr(time_utc, 1, 13), state, CASE WHEN status = 0 THEN 0 ELSE 1 END, failure,"
+      " MAX(message), COUNT(*) FROM units WHERE time_utc >= ? AND time_utc < ?"
+      " GROUP BY host, station, substr(time_utc, 1, 13), state, CASE WHEN status = 0 THEN 0 ELSE 1 END, failure"
+      " LIMIT ?";
+  struct Counts {
+    std::int64_t passed = 0, failed = 0, running = 0;
+  };
+  std::map<std::pair<std::string, std::string>, Counts> perStation;
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> perHour;
+  std::map<std::int64_t, std::pair<std::int64_t, std::string>> perFailure;
+  std::size_t groups = 0;
+  std::vector<Param> groupParams = RangeParams(range);
+  groupParams.push_back(Param::Int(kMaxSummaryGroups + 1));
+  if (!db.Query(kGroups, groupParams, [&](const Row& row) {
+        ++groups;
+        const std::int64_t count = CellNumber(row[7]);
+        Counts& station = perStation[{CellText(row[0]), CellText(row[1])}];
+        if (CellText(row[3]) != record::kStateFinished) {
+          station.running += count;
+          return true;
+        }
+        auto& hour = perHour[CellText(row[2])];
+        if (CellNumber(row[4]) == 0) {
+          station.passed += count;
+          hour.first += count;
+        } else {
+          station.failed += count;
+          hour.second += count;
+          auto& failure = perFailure[CellNumber(row[5])];
+          failure.first += count;
+          failure.second = std::max(failure.second, CellText(row[6]));
+        }
+        return true;
+      }, error))
+    return false;
+  if (groups <= static_cast<std::size_t>(kMaxSummaryGroups)) {
+    json stations = json::array();
+    std::int64_t passed = 0, failed = 0, running = 0;
+    for (const auto& [name, c] : perStation) {
+      passed += c.passed;
+      failed += c.failed;
+      running += c.running;
+      json station = counters(c.passed, c.failed, c.running);
+      station["host"] = name.first;
+      station["station"] = name.second;
+      stations.push_back(std::move(station));
+      if (stations.size() >= static_cast<std::size_t>(kMaxTiles)) break;
+    }
+    json hourly = json::array();
+    for (const auto& [hour, c] : perHour) {
+      hourly.push_back({{"hour", hour + ":00:00Z"}, {"passed", c.first}, {"failed", c.second}});
+    }
+    std::vector<std::tuple<std::int64_t, std::int64_t, std::string>> failures;  // -count, failure, message
+    for (const auto& [failure, c] : perFailure) failures.emplace_back(-c.first, failure, c.second);
+    std::sort(failures.begin(), failures.end());
+    if (failures.size() > static_cast<std::size_t>(kMaxParetoRows)) failures.resize(kMaxParetoRows);
+    json pareto = json::array();
+    for (const auto& [negativeCount, failure, message] : failures) {
+      pareto.push_back({{"failure", failure},
+                        {"message", message},
+                        {"count", -negativeCount},
+                        {"share", failed > 0 ? static_cast<double>(-negativeCount) / static_cast<double>(failed) : 0.0}});
+    }
+    out = {{"from", range.from}, {"to", range.to},          {"line", counters(passed, failed, running)},
+           {"stations", stations}, {"hourly", hourly}, {"pareto", pareto}};
+    return true;
+  }
 
   json stations = json::array();
   std::int64_t passed = 0, failed = 0, running = 0;

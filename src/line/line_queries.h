@@ -22,7 +22,12 @@ namespace orvik::line {
 inline constexpr int kDefaultPageSize = 50;
 inline constexpr int kMaxPageSize = 500;
 inline constexpr int kMaxTiles = 4096;
+// The tiles come from this many of the latest runs.
+inline constexpr int kTileRuns = 20000;
 inline constexpr int kMaxParetoRows = 20;
+// A summary groups the range's runs by station, hour, result and failure in
+// one pass while there are at most this many groups.
+inline constexpr int kMaxSummaryGroups = 100000;
 inline constexpr int kExportBatch = 1000;
 // A range may span at most this many hours (a year), so that its hourly
 // buckets stay few.
@@ -54,8 +59,8 @@ extern const char kUnitColumns[];
 UnitRow UnitFromRow(const Row& row);
 nlohmann::json UnitJson(const UnitRow& unit);
 
-// The latest run of each tile (host, station, and slot or else port) whose
-// start is at or after `since`: {"stations":[{"host","station","tiles":[
+// The latest run of each tile (host, station, and slot or else port) among
+// the record's latest kTileRuns runs, whose start is at or after `since`: {"stations":[{"host","station","tiles":[
 // {"slot","port","unit":{...}}]}],"truncated":bool}.
 bool StationsState(LineDb& db, const std::string& since, nlohmann::json& out, std::string& error);
 
