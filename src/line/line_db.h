@@ -54,8 +54,9 @@ class LineDb {
   virtual bool Watch(std::string& error) = 0;
 
   // Waits at most `wait` for a change committed by a station. On PostgreSQL
-  // `ids` receives the ids of the rows notified; on SQLite it stays empty
-  // (the caller reads the rows by their change counter).
+  // `ids` receives the ids of the rows notified; on SQLite (and for a
+  // notification without a row id) it stays empty, and the caller reads the
+  // rows by their change counter.
   virtual WaitResult WaitForChange(std::chrono::milliseconds wait, std::vector<std::int64_t>& ids,
                                    std::string& error) = 0;
 
