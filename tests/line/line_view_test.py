@@ -217,9 +217,11 @@ def case_sqlite(args, work):
     if not station_writes_v2:
         print("note: the station wrote schema 1; the test made the record schema 2 itself")
         schema2.sqlite_upgrade(record)
-    line = Line(args.line, record, "--title", "Line 7")
+    # The browser first: a skip for want of one leaves no server behind.
     driver = browser(args.artifacts)
+    line = None
     try:
+        line = Line(args.line, record, "--title", "Line 7")
         driver.get(line.url + "/")
         check_first_station(driver, args.artifacts, "sqlite")
         loaded = page_state(driver)["loaded"]
@@ -232,7 +234,8 @@ def case_sqlite(args, work):
         check_second_station(driver, args.artifacts, "sqlite", loaded)
     finally:
         close_browser(driver)
-        line.stop()
+        if line:
+            line.stop()
 
 
 def psql(uri, sql):
@@ -260,9 +263,10 @@ def case_postgres(args, work):
         if version != "t":
             print("note: the station wrote schema 1; the test made the table schema 2 itself")
             psql(uri, schema2.POSTGRES_UPGRADE)
-        line = Line(args.line, uri)
         driver = browser(args.artifacts)
+        line = None
         try:
+            line = Line(args.line, uri)
             driver.get(line.url + "/")
             check_first_station(driver, args.artifacts, "postgres")
             loaded = page_state(driver)["loaded"]
@@ -270,7 +274,8 @@ def case_postgres(args, work):
             check_second_station(driver, args.artifacts, "postgres", loaded)
         finally:
             close_browser(driver)
-            line.stop()
+            if line:
+                line.stop()
     finally:
         subprocess.run(["bash", os.path.join(args.source, "tests/record/pg_server.sh"), "stop", server, "immediate"])
         shutil.rmtree(holder, ignore_errors=True)
