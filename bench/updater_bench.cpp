@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "app/cli/station_record.h"
+#include "bench_line.h"
 #include "bench_record_db.h"
 #include "bench_support.h"
 #include "station_bench.h"
@@ -346,6 +347,7 @@ int Main(int argc, char* argv[]) {
   BenchRecordRead(options.logDir, options.only, resources);
   BenchStation({.runs = options.runs, .logDir = options.logDir, .only = options.only}, resources);
   bench::BenchRecordDatabases(options.logDir, options.only, cli::DescribeImage(resources));
+  bench::BenchLineView(options.logDir, options.only);
 
   std::vector<std::unique_ptr<UpdateHost>> hosts;
   hosts.push_back(MakeScriptedHost(device, resources));

@@ -39,12 +39,12 @@ doc=usr/share/doc/orvik-updater
 
 rm -rf "$work" "$deb"
 DESTDIR=$root cmake --install "$build_dir" --prefix /usr >/dev/null
-for page in orvik-updater orvik-updater-cli; do
+for page in orvik-updater orvik-updater-cli orvik-line; do
   [ -f "$root/usr/share/man/man1/$page.1" ] || { echo "make-deb: no manual page $page.1" >&2; exit 1; }
 done
 
 "$strip" --remove-section=.comment --remove-section=.note --strip-unneeded \
-  "$root/usr/bin/orvik-updater" "$root/usr/bin/orvik-updater-cli"
+  "$root/usr/bin/orvik-updater" "$root/usr/bin/orvik-updater-cli" "$root/usr/bin/orvik-line"
 # The guides stay as they are: they link to each other (and to
 # record-server.sql) by name.
 gzip -9n "$root"/usr/share/man/man1/*.1 "$root/$doc/changelog"
@@ -58,7 +58,8 @@ chmod 0755 "$root"/usr/bin/*
 # package's root by its DEBIAN folder.
 mkdir -m 0755 "$root/DEBIAN"
 printf 'Source: orvik-updater\n\nPackage: orvik-updater\nArchitecture: any\n' >"$work/debian/control"
-depends=$(cd "$work" && dpkg-shlibdeps -O debian/orvik-updater/usr/bin/orvik-updater debian/orvik-updater/usr/bin/orvik-updater-cli |
+depends=$(cd "$work" && dpkg-shlibdeps -O debian/orvik-updater/usr/bin/orvik-updater debian/orvik-updater/usr/bin/orvik-updater-cli \
+  debian/orvik-updater/usr/bin/orvik-line |
   sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "make-deb: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 

@@ -21,7 +21,13 @@ include=$scratch/include.h2m
 {
   cat "$here/man/$name.h2m"
   echo
-  sed "s/PROGRAM/$name/g" "$here/man/common.h2m"
+  if [ "$name" = orvik-line ]; then
+    # The line view writes no log and opens no device: of the common
+    # sections only the address for reports.
+    awk '/^\[/ { keep = ($0 == "[REPORTING BUGS]") } keep' "$here/man/common.h2m"
+  else
+    sed "s/PROGRAM/$name/g" "$here/man/common.h2m"
+  fi
 } >"$include"
 
 # The help text, in the forms help2man reads (man/help-filter.awk).

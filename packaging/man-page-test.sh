@@ -50,8 +50,12 @@ for program in "$@"; do
   section() { echo "$text" | awk -v s="$1" '$0 == s { on = 1; next } /^[A-Z][A-Z ]+$/ { on = 0 } on'; }
   other=orvik-updater-cli
   [ "$name" = orvik-updater-cli ] && other=orvik-updater
-  section FILES | grep -qF "/$name.log" || fail "FILES of $name.1 does not name $name.log"
-  section FILES | grep -qF "/$other.log" && fail "FILES of $name.1 names $other.log"
+  if [ "$name" != orvik-line ]; then
+    section FILES | grep -qF "/$name.log" || fail "FILES of $name.1 does not name $name.log"
+    section FILES | grep -qF "/$other.log" && fail "FILES of $name.1 names $other.log"
+  else
+    section FILES | grep -qF ".log" && fail "FILES of $name.1 names a log the line view does not write"
+  fi
   section EXAMPLES | grep -qE '^ *\$ ' && fail "bare command lines in the EXAMPLES of $name.1"
   echo "$text" | grep -qF 'docs/' && fail "$name.1 names a path of the source tree (docs/...)"
   # Every usage line of --help is a line of the synopsis.

@@ -50,6 +50,10 @@ check_deb() {
   for expected in \
     ./usr/bin/orvik-updater \
     ./usr/bin/orvik-updater-cli \
+    ./usr/bin/orvik-line \
+    ./usr/lib/systemd/system/orvik-line.service \
+    ./usr/share/man/man1/orvik-line.1.gz \
+    ./usr/share/doc/orvik-updater/line-view.md \
     ./usr/lib/udev/rules.d/70-orvik-updater.rules \
     ./usr/share/applications/orvik-updater.desktop \
     ./usr/share/icons/hicolor/32x32/apps/orvik-updater.png \
@@ -129,13 +133,24 @@ check_deb() {
   # The pages stand alone: every file they name under /usr/share/doc is in
   # the package, and they name no file of the source tree (docs/...).
   local named
-  for page in orvik-updater orvik-updater-cli; do
+  for page in orvik-updater orvik-updater-cli orvik-line; do
     text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/man/man1/$page.1.gz" 2>/dev/null | gzip -dc |
       MANWIDTH=200 man -l - 2>/dev/null)
     grep -qF 'docs/' <<<"$text" && fail "no path of the source tree (docs/...) in the manual page $page.1 of $deb"
     for named in $(echo "$text" | grep -oE '/usr/share/doc/orvik-updater/[A-Za-z0-9._-]+' | sort -u); do
       grep -qxF ".$named" <<<"$paths" || fail "$named, which the manual page $page.1 names, in $deb"
     done
+  done
+  for option in --record --listen --token-file --title line.conf; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/orvik-line.1.gz | gzip -dc |
+      grep -qF -- "${option//-/\\-}" || fail "'$option' in the manual page orvik-line.1 of $deb"
+  done
+  # The line view's service: its own dynamic user on a read-only system,
+  # its settings from the environment file.
+  local unit
+  unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/systemd/system/orvik-line.service 2>/dev/null)
+  for option in DynamicUser=yes ProtectSystem=strict EnvironmentFile=/etc/orvik-updater/line.conf; do
+    grep -qxF "$option" <<<"$unit" || fail "$option in orvik-line.service of $deb"
   done
   for option in --no-mcu --no-usb --log; do
     dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/orvik-updater-cli.1.gz | gzip -dc |
@@ -160,7 +175,7 @@ check_architecture() {
     *) machine="no machine known for $arch" ;;
   esac
   local program
-  for program in orvik-updater orvik-updater-cli; do
+  for program in orvik-updater orvik-updater-cli orvik-line; do
     dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/bin/$program" | file - | grep -q "$machine" ||
       fail "$program built for $arch in $deb"
   done

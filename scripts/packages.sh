@@ -4,13 +4,15 @@
 #   source scripts/packages.sh
 #   orvik_install_packages "${ORVIK_BUILD_PACKAGES[@]}"
 
-# Building the Linux programs and their tests (linux-debug, linux-release).
+# Building the Linux programs and their tests (linux-debug, linux-release);
+# orvik-line's web server is Debian's cpp-httplib.
 ORVIK_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest nlohmann-json3-dev
   qt6-base-dev fonts-dejavu-core libsystemd-dev
   libsqlite3-dev libpq-dev
   help2man  # the manual pages, part of the release build
+  libcpp-httplib-dev
 )
 
 # Everything scripts/test-all.sh runs: the build above (with SQLite and libpq
@@ -20,7 +22,8 @@ ORVIK_BUILD_PACKAGES=(
 # ThreadSanitizer and libFuzzer (clang), the station's table on a real terminal
 # (tmux), the Windows cross-build and its tests
 # under Wine on Xvfb, and the release packages with their validators, double
-# build, comparison and signing check.
+# build, comparison and signing check; the line view's page in a headless
+# Chromium driven by selenium (chromium, chromium-driver, python3-selenium).
 ORVIK_ALL_PACKAGES=(
   "${ORVIK_BUILD_PACKAGES[@]}"
   libfuse3-dev fuse3
@@ -33,6 +36,7 @@ ORVIK_ALL_PACKAGES=(
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl diffoscope-minimal faketime
   postgresql tmux
   systemd  # systemd-analyze verify on the station's unit
+  chromium chromium-driver python3-selenium
 )
 
 # The arm64 (Raspberry Pi) cross-build, its tests under user-mode emulation
@@ -46,6 +50,7 @@ ORVIK_ARM64_PACKAGES=(
   g++-aarch64-linux-gnu qemu-user-static libc6:arm64 dpkg-dev
   qt6-base-dev qt6-base-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
   libsqlite3-dev libsqlite3-dev:arm64 libpq-dev libpq5:arm64
+  libcpp-httplib-dev libcpp-httplib-dev:arm64
 )
 
 # orvik_missing_packages PACKAGE...: prints those not installed, one a line.
