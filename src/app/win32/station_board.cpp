@@ -30,14 +30,26 @@ std::string ShownDeviceText(std::string_view bytes, std::size_t maxChars) {
 
 std::string CountersText(const Tally& tally, std::chrono::system_clock::time_point since,
                          std::chrono::system_clock::time_point now) {
-  std::string text = std::to_string(tally.passed) + " passed, " + std::to_string(tally.failed) + " failed, " +
+  std::string text = std::to_string(tally.passed) + " passed, " + std::to_string(tally.failed) + " failed, yield " +
                      app::YieldText(tally);
-  if (const std::optional<double> perHour = app::UnitsPerHour(tally, since, now)) {
+  // A station that has not said since when it counts has no rate.
+  const std::optional<double> perHour =
+      since == std::chrono::system_clock::time_point{} ? std::nullopt : app::UnitsPerHour(tally, since, now);
+  if (perHour) {
     char rate[32];
-    std::snprintf(rate, sizeof rate, ", %.0f/h", *perHour);
+    std::snprintf(rate, sizeof rate, ", %.0f units/h", *perHour);
     text += rate;
   }
   return text;
+}
+
+std::string FailureText(const station::UnitResult& result) {
+  const std::string message = Elided(DeviceTextForTerminal(result.message), kMaxShownMessageChars);
+  if (result.failure == 0) return message;
+  const std::string number = std::to_string(result.failure);
+  // The dialog's failure messages carry their number: "... fail(1345)".
+  if (message.find(number) != std::string::npos) return message;
+  return "failure " + number + (message.empty() ? std::string() : ": " + message);
 }
 
 std::string ResultText(const UnitView& view) {
@@ -160,7 +172,17 @@ TileText StationBoard::Describe(std::size_t index, std::chrono::system_clock::ti
                     std::to_string(text.barPerMille / 10) + "%";
       text.elapsed = app::ElapsedText(view.progress.elapsed);
     } else if (view.result) {
-      text.detail = ResultText(view);
+      switch (view.result->outcome()) {
+        case station::Outcome::Passed:
+          text.detail = Elided(DeviceTextForTerminal(view.result->message), kMaxShownMessageChars);
+          break;
+        case station::Outcome::Failed:
+          text.detail = FailureText(*view.result);
+          break;
+        case station::Outcome::PassedOver:
+          if (!view.result->updatedAt.empty()) text.detail = "updated at " + ShownDeviceText(view.result->updatedAt);
+          break;
+      }
       if (view.result->outcome() != station::Outcome::PassedOver) text.elapsed = app::ElapsedText(view.result->duration);
     } else if (!view.problem.empty()) {
       text.detail = Elided(DeviceTextForTerminal(view.problem), kMaxShownMessageChars);

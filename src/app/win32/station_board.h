@@ -44,10 +44,10 @@ struct TileText {
   std::string name;      // slot name, else port, else path
   std::string serial;    // "serial ...", "no serial", or empty for an empty tile
   std::string word;      // StateWord: large
-  std::string detail;    // running: phase and per mille; finished: "FAIL 1345: message"
+  std::string detail;    // running: phase and percent; finished: the dialog's message (a failure's names its number)
   std::string elapsed;   // "00:04.125" while running or finished; empty otherwise
   std::string unplug;    // "unplug to go on" once it had its turn
-  std::string counters;  // "3 passed, 1 failed, 75.0%, 120/h"
+  std::string counters;  // CountersText of its slot (or port)
   int barPerMille = -1;  // 0..1000 while running; -1: no bar
   std::uint32_t colour = 0;  // 0xRRGGBB
   // All of it in one sentence, for a screen reader (the tile's window text).
@@ -62,14 +62,17 @@ struct ResultRow {
   std::string result;  // "PASS", "FAIL 1345: ...", "ALREADY DONE at ..."
 };
 
-// "3 passed, 1 failed, 75.0%, 120/h": a tally with its yield, and units per
-// hour once a minute has passed since `since`.
+// "3 passed, 1 failed, yield 75.0%, 120 units/h": a tally with its yield,
+// and units per hour once a minute has passed since `since`.
 std::string CountersText(const station::Tally& tally, std::chrono::system_clock::time_point since,
                          std::chrono::system_clock::time_point now);
 
 // "FAIL 1345: Check write usb code reply fail(1345)", "PASS", "ALREADY DONE
-// at TIME".
+// at TIME": a result list's cell.
 std::string ResultText(const station::UnitView& view);
+// A failed unit's line on its tile: its message when that names the
+// failure's number (as the dialog's do), else "failure 1345: message".
+std::string FailureText(const station::UnitResult& result);
 
 class StationBoard {
  public:

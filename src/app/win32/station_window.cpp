@@ -63,7 +63,7 @@ enum ControlId : int {
 constexpr int kMargin = 8;
 constexpr int kRowHeight = 28;
 constexpr int kTileWidth = 250;
-constexpr int kTileHeight = 196;
+constexpr int kTileHeight = 184;
 constexpr int kTileGap = 8;
 constexpr int kResultsHeight = 150;
 
@@ -589,13 +589,15 @@ void StationWindow::PaintTile(HWND tile, std::size_t index) {
   SetTextColor(dc, RGB(0, 0, 0));
   const int pad = Scale(8);
   int y = pad;
-  const auto line = [&](const std::string& value, HFONT font, int height, UINT align = DT_LEFT) {
+  // Every line is cut with an ellipsis at the tile's edge: nothing widens it.
+  const auto line = [&](const std::string& value, HFONT font, int height, UINT align = DT_LEFT,
+                        UINT form = DT_SINGLELINE | DT_VCENTER) {
     RECT box{pad, y, rect.right - pad, y + height};
     if (!value.empty()) {
       SelectObject(dc, font);
       const std::wstring wide = Wide(value);
       DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &box,
-                align | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+                align | form | DT_END_ELLIPSIS | DT_NOPREFIX);
     }
     y += height;
   };
@@ -603,8 +605,11 @@ void StationWindow::PaintTile(HWND tile, std::size_t index) {
   line(text.name, m_tileNameFont.get(), Scale(24));
   line(text.serial, m_tileTextFont.get(), Scale(18));
   line(text.word, m_tileWordFont.get(), Scale(42), DT_CENTER);
-  line(text.detail, m_tileTextFont.get(), Scale(18));
-  if (text.barPerMille >= 0) {
+  if (text.barPerMille < 0) {
+    // A result's message on up to two lines.
+    line(text.detail, m_tileTextFont.get(), Scale(34), DT_LEFT, DT_WORDBREAK | DT_EDITCONTROL);
+  } else {
+    line(text.detail, m_tileTextFont.get(), Scale(16));
     RECT bar{pad, y + Scale(2), rect.right - pad, y + Scale(16)};
     FillRect(dc, &bar, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     RECT done = bar;
@@ -613,8 +618,8 @@ void StationWindow::PaintTile(HWND tile, std::size_t index) {
     FillRect(dc, &done, fill);
     DeleteObject(fill);
     FrameRect(dc, &bar, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    y += Scale(18);
   }
-  y += Scale(18);
   line(text.elapsed + (text.elapsed.empty() || text.unplug.empty() ? "" : "  ") + text.unplug, m_tileTextFont.get(),
        Scale(18));
   line(text.counters, m_tileTextFont.get(), Scale(18));
@@ -700,9 +705,11 @@ void StationWindow::Finished(const UnitView& view, const station::Tally& total, 
   if (!m_setup.logFolder) {
     // The units' dialogs log nothing without --log-dir: the result is the
     // program log's line.
-    LogLine("Station: " + (row.slot.empty() ? std::string() : row.slot + " ") + view.unit.path + " (" +
+    LogLine("Station: " + (view.unit.slot.empty() ? std::string() : "slot " + view.unit.slot + ", ") +
+            view.unit.path + " (" +
             (view.unit.serial.empty() ? std::string("no serial") : "serial " + DeviceTextForTerminal(view.unit.serial)) +
-            "): " + row.result);
+            (view.unit.port.empty() ? std::string() : ", port " + DeviceTextForTerminal(view.unit.port)) +
+            "): " + ResultText(view));
   }
   if (view.result && !view.result->recorded) {
     SetStatus("The record did not take the result of " + row.serial + ": " +
