@@ -1,6 +1,6 @@
-// Reads the station window as a screen reader does: prints its title, then
-// each slot tile's window text (its accessible name) on a line of its own,
-// in UTF-8.
+// Reads the station window as a screen reader does: prints its title, each
+// slot tile's window text (its accessible name) on a line of its own, and
+// each button and list box with whether it is enabled, in UTF-8.
 //
 //   station_probe.exe   exit 0: printed; 2: no station window
 #include <windows.h>
@@ -19,14 +19,21 @@ std::string Utf8(const wchar_t* text) {
   return out;
 }
 
-BOOL CALLBACK PrintTile(HWND child, LPARAM) {
+BOOL CALLBACK PrintChild(HWND child, LPARAM) {
   wchar_t className[64] = {};
   GetClassNameW(child, className, 64);
-  if (lstrcmpW(className, L"OrvikStationTile") != 0) return TRUE;
+  const bool tile = lstrcmpiW(className, L"OrvikStationTile") == 0;
+  const bool control = lstrcmpiW(className, L"Button") == 0 || lstrcmpiW(className, L"ComboBox") == 0;
+  if (!tile && !control) return TRUE;
   wchar_t text[1024] = {};
   // Another process's window: WM_GETTEXT crosses the boundary, GetWindowText would not.
   SendMessageTimeoutW(child, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
-  std::printf("tile: %s\n", Utf8(text).c_str());
+  if (tile) {
+    std::printf("tile: %s\n", Utf8(text).c_str());
+  } else {
+    std::printf("control: %s %s %s\n", Utf8(className).c_str(), Utf8(text).c_str(),
+                IsWindowEnabled(child) ? "enabled" : "disabled");
+  }
   return TRUE;
 }
 
@@ -41,7 +48,7 @@ int main() {
   wchar_t title[256] = {};
   SendMessageTimeoutW(station, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(title), SMTO_ABORTIFHUNG, 5000, nullptr);
   std::printf("title: %s\n", Utf8(title).c_str());
-  EnumChildWindows(station, PrintTile, 0);
+  EnumChildWindows(station, PrintChild, 0);
   std::fflush(stdout);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,13 @@ constexpr int kTileWidth = 250;
 constexpr int kTileHeight = 184;
 constexpr int kTileGap = 8;
 constexpr int kResultsHeight = 150;
+
+// The result list's columns, widths at 96 DPI.
+struct ResultColumn {
+  const wchar_t* name;
+  int width;
+};
+constexpr ResultColumn kResultColumns[] = {{L"Time", 80}, {L"Slot", 110}, {L"Serial", 200}, {L"Result", 560}};
 
 std::wstring Wide(const std::string& utf8) { return Widen(utf8); }
 
@@ -274,6 +282,7 @@ class StationWindow final : public station::StationEvents, public station::Stati
   std::vector<std::string> m_arguments;
   HWND m_hwnd = nullptr;
   HWND m_grid = nullptr;
+  HWND m_lastFocus = nullptr;  // the control that had the focus when the window was left
   std::vector<HWND> m_tiles;
   int m_scroll = 0;  // the grid's scroll position, in pixels
   UINT m_dpi = 96;
@@ -370,7 +379,8 @@ bool StationWindow::Create() {
   ShowWindow(m_hwnd, SW_SHOWNORMAL);
   UpdateWindow(m_hwnd);
   SetTimer(m_hwnd, kClockTimer, kClockPeriodMs, nullptr);
-  SetFocus(Item(kStop));
+  m_lastFocus = Item(kStop);
+  SetFocus(m_lastFocus);
 
   LogLine("Station: at most " + std::to_string(m_setup.options.parallel) + " units at once");
   m_station->Start();
@@ -442,16 +452,11 @@ void StationWindow::MakeControls() {
       make(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"Latest results",
            WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, kResults);
   SendMessageW(results, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
-  struct Column {
-    const wchar_t* name;
-    int width;
-  };
-  const Column columns[] = {{L"Time", 80}, {L"Slot", 110}, {L"Serial", 200}, {L"Result", 560}};
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < static_cast<int>(std::size(kResultColumns)); ++i) {
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.pszText = const_cast<wchar_t*>(columns[i].name);
-    column.cx = Scale(columns[i].width);
+    column.pszText = const_cast<wchar_t*>(kResultColumns[i].name);
+    column.cx = Scale(kResultColumns[i].width);
     SendMessageW(results, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
   }
   if (m_setup.options.locked) {
@@ -645,9 +650,10 @@ void StationWindow::ShowButtons() {
     const HWND control = Item(id);
     if (control == nullptr) return;
     if (!on && GetFocus() == control) {
-      // A disabled window loses the focus, and Escape and Tab would do
-      // nothing: hand it on first.
-      SendMessageW(m_hwnd, WM_NEXTDLGCTL, 0, FALSE);
+      // A disabled window loses the focus, and Escape and Tab would then do
+      // nothing: hand it on to the next tab stop first.
+      const HWND next = GetNextDlgTabItem(m_hwnd, control, FALSE);
+      SetFocus(next != nullptr && next != control ? next : m_hwnd);
     }
     EnableWindow(control, on ? TRUE : FALSE);
   };
@@ -855,6 +861,9 @@ LRESULT StationWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
         SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(m_uiFont.get()), FALSE);
       }
       SendMessageW(Item(kCounters), WM_SETFONT, reinterpret_cast<WPARAM>(m_bigFont.get()), FALSE);
+      for (int i = 0; i < static_cast<int>(std::size(kResultColumns)); ++i) {
+        SendMessageW(Item(kResults), LVM_SETCOLUMNWIDTH, i, Scale(kResultColumns[i].width));
+      }
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
       SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                    suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -873,6 +882,21 @@ LRESULT StationWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_CLOSE:
       RequestClose();
       return 0;
+    case WM_ACTIVATE:
+      // The focus comes back where it was when the window is activated again.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd, focus)) m_lastFocus = focus;
+      }
+      break;
+    case WM_SETFOCUS: {
+      HWND target = m_lastFocus;
+      if (target == nullptr || !IsWindow(target) || !IsWindowEnabled(target)) {
+        target = GetNextDlgTabItem(hwnd, nullptr, FALSE);
+      }
+      if (target != nullptr) SetFocus(target);
+      return 0;
+    }
     case WM_QUERYENDSESSION:
       // A logoff or shutdown asks first: refused while units are updated.
       return Busy() ? FALSE : TRUE;
