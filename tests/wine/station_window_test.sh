@@ -6,8 +6,9 @@
 # to "ORVIK Station - 2 passed, 1 failed"; the tiles (read by their
 # accessible names) show two PASS and one FAIL with its number, each with
 # "unplug to go on"; the log has a line per result; once idle, Escape closes
-# the window. Screenshots of the running grid, the refusal and the end are
-# kept as artifacts.
+# the window. The window's thread answers within a second throughout.
+# Screenshots of the running grid, the refusal and the end are kept as
+# artifacts.
 source "$(dirname "$0")/gui_env.sh"
 [ -n "${ORVIK_END_SESSION_PROBE:-}" ] && [ -f "$ORVIK_END_SESSION_PROBE" ] || fail "ORVIK_END_SESSION_PROBE not set"
 [ -n "${ORVIK_STATION_PROBE:-}" ] && [ -f "$ORVIK_STATION_PROBE" ] || fail "ORVIK_STATION_PROBE not set"
@@ -39,6 +40,12 @@ cat "$SCRATCH/probe.txt" | tr -d '\r'
 screenshot station-running
 tiles | tee "$SCRATCH/tiles-running.txt"
 grep -q '^tile: emu-1: UPDATING, ' "$SCRATCH/tiles-running.txt" || fail "the first unit's tile does not say UPDATING"
+# The user-interface thread answers at once while the units are updated: it
+# never waits on one (a unit's update takes seconds).
+latency=$(timeout "$WAIT_BOUND_S" wine "$ORVIK_STATION_PROBE" --latency 50 </dev/null 2>/dev/null | tr -d '\r')
+echo "$latency"
+max_ms=$(echo "$latency" | sed -n 's/.* max=\([0-9]*\)\..*/\1/p')
+[ -n "$max_ms" ] && [ "$max_ms" -lt 1000 ] || fail "the window's thread did not answer within a second: $latency"
 
 # A request to close is refused with a sentence; the default answer keeps
 # the station running.

@@ -234,9 +234,9 @@ class StationWindow final : public station::StationEvents, public station::Stati
   int Run();
 
   // --- StationEvents: on the user-interface thread, through the queue. ---
-  void UnitChanged(const UnitView& view) override { ShowTile(m_board.UnitChanged(view)); }
+  void UnitChanged(const UnitView& view) override { MarkTile(m_board.UnitChanged(view)); }
   void Finished(const UnitView& view, const station::Tally& total, const station::Tally& slot) override;
-  void Gone(const UnitView& view) override { ShowTile(m_board.Gone(view)); }
+  void Gone(const UnitView& view) override { MarkTile(m_board.Gone(view)); }
   void StateChanged(RunState state) override;
   void Ended(const station::StationSummary& summary) override;
   void Said(const station::Notice& notice) override;
@@ -257,7 +257,15 @@ class StationWindow final : public station::StationEvents, public station::Stati
   void MakeFonts();
   void Layout();
   void LayoutTiles();
-  void ShowTile(std::optional<std::size_t> tile);
+  // A tile to be drawn again; drawn (and named) by FlushTiles, once for
+  // every batch of events, so that 64 units' progress costs one paint per
+  // tile per batch.
+  void MarkTile(std::optional<std::size_t> tile);
+  void MarkAllTiles();
+  // Repaints the marked tiles. Their accessible names follow a change of
+  // unit or state at once, and everything else (percent, elapsed time) with
+  // `names`, once a second: a screen reader is not flooded.
+  void FlushTiles(bool names);
   void EnsureTiles();
   void PaintTile(HWND tile, std::size_t index);
   void ShowCounters();
@@ -284,6 +292,8 @@ class StationWindow final : public station::StationEvents, public station::Stati
   HWND m_grid = nullptr;
   HWND m_lastFocus = nullptr;  // the control that had the focus when the window was left
   std::vector<HWND> m_tiles;
+  std::vector<bool> m_dirty;              // by tile: to be drawn again
+  std::vector<std::string> m_namedAs;     // by tile: the unit and state its name was made for
   int m_scroll = 0;  // the grid's scroll position, in pixels
   UINT m_dpi = 96;
   Font m_uiFont, m_bigFont, m_tileNameFont, m_tileWordFont, m_tileTextFont;
@@ -361,6 +371,7 @@ bool StationWindow::Create() {
   m_board.Load(snapshot);
   m_state = snapshot.state;
   EnsureTiles();
+  FlushTiles(true);
   SetWindowTextW(m_hwnd, TitleText().c_str());
   ShowCounters();
   ShowInfo();
@@ -548,23 +559,34 @@ void StationWindow::EnsureTiles() {
                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), m_instance, this);
     m_tiles.push_back(tile);
   }
+  m_dirty.resize(m_tiles.size(), true);
+  m_namedAs.resize(m_tiles.size());
   if (m_tiles.size() != before) LayoutTiles();
-  for (std::size_t i = 0; i < m_tiles.size(); ++i) ShowTile(i);
 }
 
-void StationWindow::ShowTile(std::optional<std::size_t> tile) {
+void StationWindow::MarkTile(std::optional<std::size_t> tile) {
   if (!tile) return;
-  if (*tile >= m_tiles.size()) {
-    EnsureTiles();
-    return;
+  if (*tile >= m_tiles.size()) EnsureTiles();
+  if (*tile < m_dirty.size()) m_dirty[*tile] = true;
+}
+
+void StationWindow::MarkAllTiles() { std::fill(m_dirty.begin(), m_dirty.end(), true); }
+
+void StationWindow::FlushTiles(bool names) {
+  const Clock::time_point now = Clock::now();
+  for (std::size_t i = 0; i < m_tiles.size() && i < m_board.Tiles().size(); ++i) {
+    if (!m_dirty[i]) continue;
+    m_dirty[i] = false;
+    const Tile& tile = m_board.Tiles()[i];
+    const std::string namedAs =
+        tile.view ? std::to_string(tile.view->unit.id) + ":" + std::to_string(static_cast<int>(tile.view->state)) : "";
+    if (names || namedAs != m_namedAs[i]) {
+      // The window's text is the tile's name for a screen reader.
+      m_namedAs[i] = namedAs;
+      SetWindowTextW(m_tiles[i], Wide(m_board.Describe(i, now).accessibleName).c_str());
+    }
+    InvalidateRect(m_tiles[i], nullptr, FALSE);
   }
-  const HWND window = m_tiles[*tile];
-  // The window's text is the tile's name for a screen reader.
-  const std::wstring name = Wide(m_board.Describe(*tile, Clock::now()).accessibleName);
-  wchar_t old[512] = {};
-  GetWindowTextW(window, old, 512);
-  if (name != old) SetWindowTextW(window, name.c_str());
-  InvalidateRect(window, nullptr, FALSE);
 }
 
 void StationWindow::PaintTile(HWND tile, std::size_t index) {
@@ -705,7 +727,7 @@ void StationWindow::AddResultRow(const ResultRow& row) {
 
 void StationWindow::Finished(const UnitView& view, const station::Tally& total, const station::Tally& slot) {
   const Clock::time_point now = Clock::now();
-  ShowTile(m_board.Finished(view, total, slot, ClockText(now)));
+  MarkTile(m_board.Finished(view, total, slot, ClockText(now)));
   const ResultRow& row = m_board.Results().front();
   AddResultRow(row);
   if (!m_setup.logFolder) {
@@ -723,8 +745,6 @@ void StationWindow::Finished(const UnitView& view, const station::Tally& total, 
   }
   SetWindowTextW(m_hwnd, TitleText().c_str());
   ShowCounters();
-  // Every tile shows its counters; the station's yield moved.
-  for (std::size_t i = 0; i < m_tiles.size(); ++i) ShowTile(i);
 }
 
 void StationWindow::StateChanged(RunState state) {
@@ -760,7 +780,8 @@ void StationWindow::CountersReset(const station::StationSnapshot& snapshot) {
   m_board.CountersReset(snapshot);
   SetWindowTextW(m_hwnd, TitleText().c_str());
   ShowCounters();
-  for (std::size_t i = 0; i < m_tiles.size(); ++i) ShowTile(i);
+  MarkAllTiles();
+  FlushTiles(true);
 }
 
 void StationWindow::HoldMachine() {
@@ -843,6 +864,7 @@ LRESULT StationWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
   switch (message) {
     case kRunTasksMessage:
       m_queue->Run();
+      FlushTiles(false);
       return 0;
     case WM_SIZE:
       Layout();
@@ -873,7 +895,8 @@ LRESULT StationWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_TIMER:
       if (wParam == kClockTimer) {
         ShowCounters();
-        for (std::size_t i = 0; i < m_tiles.size(); ++i) ShowTile(i);
+        MarkAllTiles();
+        FlushTiles(true);
       }
       return 0;
     case WM_COMMAND:
