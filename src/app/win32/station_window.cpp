@@ -390,8 +390,8 @@ bool StationWindow::Create() {
   ShowWindow(m_hwnd, SW_SHOWNORMAL);
   UpdateWindow(m_hwnd);
   SetTimer(m_hwnd, kClockTimer, kClockPeriodMs, nullptr);
-  m_lastFocus = Item(kStop);
-  SetFocus(m_lastFocus);
+  m_lastFocus = Item(kStart);
+  SetFocus(m_lastFocus);  // moves to Stop once the station runs
 
   LogLine("Station: at most " + std::to_string(m_setup.options.parallel) + " units at once");
   m_station->Start();
@@ -486,7 +486,12 @@ void StationWindow::Layout() {
   const int width = client.right - margin * 2;
   int x = margin;
   int y = margin;
+  // Controls in a row wrap to the next when the window is too narrow.
   const auto place = [&](int id, int w, int h) {
+    if (x > margin && x + w > margin + width) {
+      x = margin;
+      y += row + margin / 2;
+    }
     if (const HWND control = Item(id)) MoveWindow(control, x, y, w, h, FALSE);
     x += w + margin;
   };
@@ -510,7 +515,9 @@ void StationWindow::Layout() {
   y += Scale(20);
   place(kStatus, width, Scale(20));
   y += Scale(20) + margin / 2;
-  const int listTop = client.bottom - margin - Scale(kResultsHeight);
+  // The result list takes at most a third of what is left for the grid.
+  const int listHeight = std::min(Scale(kResultsHeight), std::max(Scale(60), static_cast<int>(client.bottom - y) / 3));
+  const int listTop = client.bottom - margin - listHeight;
   const int labelTop = listTop - Scale(20);
   MoveWindow(m_grid, margin, y, width, std::max(labelTop - margin / 2 - y, Scale(40)), FALSE);
   x = margin;
@@ -518,7 +525,9 @@ void StationWindow::Layout() {
   place(kResultsLabel, width, Scale(20));
   x = margin;
   y = listTop;
-  place(kResults, width, Scale(kResultsHeight));
+  place(kResults, width, listHeight);
+  // The last column takes the list's remaining width.
+  SendMessageW(Item(kResults), LVM_SETCOLUMNWIDTH, std::size(kResultColumns) - 1, LVSCW_AUTOSIZE_USEHEADER);
   LayoutTiles();
   InvalidateRect(m_hwnd, nullptr, TRUE);
 }
@@ -679,9 +688,11 @@ void StationWindow::ShowButtons() {
     }
     EnableWindow(control, on ? TRUE : FALSE);
   };
-  // A Start while stopping goes on running.
-  enable(kStart, m_state != RunState::Running);
-  enable(kStop, m_state == RunState::Running);
+  // A Start while stopping goes on running. The button to be enabled is
+  // enabled first, so that the focus can move to it from the other.
+  const bool startable = m_state != RunState::Running;
+  enable(startable ? kStart : kStop, true);
+  enable(startable ? kStop : kStart, false);
 }
 
 void StationWindow::ShowInfo() {
