@@ -7,7 +7,8 @@
 # leaves the operator Start and Stop only; Stop, then Start, and a unit that
 # had its turn is not flashed again; the record holds both units' runs.
 # Closing while a unit is updated and answering "Yes" stops the station, and
-# the window ends once the unit is done, its result logged. The screenshots
+# the window ends once the unit is done, its result logged. --station=1 stops
+# the station after one unit, the next left waiting. The screenshots
 # station-bad-slots.png and station-slots-locked.png are kept as artifacts.
 source "$(dirname "$0")/gui_env.sh"
 [ -n "${ORVIK_STATION_PROBE:-}" ] && [ -f "$ORVIK_STATION_PROBE" ] || fail "ORVIK_STATION_PROBE not set"
@@ -89,4 +90,16 @@ press "$box" y
 wait_for "$WAIT_BOUND_S" process_gone "$LAST_PID" || fail "the station did not end once its unit was done"
 log_text "$log" | grep -q '^Station: emulated:1 (serial EMU-0001, port emu-1): PASS$' ||
   fail "the unit in flight was not finished before the window ended"
+
+# --station=1, one unit at a time: after the first unit the station stops by
+# itself, says why, and the second unit waits for Start.
+run_updater "$folder" --station=1 --parallel=1 -Emulate:good*2
+wait_for "$WAIT_BOUND_S" station_count_is 1 || fail "the station window did not appear a third time"
+window=$(station_windows)
+wait_for "$WAIT_BOUND_S" control_is 'Button &Start' enabled || fail "the station did not stop after its count"
+grep -q '^tile: emu-1: PASS, ' "$SCRATCH/probe.txt" || fail "the first unit did not pass"
+grep -q '^tile: emu-2: WAITING, ' "$SCRATCH/probe.txt" || fail "the second unit is not waiting"
+title_is 'ORVIK Station - 1 passed, 0 failed' || fail "the title does not count the one unit"
+press "$window" Escape
+wait_for "$WAIT_BOUND_S" process_gone "$LAST_PID" || fail "Escape did not close the stopped station"
 echo "PASS"

@@ -164,7 +164,16 @@ class TaskQueue {
       std::lock_guard lock(m_mutex);
       tasks.swap(m_tasks);
     }
-    for (std::function<void()>& task : tasks) task();
+    for (std::function<void()>& task : tasks) {
+      // A task may end the window (the station ended after a close was
+      // asked for): the rest are for a window that has gone.
+      if (Closed()) return;
+      task();
+    }
+  }
+  bool Closed() {
+    std::lock_guard lock(m_mutex);
+    return m_hwnd == nullptr;
   }
 
  private:
@@ -775,6 +784,7 @@ void StationWindow::Ended(const station::StationSummary& summary) {
   m_state = RunState::Stopped;
   ShowButtons();
   ShowInfo();
+  if (!m_endedText.empty()) SetStatus("The station has stopped: " + m_endedText + ".");
   LogLine("Station: " + std::to_string(summary.tally.passed) + " passed, " + std::to_string(summary.tally.failed) +
           " failed, " + std::to_string(summary.tally.passedOver) + " already updated");
   if (m_closeWhenEnded && !Busy()) DestroyWindow(m_hwnd);
