@@ -8,7 +8,8 @@
 # had its turn is not flashed again; the record holds both units' runs.
 # Closing while a unit is updated and answering "Yes" stops the station, and
 # the window ends once the unit is done, its result logged. --station=1 stops
-# the station after one unit, the next left waiting. The screenshots
+# the station after one unit, the next left waiting; Delete on its tile
+# skips it. The screenshots
 # station-bad-slots.png and station-slots-locked.png are kept as artifacts.
 source "$(dirname "$0")/gui_env.sh"
 [ -n "${ORVIK_STATION_PROBE:-}" ] && [ -f "$ORVIK_STATION_PROBE" ] || fail "ORVIK_STATION_PROBE not set"
@@ -100,6 +101,14 @@ wait_for "$WAIT_BOUND_S" control_is 'Button &Start' enabled || fail "the station
 grep -q '^tile: emu-1: PASS, ' "$SCRATCH/probe.txt" || fail "the first unit did not pass"
 grep -q '^tile: emu-2: WAITING, ' "$SCRATCH/probe.txt" || fail "the second unit is not waiting"
 title_is 'ORVIK Station - 1 passed, 0 failed' || fail "the title does not count the one unit"
+# Tab from the parallel count (the focus left Stop for it) to the second
+# tile, and Delete: the waiting unit is skipped, not run.
+press "$window" Tab
+press "$window" Tab
+press "$window" Tab
+press "$window" Delete
+wait_for "$WAIT_BOUND_S" eval 'probe; grep -q "^tile: emu-2: SKIPPED, .*unplug to go on" "$SCRATCH/probe.txt"' ||
+  fail "Delete on the waiting unit's tile did not skip it: $(grep '^tile' "$SCRATCH/probe.txt")"
 press "$window" Escape
 wait_for "$WAIT_BOUND_S" process_gone "$LAST_PID" || fail "Escape did not close the stopped station"
 echo "PASS"

@@ -286,6 +286,9 @@ class StationWindow final : public station::StationEvents, public station::Stati
   // A request to close (close box, Alt+F4, Escape): refused with a sentence
   // while units are being updated.
   void RequestClose();
+  // Delete on a waiting unit's tile: it is not run, and waits to be
+  // unplugged. Not with --locked.
+  void SkipTile(std::size_t index);
   bool Busy() const { return m_unitHold != nullptr || (m_station && m_station->Busy()); }
   station::UnitOptions BoxOptions() const;
   HWND Item(int id) const { return GetDlgItem(m_hwnd, id); }
@@ -830,6 +833,12 @@ void StationWindow::RequestClose() {
   if (!Busy() && m_state == RunState::Stopped) DestroyWindow(m_hwnd);
 }
 
+void StationWindow::SkipTile(std::size_t index) {
+  if (m_setup.options.locked || index >= m_board.Tiles().size()) return;
+  const Tile& tile = m_board.Tiles()[index];
+  if (tile.view && tile.view->state == station::UnitState::Waiting) m_station->Skip(tile.view->unit.id);
+}
+
 void StationWindow::OnCommand(int id, int code) {
   switch (id) {
     case kStart:
@@ -1043,6 +1052,9 @@ LRESULT CALLBACK StationWindow::TileProc(HWND hwnd, UINT message, WPARAM wParam,
         return 0;
       case WM_LBUTTONDOWN:
         SetFocus(hwnd);
+        return 0;
+      case WM_KEYDOWN:
+        if (wParam == VK_DELETE) self->SkipTile(index);
         return 0;
       case WM_GETDLGCODE:
         return DLGC_WANTARROWS;
