@@ -493,6 +493,7 @@ void StationWindow::MakeControls() {
 void StationWindow::Layout() {
   RECT client;
   GetClientRect(m_hwnd, &client);
+  if (client.right <= 0 || client.bottom <= 0) return;  // minimized: nothing to lay out
   const int margin = Scale(kMargin);
   const int row = Scale(kRowHeight);
   const int width = client.right - margin * 2;
