@@ -1,16 +1,18 @@
 // Asks the running updater's dialog whether the session may end, as Windows
 // does at logoff or shutdown: sends WM_QUERYENDSESSION to the window titled
 // with the dialog's caption and prints the answer, then the shutdown block
-// reason the window holds, if any.
+// reason the window holds, if any. Given a window class, asks the window of
+// that class instead (the station window: OrvikStationWindow).
 //
-//   end_session_probe.exe   exit 0: TRUE (may end), 1: FALSE (refused),
-//                           2: no dialog, or no answer within 5 s
+//   end_session_probe.exe [CLASS]   exit 0: TRUE (may end), 1: FALSE
+//                                   (refused), 2: no such window, or no
+//                                   answer within 5 s
 #include <windows.h>
 
 #include <cstdio>
 
-int main() {
-  const HWND dialog = FindWindowW(L"#32770", L"Firmware for Solvane ver1.3");
+int wmain(int argc, wchar_t** argv) {
+  const HWND dialog = argc > 1 ? FindWindowW(argv[1], nullptr) : FindWindowW(L"#32770", L"Firmware for Solvane ver1.3");
   if (dialog == nullptr) {
     std::printf("no dialog\n");
     return 2;

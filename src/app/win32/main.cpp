@@ -14,6 +14,8 @@
 #include "app/common/library_search.h"
 #include "app/win32/dialog_host.h"
 #include "app/win32/help_text.h"
+#include "app/win32/station_options.h"
+#include "app/win32/station_window.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
@@ -93,11 +95,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   g_log.Open(app::ChooseLogPath());
   g_log.Write(app::kProgramName);
 
+  const std::vector<std::string> arguments = CommandLineArguments();
+  // --station: the flashing station's window instead of the dialog.
+  if (win32::WantsStation(arguments)) return win32::RunStationWindow(instance, arguments);
+
   // The progress bar's class comes from the common controls.
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 
-  const std::vector<std::string> arguments = CommandLineArguments();
   app::DeviceChoice choice = app::ChooseDevice(arguments);
   if (!choice.device) {
     // A malformed -Emulate:FAULT: say so and do not start.

@@ -9,3 +9,6 @@
 
 #undef MessageBox
 #undef LoadImage
+// winbase.h's Yield() macro (a 16-bit Windows relic) would rename the
+// station's Tally::Yield.
+#undef Yield
