@@ -37,10 +37,6 @@ class AppendFile {
 // a FIFO never holds up the start).
 std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, std::string& error);
 
-// Replaces `path` with `bytes` (written to a file beside it, flushed, then
-// renamed over it). False with the reason when that fails.
-bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes, std::string& error);
-
 // This machine's name, for the record's lines; empty when it cannot be read.
 std::string HostName();
 

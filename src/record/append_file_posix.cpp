@@ -105,47 +105,6 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, st
   return text;
 }
 
-bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes, std::string& error) {
-  std::filesystem::path temporary = path;
-  temporary += ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  bool ok = true;
-  while (ok && !bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? ErrorText(errno) : "nothing was written";
-      ok = false;
-      break;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  if (ok && ::fsync(fd) != 0) {
-    error = ErrorText(errno);
-    ok = false;
-  }
-  ::close(fd);
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = ErrorText(errno);
-    ok = false;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // The rename itself reaches the disk with the folder.
-  const int dir = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
-
 std::string HostName() {
   char name[HOST_NAME_MAX + 1] = "";
   if (::gethostname(name, sizeof name) != 0) return {};

@@ -110,37 +110,6 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, st
   return text;
 }
 
-bool ReplaceFile(const std::filesystem::path& path, std::string_view bytes, std::string& error) {
-  std::filesystem::path temporary = path;
-  temporary += L".new";
-  HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = ErrorText(GetLastError());
-    return false;
-  }
-  bool ok = true;
-  while (ok && !bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) {
-      error = ErrorText(GetLastError());
-      ok = false;
-    }
-    bytes.remove_prefix(written);
-  }
-  if (ok && !FlushFileBuffers(file)) {
-    error = ErrorText(GetLastError());
-    ok = false;
-  }
-  CloseHandle(file);
-  if (ok && !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = ErrorText(GetLastError());
-    ok = false;
-  }
-  if (!ok) DeleteFileW(temporary.c_str());
-  return ok;
-}
-
 std::string HostName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;

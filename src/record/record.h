@@ -9,14 +9,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "record/record_text.h"
-#include "station/station.h"
+#include "record/record_port.h"
 
 namespace orvik::record {
 
@@ -48,7 +47,7 @@ struct RecordOptions {
   bool readOnly = false;         // --history: read, never create or write
 };
 
-class StationRecord : public station::Record {
+class StationRecord : public Recorder {
  public:
   // Every run in the record (a run's finished line standing for its started
   // one), newest first; only those of `serial` when it is given. False with
@@ -76,24 +75,5 @@ std::unique_ptr<StationRecord> OpenRecord(const std::string& spec, const RecordO
 
 // A unit run's id: unique across processes and machines.
 std::string NewRunId();
-
-// Two attached units with one serial: which serials are shared, so that no
-// such unit is passed over (--skip-updated trusts the serial). A serial is
-// shared once two attachments listed at the same time carry it, and stays so
-// for the station's life. Not thread-safe: asked on the station's own thread.
-class SharedSerials {
- public:
-  struct Attached {
-    std::string serial;
-    std::string identity;  // tells one attachment from another
-  };
-  // Takes the units attached now. Returns the serials that have just become
-  // known as shared (each once in the station's life), for a notice.
-  std::vector<std::string> Look(const std::vector<Attached>& units);
-  bool Shared(const std::string& serial) const { return m_shared.count(serial) != 0; }
-
- private:
-  std::set<std::string, std::less<>> m_shared;
-};
 
 }  // namespace orvik::record

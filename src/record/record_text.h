@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "image/resources.h"
+#include "log/local_time.h"
 
 namespace orvik::record {
 
@@ -76,8 +77,7 @@ struct RecordLine {
 inline constexpr std::int64_t kMaxStatus = 255;
 inline constexpr std::int64_t kMaxFailure = INT32_MAX;
 
-// "2026-12-08T09:41:05+01:00": `when` in the local time zone.
-std::string IsoLocalTime(std::time_t when);
+using orvik::IsoLocalTime;
 
 enum class RecordFormat { JsonLines, Csv };
 

@@ -4,744 +4,997 @@
 #include <condition_variable>
 #include <ctime>
 #include <deque>
-#include <list>
+#include <future>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "image/image.h"
-#include "log/device_text.h"
 #include "log/log.h"
-#include "record/record.h"
+#include "station/shared_serials.h"
 #include "station/unit_log.h"
+#include "station/unit_recording.h"
 #include "ui/updater_dlg.h"
 
 namespace orvik::station {
+
+bool HadItsTurn(UnitState state) {
+  return state == UnitState::Passed || state == UnitState::Failed || state == UnitState::PassedOver ||
+         state == UnitState::AwaitingRemoval;
+}
+
+void Tally::Count(const UnitResult& result) {
+  switch (result.outcome()) {
+    case Outcome::Passed:
+      ++passed;
+      return;
+    case Outcome::PassedOver:
+      ++passedOver;
+      return;
+    case Outcome::Failed:
+      ++failed;
+      if (result.failure != 0) ++failures[result.failure];
+      return;
+  }
+}
+
+std::optional<double> Tally::Yield() const {
+  if (passed + failed == 0) return std::nullopt;
+  return static_cast<double>(passed) / static_cast<double>(passed + failed);
+}
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
 using std::chrono::milliseconds;
 
-// How often the engine hands on the units' latest progress at most.
-constexpr milliseconds kProgressPeriod{50};
 // A unit whose open was refused as in use while the listing showed it free
 // (two searches crossing) is tried again this many times.
 constexpr int kInUseRetries = 3;
-// The progress bar's midpoint: the main controller's part ends there when
-// both controllers are updated.
-constexpr int kMcuPartEnd = kProgressMax / 2;
+// How often a waiting engine looks at its commands and the hold's answer.
+constexpr milliseconds kCommandPeriod{50};
 
 // What a unit's worker tells the engine.
 struct Post {
   enum class Kind { Started, Message, Notice, StartupFailed, Finished };
   Kind kind = Kind::Notice;
   std::uint64_t id = 0;
-  std::string text;                   // Message, Notice
+  std::string text;                   // Message
+  Notice notice;                      // Notice
   std::vector<std::string> messages;  // StartupFailed: the dialog's message boxes
   OpenRefusal refusal;                // StartupFailed
   UnitResult result;                  // Finished
-  bool completed = false;             // Finished: the update itself completed
 };
 
-Post MakePost(Post::Kind kind, std::uint64_t id, std::string text = {}) {
-  Post post;
-  post.kind = kind;
-  post.id = id;
-  post.text = std::move(text);
-  return post;
+// Where a run is, from the command it is about to send.
+Phase PhaseOf(UpdateCommand command, const UnitOptions& options) {
+  switch (command) {
+    case UpdateCommand::StartUpdate:
+      return Phase::Starting;
+    case UpdateCommand::MCUErase:
+    case UpdateCommand::MCUWrite:
+      return Phase::Mcu;
+    case UpdateCommand::MCUEnd:
+      return options.usb ? Phase::Mcu : Phase::Ending;
+    case UpdateCommand::USBErase:
+    case UpdateCommand::USBWrite:
+      return Phase::Usb;
+    case UpdateCommand::USBEnd:
+      return Phase::Ending;
+  }
+  return Phase::Starting;
 }
 
-class Engine;
+}  // namespace
 
-// One unit from its arrival until it is gone.
-struct UnitState {
-  enum class Stage { Queued, Running, Retry, Done, PassedOver, Unusable, NotASlot };
-  Unit unit;
-  Stage stage = Stage::Queued;
-  bool announced = false;  // Arrived or Refused was said
-  int inUseRetries = 0;
-  // Set on the engine's thread before its worker starts: false when another
-  // unit attached at the same time carries its serial (never passed over).
-  bool mayPassOver = true;
-  std::jthread worker;
-
-  // Under the station's lock: the latest progress, not yet handed on.
-  bool progressDirty = false;
-  Phase phase = Phase::Starting;
-  int position = 0;
-  int upper = kProgressMax;
-  std::string elapsed = "00:00.000";
-  // The engine's thread: the unit counts as updating (the hold is held)
-  // from its worker's start until its end.
-  bool holding = false;
-};
-
-// The unit's dialog without a window: its calls go to the engine as posts.
-class StationWindow final : public DialogWindow {
+class Station::Engine {
  public:
-  StationWindow(Engine& engine, UnitState& state, bool mcu, bool usb);
+  Engine(SearchableHidDevice& devices, const Resources& resources, StationConfig config, Poster poster,
+         StationEvents& events, StationHost& host)
+      : m_devices(devices),
+        m_resources(resources),
+        m_config(std::move(config)),
+        m_poster(std::move(poster)),
+        m_events(events),
+        m_host(host) {
+    m_parallel = std::clamp(m_config.parallel, 1u, kMaxParallel);
+    m_options = m_config.options;
+    m_countingSince = SystemClock::now();
+    m_thread = std::jthread([this] { Loop(); });
+  }
 
-  std::string GetCaption() override;
-  void SetCaption(const std::string& text) override;
-  void ShowControl(int) override {}
-  int GetCheck(int id) override;
-  void SetCheck(int id, bool checked) override;
-  void SetItemText(int id, const std::string& text) override;
-  void EnableControl(int, bool) override {}
-  void SetProgressRange(int lower, int upper) override;
-  void SetProgressPos(int position) override;
-  void StartTimer(int id, unsigned periodMs) override;
-  void StopTimer(int id) override;
-  int MessageBox(const std::string& text, const std::string& title) override;
-  void EndDialog(int result) override;
+  ~Engine() {
+    {
+      std::lock_guard lock(m_lock);
+      m_closing = true;
+      m_wantRunning = false;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    for (auto& [id, unit] : m_units) {
+      if (unit->worker.joinable()) unit->worker.join();
+    }
+  }
 
-  // From here on message boxes are posted as they come; before, they are
-  // kept for a start-up failure.
-  void Begin();
-  std::vector<std::string> TakeStartupMessages();
-  bool Ended();
-  std::string LastMessage();
-  std::optional<Clock::time_point> TimerStartedAt();
-  unsigned TimerPeriodMs();
-  void WaitForTimerStart(milliseconds bound);
+  void Command(const std::function<void()>& change) {
+    {
+      std::lock_guard lock(m_lock);
+      change();
+    }
+    m_wake.notify_all();
+  }
+
+  // --- Shared with the front end's calls, under m_lock -----------------------
+  bool m_wantRunning = false;
+  bool m_closing = false;
+  bool m_resetAsked = false;
+  unsigned m_parallel = kDefaultParallel;
+  UnitOptions m_options;
+  std::set<std::uint64_t> m_skipAsked;
+
+  StationSnapshot SnapshotLocked() const;
+  mutable std::mutex m_lock;  // the engine's one lock; the engine's thread is its owner
+  RunState m_state = RunState::Stopped;
+  unsigned m_updating = 0;  // units whose worker runs (the hold is held)
 
  private:
-  Phase PhaseAt(int position) const;
+  // One unit from its arrival until it is gone.
+  struct UnitRec {
+    enum class Stage { Queued, Running, Retry, Done, Idle };
+    // The engine's thread.
+    Stage stage = Stage::Queued;
+    bool hidden = false;  // not a slot of the station: never shown
+    int inUseRetries = 0;
+    bool mayPassOver = true;
+    bool holding = false;
+    std::jthread worker;
+    // Under m_lock.
+    UnitView view;
+    bool dirty = false;  // progress not yet handed on
+    SteadyClock::time_point runBegin{};
+  };
 
-  Engine& m_engine;
-  UnitState& m_state;
-  const bool m_mcu;
-  const bool m_usb;
-  // Under the station's lock.
-  std::condition_variable m_timerChanged;
+  void Loop();
+  void RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<SearchableHidDevice> handle, UnitOptions options);
+  void Send(Post post) {
+    {
+      std::lock_guard lock(m_lock);
+      m_posts.push_back(std::move(post));
+    }
+    m_wake.notify_all();
+  }
+  void Poll();
+  void StartQueued();
+  void Handle(Post& post);
+  void Finish(UnitRec& rec, const UnitResult& result);
+  void EndWith(EndReason reason);
+  void AskHold();
+  bool Closing() {
+    std::lock_guard lock(m_lock);
+    return m_closing;
+  }
+  // Sets a shown unit's state (under the lock) and tells the front end.
+  void SetState(UnitRec& rec, UnitState state, std::string problem = {},
+                std::optional<UnitResult> result = std::nullopt);
+  void Changed(const UnitRec& rec);
+  void Emit(std::function<void(StationEvents&)> call) {
+    m_poster([events = &m_events, call = std::move(call)] { call(*events); });
+  }
+  UnitRec* Find(std::uint64_t id) {
+    const auto it = m_units.find(id);
+    return it == m_units.end() ? nullptr : it->second.get();
+  }
+  std::string TallyKey(const Unit& unit) const {
+    if (!unit.slot.empty()) return unit.slot;
+    return unit.port.empty() ? unit.path : unit.port;
+  }
+
+  SearchableHidDevice& m_devices;
+  const Resources& m_resources;
+  const StationConfig m_config;
+  const Poster m_poster;
+  StationEvents& m_events;
+  StationHost& m_host;
+
+  // Under m_lock.
+  std::condition_variable m_wake;
+  std::deque<Post> m_posts;
+  Tally m_total;
+  std::map<std::string, Tally> m_bySlot;
+  SystemClock::time_point m_countingSince;
+
+  // The engine's thread only.
+  std::map<std::uint64_t, std::unique_ptr<UnitRec>> m_units;
+  std::deque<std::uint64_t> m_queue;  // waiting their turn, in arrival order
+  std::uint64_t m_nextId = 0;
+  unsigned m_running = 0;  // workers started and not yet finished
+  unsigned m_turns = 0;    // units that had their turn (for the count)
+  bool m_waitingSaid = false;
+  bool m_threadNoticeSaid = false;
+  std::optional<EndReason> m_endReason;
+  bool m_recordFailed = false;
+  SharedSerials m_shared;
+  // A log that writes nothing: a unit's dialog lines without a log folder.
+  std::shared_ptr<CLog> m_silent = std::make_shared<CLog>(CLog::Unregistered{});
+  std::jthread m_thread;  // last: started once everything above is made
+};
+
+// The unit's dialog without a window: every call comes on the unit's own
+// thread (the run is made there), so nothing here needs a lock but the
+// progress, which the engine reads.
+class HeadlessWindow final : public DialogWindow {
+ public:
+  using Report = std::function<void(int perMille)>;
+  using Say = std::function<void(const std::string&)>;
+  HeadlessWindow(Report progress, Say message) : m_progress(std::move(progress)), m_message(std::move(message)) {}
+
+  std::string GetCaption() override { return m_caption; }
+  void SetCaption(const std::string& text) override { m_caption = text; }
+  void ShowControl(int) override {}
+  int GetCheck(int id) override {
+    const auto it = m_checks.find(id);
+    return it == m_checks.end() ? 0 : it->second;
+  }
+  void SetCheck(int id, bool checked) override { m_checks[id] = checked ? 1 : 0; }
+  void SetItemText(int, const std::string&) override {}
+  void EnableControl(int, bool) override {}
+  void SetProgressRange(int lower, int upper) override {
+    m_lower = lower;
+    m_upper = std::max(upper, lower + 1);
+  }
+  void SetProgressPos(int position) override {
+    const long long span = m_upper - m_lower;
+    const long long at = std::clamp<long long>(position - m_lower, 0, span);
+    m_progress(static_cast<int>(at * kProgressMax / span));
+  }
+  void StartTimer(int, unsigned) override {}
+  void StopTimer(int) override {}
+  int MessageBox(const std::string& text, const std::string&) override {
+    m_last = text;
+    if (m_begun) {
+      m_message(text);
+    } else {
+      m_startup.push_back(text);
+    }
+    return kMessageBoxOk;
+  }
+  void EndDialog(int) override { m_ended = true; }
+
+  void Begin() { m_begun = true; }
+  bool Ended() const { return m_ended; }
+  const std::string& LastMessage() const { return m_last; }
+  std::vector<std::string> TakeStartupMessages() { return std::move(m_startup); }
+
+ private:
+  Report m_progress;
+  Say m_message;
   std::string m_caption = kDialogCaption;
   std::map<int, int> m_checks;
   int m_lower = 0;
   int m_upper = kProgressMax;
   bool m_begun = false;
-  std::vector<std::string> m_startupMessages;
-  std::string m_lastMessage;
-  std::optional<Clock::time_point> m_timerStart;
-  unsigned m_timerPeriodMs = 0;
   bool m_ended = false;
+  std::string m_last;
+  std::vector<std::string> m_startup;
 };
 
-class Engine {
- public:
-  Engine(SearchableHidDevice& devices, const Resources& resources, const StationConfig& config,
-         StationEvents& events)
-      : m_devices(devices), m_resources(resources), m_config(config), m_events(events) {
-    std::random_device random;
-    m_runPrefix = std::to_string(random()) + std::to_string(random());
+StationSnapshot Station::Engine::SnapshotLocked() const {
+  StationSnapshot snapshot;
+  snapshot.state = m_state;
+  snapshot.parallel = m_parallel;
+  snapshot.slots = m_config.slots;
+  for (const auto& [id, rec] : m_units) {
+    if (!rec->hidden) snapshot.units.push_back(rec->view);
   }
-  ~Engine() {
-    // Every worker is joined before the states it uses go.
-    for (auto& [id, state] : m_units) {
-      if (state->worker.joinable()) state->worker.join();
-    }
-  }
-
-  StationSummary Run();
-
-  // --- For the workers and their windows -------------------------------------
-  std::mutex& Lock() { return m_stationLock; }
-  // Under the lock.
-  void PostLocked(Post post) {
-    m_posts.push_back(std::move(post));
-    m_wake.notify_one();
-  }
-  void Send(Post post) {
-    std::lock_guard lock(m_stationLock);
-    PostLocked(std::move(post));
-  }
-
- private:
-  struct OpenLog {
-    std::weak_ptr<CLog> log;
-  };
-
-  void RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> handle, std::shared_ptr<CLog> log);
-  void ServeTimer(CORVIKUpdaterDlg& dialog, StationWindow& window);
-
-  void Poll();
-  void StartQueued();
-  void Handle(struct Post& post);
-  void Finish(UnitState& state, const UnitResult& result, bool completed);
-  void EndWith(const char* endedBy, int status);
-  bool Ending() const { return !m_endedBy.empty(); }
-  std::shared_ptr<CLog> LogFor(const Unit& unit);
-  UnitState* Find(std::uint64_t id) {
-    const auto it = m_units.find(id);
-    return it == m_units.end() ? nullptr : it->second.get();
-  }
-
-  SearchableHidDevice& m_devices;
-  const Resources& m_resources;
-  const StationConfig& m_config;
-  StationEvents& m_events;
-  std::string m_runPrefix;
-
-  // The station's one lock: the posts, each unit's progress, and the
-  // windows' state.
-  std::mutex m_stationLock;
-  std::condition_variable m_wake;  // the engine waits for posts
-  std::deque<struct Post> m_posts;
-
-  // The engine's thread only (the states' stage, announced, retries).
-  std::map<std::uint64_t, std::unique_ptr<UnitState>> m_units;
-  std::deque<std::uint64_t> m_queue;  // waiting their turn, in arrival order
-  std::uint64_t m_nextId = 0;
-  unsigned m_running = 0;   // workers started and not yet finished
-  unsigned m_updating = 0;  // units whose worker runs: the hold is held
-  bool m_waitingSaid = false;
-  bool m_threadNoticeSaid = false;
-  std::map<std::filesystem::path, OpenLog> m_logs;
-  std::string m_endedBy;  // empty while the station goes on
-  int m_endStatus = 0;
-  StationSummary m_summary;
-  std::map<int, unsigned> m_failures;
-  bool m_recordFailed = false;
-  record::SharedSerials m_shared;  // serials two units attached at once carry
-  // A log that writes nothing: a unit's dialog lines without --log-dir.
-  std::shared_ptr<CLog> m_silent = std::make_shared<CLog>(CLog::Unregistered{});
-};
-
-StationWindow::StationWindow(Engine& engine, UnitState& state, bool mcu, bool usb)
-    : m_engine(engine), m_state(state), m_mcu(mcu), m_usb(usb) {}
-
-std::string StationWindow::GetCaption() {
-  std::lock_guard lock(m_engine.Lock());
-  return m_caption;
+  snapshot.total = m_total;
+  snapshot.bySlot = m_bySlot;
+  snapshot.countingSince = m_countingSince;
+  return snapshot;
 }
 
-void StationWindow::SetCaption(const std::string& text) {
-  std::lock_guard lock(m_engine.Lock());
-  m_caption = text;
-}
-
-int StationWindow::GetCheck(int id) {
-  std::lock_guard lock(m_engine.Lock());
-  const auto it = m_checks.find(id);
-  return it == m_checks.end() ? 0 : it->second;
-}
-
-void StationWindow::SetCheck(int id, bool checked) {
-  std::lock_guard lock(m_engine.Lock());
-  m_checks[id] = checked ? 1 : 0;
-}
-
-void StationWindow::SetItemText(int id, const std::string& text) {
-  if (id != IDC_ELAPSED) return;
-  std::lock_guard lock(m_engine.Lock());
-  m_state.elapsed = text;
-  m_state.progressDirty = true;
-}
-
-void StationWindow::SetProgressRange(int lower, int upper) {
-  std::lock_guard lock(m_engine.Lock());
-  m_lower = lower;
-  m_upper = upper;
-  m_state.upper = upper;
-}
-
-Phase StationWindow::PhaseAt(int position) const {
-  if (!m_usb) return Phase::Mcu;
-  if (!m_mcu) return Phase::Usb;
-  return position < kMcuPartEnd ? Phase::Mcu : Phase::Usb;
-}
-
-void StationWindow::SetProgressPos(int position) {
-  std::lock_guard lock(m_engine.Lock());
-  m_state.position = position;
-  m_state.phase = PhaseAt(position);
-  m_state.progressDirty = true;
-}
-
-void StationWindow::StartTimer(int /*id*/, unsigned periodMs) {
+void Station::Engine::Changed(const UnitRec& rec) {
+  if (rec.hidden) return;
+  UnitView view;
   {
-    std::lock_guard lock(m_engine.Lock());
-    m_timerStart = Clock::now();
-    m_timerPeriodMs = periodMs;
-    m_state.phase = PhaseAt(m_state.position);
-    m_state.progressDirty = true;
+    std::lock_guard lock(m_lock);
+    view = rec.view;
   }
-  m_timerChanged.notify_all();
+  Emit([view](StationEvents& events) { events.UnitChanged(view); });
 }
 
-void StationWindow::StopTimer(int /*id*/) {
+void Station::Engine::SetState(UnitRec& rec, UnitState state, std::string problem,
+                               std::optional<UnitResult> result) {
   {
-    std::lock_guard lock(m_engine.Lock());
-    m_timerStart.reset();
+    std::lock_guard lock(m_lock);
+    rec.view.state = state;
+    rec.view.problem = std::move(problem);
+    if (result) rec.view.result = std::move(result);
+    if (state != UnitState::Running) rec.view.progress = Progress{};
+    rec.view.since = SystemClock::now();
+    rec.dirty = false;
   }
-  m_timerChanged.notify_all();
+  Changed(rec);
 }
 
-int StationWindow::MessageBox(const std::string& text, const std::string& /*title*/) {
-  std::lock_guard lock(m_engine.Lock());
-  m_lastMessage = text;
-  if (!m_begun) {
-    m_startupMessages.push_back(text);
-  } else {
-    m_engine.PostLocked(MakePost(Post::Kind::Message, m_state.unit.id, text));
-  }
-  return kMessageBoxOk;
-}
-
-void StationWindow::EndDialog(int /*result*/) {
-  std::lock_guard lock(m_engine.Lock());
-  m_ended = true;
-}
-
-void StationWindow::Begin() {
-  std::lock_guard lock(m_engine.Lock());
-  m_begun = true;
-}
-
-std::vector<std::string> StationWindow::TakeStartupMessages() {
-  std::lock_guard lock(m_engine.Lock());
-  return std::move(m_startupMessages);
-}
-
-bool StationWindow::Ended() {
-  std::lock_guard lock(m_engine.Lock());
-  return m_ended;
-}
-
-std::string StationWindow::LastMessage() {
-  std::lock_guard lock(m_engine.Lock());
-  return m_lastMessage;
-}
-
-std::optional<Clock::time_point> StationWindow::TimerStartedAt() {
-  std::lock_guard lock(m_engine.Lock());
-  return m_timerStart;
-}
-
-unsigned StationWindow::TimerPeriodMs() {
-  std::lock_guard lock(m_engine.Lock());
-  return m_timerPeriodMs;
-}
-
-void StationWindow::WaitForTimerStart(milliseconds bound) {
-  std::unique_lock lock(m_engine.Lock());
-  m_timerChanged.wait_for(lock, bound, [this] { return m_timerStart.has_value(); });
-}
-
-// The unit's own timer service, as a message loop would give the dialog:
-// OnTimer every period while timer 0 runs, until the run is over.
-void Engine::ServeTimer(CORVIKUpdaterDlg& dialog, StationWindow& window) {
-  bool following = false;
-  Clock::time_point followedStart{};
-  Clock::time_point nextTick{};
-  for (;;) {
-    const std::optional<Clock::time_point> started = window.TimerStartedAt();
-    if (!started) {
-      if (!dialog.IsBusy()) return;
-      following = false;
-      window.WaitForTimerStart(milliseconds(10));
-      continue;
-    }
-    const milliseconds period(std::max(window.TimerPeriodMs(), 1u));
-    if (!following || *started != followedStart) {
-      following = true;
-      followedStart = *started;
-      nextTick = *started + period;
-    }
-    std::this_thread::sleep_until(nextTick);
-    // Ticks missed while this thread was held up are not made up one by one.
-    nextTick += period;
-    const Clock::time_point now = Clock::now();
-    if (nextTick <= now) nextTick = now + period;
-    if (window.TimerStartedAt()) dialog.OnTimer(kUpdateTimerId);
+void Station::Engine::AskHold() {
+  // The front end holds the machine on its own thread; the engine waits for
+  // it, looking at its own ending meanwhile. A poster that drops the task
+  // breaks the promise, which ends the wait too.
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> held = done->get_future();
+  m_poster([host = &m_host, done] {
+    host->HoldMachine();
+    done->set_value();
+  });
+  while (held.wait_for(kCommandPeriod) != std::future_status::ready) {
+    if (Closing()) return;
   }
 }
 
-void Engine::RunUnit(UnitState& state, std::unique_ptr<SearchableHidDevice> handle, std::shared_ptr<CLog> log) {
-  const Unit& unit = state.unit;
-  const Clock::time_point begin = Clock::now();
+void Station::Engine::RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<SearchableHidDevice> handle,
+                              UnitOptions options) {
+  const SteadyClock::time_point begin = SteadyClock::now();
+  UnitRecording recording(m_config.record, unit, options.mcu, options.usb);
   UnitResult result;
-  result.time = record::IsoLocalTime(std::time(nullptr));
-  const auto finish = [&](bool completed) {
-    result.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
-    Post post = MakePost(Post::Kind::Finished, unit.id);
+  result.runId = recording.RunId();
+  result.startedAt = recording.StartedAt();
+  result.time = recording.Time();
+  const auto finish = [&] {
+    Post post;
+    post.kind = Post::Kind::Finished;
+    post.id = unit.id;
     post.result = result;
-    post.completed = completed;
     Send(std::move(post));
   };
-
-  if (m_config.skipUpdated && state.mayPassOver && m_config.record != nullptr && !unit.serial.empty()) {
-    if (const std::optional<std::string> at = m_config.record->UpdatedAt(unit.serial, m_config.mcu, m_config.usb)) {
-      result.status = 0;
-      result.passedOver = true;
-      result.message = "already updated at " + *at + "; run without --skip-updated to flash it again";
-      finish(false);
-      return;
+  const auto notice = [&](Notice::Kind kind, std::string text) {
+    Post post;
+    post.kind = Post::Kind::Notice;
+    post.id = unit.id;
+    post.notice.kind = kind;
+    post.notice.text = std::move(text);
+    post.notice.unit = unit.id;
+    Send(std::move(post));
+  };
+  bool opened = false;
+  try {
+    if (m_config.skipUpdated && rec.mayPassOver) {
+      if (std::optional<std::string> at = recording.UpdatedAt()) {
+        result.passedOver = true;
+        result.updatedAt = std::move(*at);
+        result.message = "already updated at " + result.updatedAt;
+        finish();
+        return;
+      }
     }
-  }
 
-  // Every log line of this unit's dialog, its worker's included, goes to
-  // the unit's own log.
-  const ScopedThreadLog threadLog(log.get());
-  handle->RestrictToPath(unit.path);
-  StationWindow window(*this, state, m_config.mcu, m_config.usb);
-  Record::Run run;
-  run.runId = m_runPrefix + "-" + std::to_string(unit.id);
-  run.unit = &unit;
-  run.mcu = m_config.mcu;
-  run.usb = m_config.usb;
-  run.time = result.time;
-  bool completed = false;
-  {
-    CORVIKUpdaterDlg dialog(window, *handle, m_resources, m_config.arguments);
-    dialog.OnInitDialog();
-    if (window.Ended()) {
-      const OpenRefusal refusal = handle->LastOpenRefusal();
-      handle->Close();
-      Post post = MakePost(Post::Kind::StartupFailed, unit.id);
-      post.messages = window.TakeStartupMessages();
-      post.refusal = refusal;
-      Send(std::move(post));
-      return;
+    // Every log line of this unit's dialog goes to the unit's own log,
+    // opened here, off the engine's thread.
+    std::shared_ptr<CLog> log = m_silent;
+    if (m_config.logFolder) {
+      std::string error;
+      if (std::shared_ptr<CLog> own = m_config.logFolder->LogFor(unit.serial, unit.path, error)) {
+        log = std::move(own);
+      } else {
+        notice(Notice::Kind::LogNotWritten, "cannot write the log of " + unit.path + ": " + error);
+      }
     }
+    const ScopedThreadLog threadLog(log.get());
+    handle->RestrictToPath(unit.path);
+    opened = true;
+    HeadlessWindow window(
+        [this, &rec](int perMille) {
+          std::lock_guard lock(m_lock);
+          rec.view.progress.perMille = perMille;
+          rec.dirty = true;
+        },
+        [&](const std::string& text) {
+          Post post;
+          post.kind = Post::Kind::Message;
+          post.id = unit.id;
+          post.text = text;
+          Send(std::move(post));
+        });
+    {
+      CORVIKUpdaterDlg dialog(window, *handle, m_resources, m_config.arguments);
+      dialog.OnInitDialog();
+      if (window.Ended()) {
+        Post post;
+        post.kind = Post::Kind::StartupFailed;
+        post.id = unit.id;
+        post.refusal = handle->LastOpenRefusal();
+        post.messages = window.TakeStartupMessages();
+        handle->Close();
+        Send(std::move(post));
+        return;
+      }
+      std::string error;
+      if (!recording.Start(error)) {
+        handle->Close();
+        result.recorded = false;
+        result.recordError = error;
+        result.message = "not updated: the record could not take its start";
+        result.duration = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - begin);
+        notice(Notice::Kind::RecordNotStarted, unit.path + " was not updated: the record could not take its start: " + error);
+        finish();
+        return;
+      }
+      window.Begin();
+      Post started;
+      started.kind = Post::Kind::Started;
+      started.id = unit.id;
+      Send(std::move(started));
+
+      // The check boxes as the options set them, then the run, here.
+      if (!options.mcu) window.SetCheck(IDC_MCU, false);
+      if (!options.usb) window.SetCheck(IDC_USB, false);
+      if (options.verboseLog) {
+        window.SetCheck(IDC_LOG, true);
+        dialog.OnClickedLog();
+      }
+      dialog.SetRunObserver([this, &rec, options](UpdateCommand command) {
+        const Phase phase = PhaseOf(command, options);
+        std::lock_guard lock(m_lock);
+        if (rec.view.progress.phase == phase) return;
+        rec.view.progress.phase = phase;
+        rec.dirty = true;
+      });
+      result.flashed = true;
+      const int last = dialog.RunHere();
+      result.completed = last == 0;
+      result.failure = std::max(last, 0);
+      result.message = window.LastMessage();
+    }
+    handle->Close();
+    // One duration per run: the one recorded is the one shown.
+    result.duration = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - begin);
     std::string error;
-    if (m_config.record != nullptr && !m_config.record->Started(run, error)) {
-      handle->Close();
-      result.status = 1;
+    if (!recording.Finish(result.completed, result.failure, result.message, result.duration, error)) {
       result.recorded = false;
       result.recordError = error;
-      result.message = "not updated: the record could not take its start";
-      finish(false);
-      return;
     }
-    window.Begin();
-    Send(MakePost(Post::Kind::Started, unit.id));
-
-    // The check boxes as the options set them, then the click.
-    if (!m_config.mcu) window.SetCheck(IDC_MCU, false);
-    if (!m_config.usb) window.SetCheck(IDC_USB, false);
-    if (m_config.verboseLog) {
-      window.SetCheck(IDC_LOG, true);
-      dialog.OnClickedLog();
-    }
-    dialog.OnClickedUpdate();
-    ServeTimer(dialog, window);
-    dialog.WaitForWorker();
-    const int last = dialog.LastRunResult();
-    completed = last == 0;
-    result.status = completed ? 0 : 1;
-    result.failure = std::max(last, 0);
-    result.message = window.LastMessage();
+    finish();
+  } catch (const std::exception& error) {
+    // Whatever went wrong ends this unit with a failure, never the station.
+    if (opened) handle->Close();
+    result.completed = false;
+    result.message = std::string("the unit's run ended with an error: ") + error.what();
+    result.duration = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - begin);
+    finish();
   }
-  handle->Close();
-  result.duration = std::chrono::duration_cast<milliseconds>(Clock::now() - begin);
-
-  if (m_config.record != nullptr) {
-    run.status = result.status;
-    run.failure = result.failure;
-    run.message = result.message;
-    run.durationMs = result.duration.count();
-    std::string error;
-    if (!m_config.record->Finished(run, error)) {
-      result.status = 1;
-      result.recorded = false;
-      result.recordError = error;
-    }
-  }
-  finish(completed);
 }
 
-std::shared_ptr<CLog> Engine::LogFor(const Unit& unit) {
-  if (m_config.logDir.empty()) return m_silent;
-  const std::string name = UnitLogFileName(unit.serial, unit.path);
-  const std::filesystem::path path =
-      m_config.logDir / std::filesystem::path(std::u8string(name.begin(), name.end()));
-  // Two units with one serial share the file while both write it: opening
-  // it again could empty it (the size rule) under the other's lines.
-  OpenLog& open = m_logs[path];
-  if (std::shared_ptr<CLog> shared = open.log.lock()) return shared;
-  auto log = std::make_shared<CLog>(CLog::Unregistered{});
-  if (!log->Open(path)) {
-    const std::u8string where = path.u8string();
-    m_events.Notice("cannot write the log of " + unit.path + " to " + std::string(where.begin(), where.end()));
-  }
-  open.log = log;
-  return log;
-}
-
-void Engine::Poll() {
+void Station::Engine::Poll() {
   const std::vector<HidInterfaceInfo> found = m_devices.ListInterfaces(DeviceVendorId, DeviceProductId);
-  // Units with one serial: --skip-updated cannot tell them apart.
-  std::vector<record::SharedSerials::Attached> attached;
+  // Units with one serial: a record that passes over updated units cannot
+  // tell them apart.
+  std::vector<SharedSerials::Attached> attached;
   for (const HidInterfaceInfo& info : found) {
     if (info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
       attached.push_back({info.serial, info.identity});
     }
   }
   for (const std::string& serial : m_shared.Look(attached)) {
-    // Said only where it changes what happens: a record that passes over
-    // units it shows updated.
     if (m_config.record == nullptr || !m_config.skipUpdated) continue;
-    m_events.Notice("several units carry the serial " + DeviceTextForTerminal(serial) +
-                    ": each is updated, none is passed over, and the record cannot tell them apart");
+    Notice notice;
+    notice.kind = Notice::Kind::SharedSerial;
+    notice.serial = serial;
+    notice.text = "each is updated, none is passed over, and the record cannot tell them apart";
+    Emit([notice](StationEvents& events) { events.Said(notice); });
   }
   std::set<std::string> present;
   for (const HidInterfaceInfo& info : found) {
     present.insert(info.identity);
     auto known = std::find_if(m_units.begin(), m_units.end(),
-                              [&](const auto& entry) { return entry.second->unit.identity == info.identity; });
+                              [&](const auto& entry) { return entry.second->view.unit.identity == info.identity; });
     if (known != m_units.end()) {
-      UnitState& state = *known->second;
-      if (state.stage == UnitState::Stage::Retry) {
+      UnitRec& rec = *known->second;
+      if (rec.stage == UnitRec::Stage::Retry) {
         if (info.usable) {
-          state.stage = UnitState::Stage::Queued;
-          m_queue.push_back(state.unit.id);
+          rec.stage = UnitRec::Stage::Queued;
+          m_queue.push_back(rec.view.unit.id);
         } else {
-          state.stage = UnitState::Stage::PassedOver;
-          m_events.Refused(state.unit, Refusal::InUse, info.problem);
+          rec.stage = UnitRec::Stage::Idle;
+          SetState(rec, UnitState::InUse, info.problem);
         }
         continue;
       }
-      // Present but not openable before (permissions): taken once it opens.
-      if (state.stage != UnitState::Stage::Unusable || !info.usable) continue;
-      state.stage = UnitState::Stage::Queued;
-      m_events.Arrived(state.unit);
+      // Present but not usable before (permissions, another updater): taken
+      // once it opens.
+      const bool refused = rec.view.state == UnitState::InUse || rec.view.state == UnitState::Unusable;
+      if (rec.stage != UnitRec::Stage::Idle || !refused || !info.usable || rec.hidden) continue;
+      rec.stage = UnitRec::Stage::Queued;
+      SetState(rec, UnitState::Waiting);
       m_waitingSaid = false;
-      m_queue.push_back(state.unit.id);
+      m_queue.push_back(rec.view.unit.id);
       continue;
     }
-    auto state = std::make_unique<UnitState>();
-    state->unit.id = ++m_nextId;
-    state->unit.path = info.path;
-    state->unit.identity = info.identity;
-    state->unit.serial = info.serial;
-    state->unit.port = info.port;
+    auto rec = std::make_unique<UnitRec>();
+    Unit& unit = rec->view.unit;
+    unit.id = ++m_nextId;
+    unit.path = info.path;
+    unit.identity = info.identity;
+    unit.serial = info.serial;
+    unit.port = info.port;
+    rec->view.since = SystemClock::now();
     if (m_config.slotOf) {
       const std::optional<std::string> slot = m_config.slotOf(info);
       if (!slot) {
-        state->stage = UnitState::Stage::NotASlot;
-        m_events.Refused(state->unit, Refusal::NotASlot, "not on a slot of the station");
-        m_units.emplace(state->unit.id, std::move(state));
+        // Not on a slot of the station: left alone, and not shown.
+        rec->hidden = true;
+        rec->stage = UnitRec::Stage::Idle;
+        m_units.emplace(unit.id, std::move(rec));
         continue;
       }
-      state->unit.slot = *slot;
+      unit.slot = *slot;
     }
+    UnitRec& added = *rec;
+    m_units.emplace(unit.id, std::move(rec));
     if (!info.usable) {
+      added.stage = UnitRec::Stage::Idle;
       const bool inUse = info.problem == kInUseByAnotherUpdater;
-      state->stage = inUse ? UnitState::Stage::PassedOver : UnitState::Stage::Unusable;
-      m_events.Refused(state->unit, inUse ? Refusal::InUse : Refusal::Unusable, info.problem);
-      m_units.emplace(state->unit.id, std::move(state));
+      SetState(added, inUse ? UnitState::InUse : UnitState::Unusable, info.problem);
       continue;
     }
-    state->stage = UnitState::Stage::Queued;
-    m_events.Arrived(state->unit);
+    added.stage = UnitRec::Stage::Queued;
+    SetState(added, UnitState::Waiting);
     m_waitingSaid = false;
-    m_queue.push_back(state->unit.id);
-    m_units.emplace(state->unit.id, std::move(state));
+    m_queue.push_back(added.view.unit.id);
   }
 
   // The units no longer listed: gone, unless a run of theirs is still on
   // (it ends by itself, and the next look finds them gone).
   for (auto it = m_units.begin(); it != m_units.end();) {
-    UnitState& state = *it->second;
-    if (present.count(state.unit.identity) != 0 || state.stage == UnitState::Stage::Running) {
+    UnitRec& rec = *it->second;
+    if (present.count(rec.view.unit.identity) != 0 || rec.stage == UnitRec::Stage::Running) {
       ++it;
       continue;
     }
-    if (state.worker.joinable()) state.worker.join();
-    std::erase(m_queue, state.unit.id);
-    m_events.Gone(state.unit);
-    it = m_units.erase(it);
+    if (rec.worker.joinable()) rec.worker.join();
+    std::erase(m_queue, rec.view.unit.id);
+    if (!rec.hidden) {
+      UnitView view;
+      {
+        std::lock_guard lock(m_lock);
+        view = rec.view;
+        it = m_units.erase(it);
+      }
+      Emit([view](StationEvents& events) { events.Gone(view); });
+    } else {
+      std::lock_guard lock(m_lock);
+      it = m_units.erase(it);
+    }
   }
 }
 
-void Engine::StartQueued() {
-  while (!Ending() && !m_queue.empty() && m_running < m_config.parallel &&
-         (!m_config.count || m_summary.devices + m_running < *m_config.count)) {
-    UnitState& state = *m_units.at(m_queue.front());
-    if (state.worker.joinable()) state.worker.join();  // a refused try before
+void Station::Engine::StartQueued() {
+  for (;;) {
+    unsigned parallel = 0;
+    UnitOptions options;
+    {
+      std::lock_guard lock(m_lock);
+      if (m_state != RunState::Running || m_closing) return;
+      parallel = m_parallel;
+      options = m_options;
+    }
+    if (m_queue.empty() || m_running >= parallel) return;
+    if (m_config.count && m_turns + m_running >= *m_config.count) return;
+    UnitRec& rec = *m_units.at(m_queue.front());
+    if (rec.worker.joinable()) rec.worker.join();  // a refused try before
     std::unique_ptr<SearchableHidDevice> handle = m_devices.NewHandle();
     if (!handle) {
-      m_events.Notice("the devices give no handle per unit; the station cannot run units of its own");
-      EndWith("startup_failure", 2);
+      EndWith(EndReason::StartupFailure);
       return;
     }
-    std::shared_ptr<CLog> log = LogFor(state.unit);
     // Held before the worker opens the unit, so that its first command
     // never waits for the hold.
-    if (m_updating++ == 0) m_events.Busy(true);
-    state.holding = true;
-    state.mayPassOver = !m_shared.Shared(state.unit.serial);
+    if (m_updating == 0) AskHold();
     {
-      std::lock_guard lock(m_stationLock);
-      state.progressDirty = false;
-      state.phase = Phase::Starting;
-      state.position = 0;
-      state.elapsed = "00:00.000";
+      std::lock_guard lock(m_lock);
+      ++m_updating;
+      if (m_closing) {
+        --m_updating;
+        return;
+      }
     }
+    rec.holding = true;
+    rec.mayPassOver = !m_shared.Shared(rec.view.unit.serial);
+    const Unit unit = rec.view.unit;
     try {
-      state.worker = std::jthread([this, &state, handle = std::move(handle), log = std::move(log)]() mutable {
-        RunUnit(state, std::move(handle), std::move(log));
+      rec.worker = std::jthread([this, &rec, unit, handle = std::move(handle), options]() mutable {
+        RunUnit(rec, unit, std::move(handle), options);
       });
     } catch (const std::system_error&) {
       // No thread to be had now (a process at its limit): the unit keeps its
-      // place and is started when a running unit has finished.
-      if (!m_threadNoticeSaid) m_events.Notice("no thread for another unit now; it waits for a running one");
+      // place and is started when a running unit has finished, or at the
+      // next look.
+      if (!m_threadNoticeSaid) {
+        Notice notice;
+        notice.kind = Notice::Kind::NoThread;
+        notice.text = "no thread for another unit now; it waits for a running one";
+        Emit([notice](StationEvents& events) { events.Said(notice); });
+      }
       m_threadNoticeSaid = true;
-      state.holding = false;
-      if (--m_updating == 0) m_events.Busy(false);
+      rec.holding = false;
+      bool letGo = false;
+      {
+        std::lock_guard lock(m_lock);
+        letGo = --m_updating == 0;
+      }
+      if (letGo) m_poster([host = &m_host] { host->LetGo(); });
       return;
     }
     m_queue.pop_front();
-    state.stage = UnitState::Stage::Running;
+    rec.stage = UnitRec::Stage::Running;
+    {
+      std::lock_guard lock(m_lock);
+      rec.runBegin = SteadyClock::now();
+    }
+    SetState(rec, UnitState::Running);
     ++m_running;
   }
 }
 
-void Engine::EndWith(const char* endedBy, int status) {
-  if (Ending()) return;
-  m_endedBy = endedBy;
-  m_endStatus = status;
+void Station::Engine::EndWith(EndReason reason) {
+  if (!m_endReason) m_endReason = reason;
+  std::lock_guard lock(m_lock);
+  m_wantRunning = false;
 }
 
-void Engine::Finish(UnitState& state, const UnitResult& result, bool completed) {
-  ++m_summary.devices;
-  if (result.passedOver) {
-    ++m_summary.passedOver;
-  } else if (result.failure != 0 || (!completed && result.recorded)) {
-    ++m_summary.failed;
-    if (result.failure != 0) ++m_failures[result.failure];
-  } else if (completed) {
-    ++m_summary.updated;
-  } else {
-    // Not run: the record could not take its start.
-    ++m_summary.failed;
+void Station::Engine::Finish(UnitRec& rec, const UnitResult& result) {
+  ++m_turns;
+  Tally total;
+  Tally slot;
+  {
+    std::lock_guard lock(m_lock);
+    m_total.Count(result);
+    Tally& bySlot = m_bySlot[TallyKey(rec.view.unit)];
+    bySlot.Count(result);
+    total = m_total;
+    slot = bySlot;
   }
-  state.stage = UnitState::Stage::Done;
-  m_events.Finished(state.unit, result);
+  rec.stage = UnitRec::Stage::Done;
+  const UnitState state = result.outcome() == Outcome::Passed   ? UnitState::Passed
+                          : result.outcome() == Outcome::Failed ? UnitState::Failed
+                                                                : UnitState::PassedOver;
+  SetState(rec, state, {}, result);
+  UnitView view;
+  {
+    std::lock_guard lock(m_lock);
+    view = rec.view;
+  }
+  Emit([view, total, slot](StationEvents& events) { events.Finished(view, total, slot); });
   if (!result.recorded) {
     m_recordFailed = true;
-    EndWith("record_failure", 1);
+    // A result the record did not take ends the station; a start it did not
+    // take leaves that unit unflashed and the station goes on.
+    if (result.flashed) EndWith(EndReason::RecordFailure);
   }
-  if (m_config.count && m_summary.devices >= *m_config.count) EndWith("count", 0);
+  if (m_config.count && m_turns >= *m_config.count) EndWith(EndReason::CountReached);
 }
 
-void Engine::Handle(struct Post& post) {
-  UnitState* state = Find(post.id);
-  if (state == nullptr) return;
+void Station::Engine::Handle(Post& post) {
+  if (post.kind == Post::Kind::Notice) {
+    Emit([notice = post.notice](StationEvents& events) { events.Said(notice); });
+    return;
+  }
+  UnitRec* rec = Find(post.id);
+  if (rec == nullptr) return;
   switch (post.kind) {
-    case Post::Kind::Started:
-      m_events.Started(state->unit);
-      return;
-    case Post::Kind::Message:
-      m_events.Message(state->unit, post.text);
-      return;
     case Post::Kind::Notice:
-      m_events.Notice(post.text);
       return;
+    case Post::Kind::Started: {
+      {
+        std::lock_guard lock(m_lock);
+        rec->runBegin = SteadyClock::now();
+        rec->view.progress = Progress{};
+        rec->dirty = false;
+      }
+      Changed(*rec);
+      return;
+    }
+    case Post::Kind::Message: {
+      UnitView view;
+      {
+        std::lock_guard lock(m_lock);
+        view = rec->view;
+      }
+      Emit([view, text = post.text](StationEvents& events) { events.Message(view, text); });
+      return;
+    }
     case Post::Kind::Finished:
       --m_running;
-      Finish(*state, post.result, post.completed);
+      Finish(*rec, post.result);
       return;
     case Post::Kind::StartupFailed: {
       --m_running;
       const std::vector<HidInterfaceInfo> found = m_devices.ListInterfaces(DeviceVendorId, DeviceProductId);
-      const auto listed = std::find_if(found.begin(), found.end(),
-                                       [&](const HidInterfaceInfo& info) { return info.identity == state->unit.identity; });
+      const auto listed = std::find_if(found.begin(), found.end(), [&](const HidInterfaceInfo& info) {
+        return info.identity == rec->view.unit.identity;
+      });
       if (listed == found.end()) {
-        // Gone before it could be opened: never this station's unit.
-        state->stage = UnitState::Stage::Done;
-        return;  // the next look says it is gone
+        // Gone before it could be opened: the next look says it is gone.
+        rec->stage = UnitRec::Stage::Done;
+        return;
       }
       if (post.refusal.reason == kInUseByAnotherUpdater || listed->problem == kInUseByAnotherUpdater) {
         // Two searches that crossed refuse each other for a moment: a unit
         // the listing shows free is tried again; one another updater has is
-        // passed over until it is unplugged, so it is never updated twice.
-        if (listed->usable && state->inUseRetries++ < kInUseRetries) {
-          state->stage = UnitState::Stage::Retry;  // queued again at the next look
+        // left until it is free, so it is never updated twice.
+        if (listed->usable && rec->inUseRetries++ < kInUseRetries) {
+          rec->stage = UnitRec::Stage::Retry;  // queued again at the next look
           return;
         }
-        state->stage = UnitState::Stage::PassedOver;
-        m_events.Refused(state->unit, Refusal::InUse, kInUseByAnotherUpdater);
+        rec->stage = UnitRec::Stage::Idle;
+        SetState(*rec, UnitState::InUse, kInUseByAnotherUpdater);
         return;
       }
-      // Anything else (a damaged image) would fail every unit the same way.
-      for (const std::string& text : post.messages) m_events.Message(state->unit, text);
-      state->stage = UnitState::Stage::Done;
-      EndWith("startup_failure", 2);
+      // Its start-up failed: this unit cannot be run; the others go on.
+      std::string why;
+      for (const std::string& text : post.messages) why += (why.empty() ? "" : "\n") + text;
+      rec->stage = UnitRec::Stage::Idle;
+      SetState(*rec, UnitState::Unusable, why.empty() ? "its start-up failed" : why);
       return;
     }
   }
 }
 
-StationSummary Engine::Run() {
-  Clock::time_point nextPoll = Clock::now();
+void Station::Engine::Loop() {
+  SteadyClock::time_point nextPoll = SteadyClock::now();
   for (;;) {
-    // The latest progress of each unit, then what the workers posted.
-    std::vector<std::tuple<UnitState*, Phase, int, int, std::string>> progress;
-    std::deque<struct Post> posts;
+    // The front end's commands, each unit's latest progress, and what the
+    // workers posted.
+    std::deque<Post> posts;
+    std::vector<UnitView> progress;
+    bool want = false;
+    bool closing = false;
+    bool reset = false;
+    std::set<std::uint64_t> skips;
     {
-      std::lock_guard lock(m_stationLock);
-      for (auto& [id, state] : m_units) {
-        if (!state->progressDirty) continue;
-        state->progressDirty = false;
-        progress.emplace_back(state.get(), state->phase, state->position, state->upper, state->elapsed);
-      }
+      std::lock_guard lock(m_lock);
+      want = m_wantRunning;
+      closing = m_closing;
+      reset = std::exchange(m_resetAsked, false);
+      skips.swap(m_skipAsked);
       posts.swap(m_posts);
-    }
-    for (const auto& [state, phase, position, upper, elapsed] : progress) {
-      m_events.Progress(state->unit, phase, position, upper, elapsed);
-    }
-    for (struct Post& post : posts) {
-      const bool ended = post.kind == Post::Kind::Finished || post.kind == Post::Kind::StartupFailed;
-      UnitState* state = Find(post.id);
-      Handle(post);
-      if (ended && state != nullptr) {
-        if (state->worker.joinable()) state->worker.join();
-        if (state->holding && --m_updating == 0) m_events.Busy(false);
-        state->holding = false;
+      const SteadyClock::time_point now = SteadyClock::now();
+      for (auto& [id, rec] : m_units) {
+        if (!rec->dirty || rec->hidden) continue;
+        rec->dirty = false;
+        rec->view.progress.elapsed = std::chrono::duration_cast<milliseconds>(now - rec->runBegin);
+        progress.push_back(rec->view);
       }
+    }
+    for (const UnitView& view : progress) {
+      Emit([view](StationEvents& events) { events.UnitChanged(view); });
+    }
+    for (Post& post : posts) {
+      const bool ended = post.kind == Post::Kind::Finished || post.kind == Post::Kind::StartupFailed;
+      UnitRec* rec = Find(post.id);
+      Handle(post);
+      if (ended && rec != nullptr) {
+        if (rec->worker.joinable()) rec->worker.join();
+        if (rec->holding) {
+          rec->holding = false;
+          bool letGo = false;
+          {
+            std::lock_guard lock(m_lock);
+            letGo = --m_updating == 0;
+          }
+          if (letGo) m_poster([host = &m_host] { host->LetGo(); });
+        }
+      }
+    }
+    if (reset) {
+      StationSnapshot snapshot;
+      {
+        std::lock_guard lock(m_lock);
+        m_total = Tally{};
+        m_bySlot.clear();
+        m_countingSince = SystemClock::now();
+        snapshot = SnapshotLocked();
+      }
+      Emit([snapshot](StationEvents& events) { events.CountersReset(snapshot); });
+    }
+    for (const std::uint64_t id : skips) {
+      UnitRec* rec = Find(id);
+      if (rec == nullptr || rec->stage != UnitRec::Stage::Queued) continue;
+      std::erase(m_queue, id);
+      rec->stage = UnitRec::Stage::Done;
+      SetState(*rec, UnitState::AwaitingRemoval, "skipped by the operator");
     }
 
-    if (!Ending() && m_config.stopRequested && m_config.stopRequested()) EndWith("interrupt", 0);
-    const Clock::time_point now = Clock::now();
-    if (!Ending() && now >= nextPoll) {
+    // The run's state.
+    RunState state;
+    {
+      std::lock_guard lock(m_lock);
+      want = m_wantRunning;
+      state = m_state;
+    }
+    const auto setState = [&](RunState next) {
+      {
+        std::lock_guard lock(m_lock);
+        m_state = next;
+      }
+      state = next;
+      Emit([next](StationEvents& events) { events.StateChanged(next); });
+    };
+    if (state == RunState::Stopped && want && !closing) {
+      m_endReason.reset();
+      m_recordFailed = false;
+      m_waitingSaid = false;
+      setState(RunState::Running);
+    } else if (state == RunState::Stopping && want && !closing) {
+      m_endReason.reset();
+      setState(RunState::Running);
+    } else if (state == RunState::Running && (!want || closing)) {
+      setState(RunState::Stopping);
+    }
+    if (state == RunState::Stopping && m_running == 0) {
+      StationSummary summary;
+      summary.endedBy = m_endReason.value_or(EndReason::Stopped);
+      summary.recordFailed = m_recordFailed;
+      {
+        std::lock_guard lock(m_lock);
+        summary.tally = m_total;
+      }
+      setState(RunState::Stopped);
+      Emit([summary](StationEvents& events) { events.Ended(summary); });
+    }
+    if (closing && m_running == 0) return;
+
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (!closing && now >= nextPoll) {
       Poll();
       nextPoll = now + m_config.poll;
     }
     StartQueued();
-    if (Ending() && m_running == 0) break;
-    if (!Ending() && m_running == 0 && m_queue.empty() && !m_waitingSaid) {
-      m_events.Waiting();
+    if (state == RunState::Running && m_running == 0 && m_queue.empty() && !m_waitingSaid) {
+      Emit([](StationEvents& events) { events.Waiting(); });
       m_waitingSaid = true;
     }
 
-    std::unique_lock lock(m_stationLock);
-    const Clock::time_point until = Ending() ? Clock::now() + kProgressPeriod
-                                             : std::min(nextPoll, Clock::now() + kProgressPeriod);
-    m_wake.wait_until(lock, until, [this] { return !m_posts.empty(); });
+    std::unique_lock lock(m_lock);
+    const SteadyClock::time_point until = std::min(nextPoll, SteadyClock::now() + kProgressPeriod);
+    m_wake.wait_until(lock, until, [&] {
+      return !m_posts.empty() || m_resetAsked || !m_skipAsked.empty() || m_wantRunning != want ||
+             m_closing != closing;
+    });
+  }
+}
+
+Station::Station(SearchableHidDevice& devices, const Resources& resources, StationConfig config, Poster poster,
+                 StationEvents& events, StationHost& host)
+    : m_engine(std::make_unique<Engine>(devices, resources, std::move(config), std::move(poster), events, host)) {}
+
+Station::~Station() = default;
+
+void Station::Start() {
+  m_engine->Command([this] { m_engine->m_wantRunning = true; });
+}
+
+void Station::Stop() {
+  m_engine->Command([this] { m_engine->m_wantRunning = false; });
+}
+
+void Station::SetParallel(unsigned parallel) {
+  m_engine->Command([this, parallel] { m_engine->m_parallel = std::clamp(parallel, 1u, kMaxParallel); });
+}
+
+void Station::SetOptions(const UnitOptions& options) {
+  m_engine->Command([this, options] { m_engine->m_options = options; });
+}
+
+bool Station::Skip(std::uint64_t unit) {
+  const StationSnapshot snapshot = Snapshot();
+  const auto it = std::find_if(snapshot.units.begin(), snapshot.units.end(),
+                               [&](const UnitView& view) { return view.unit.id == unit; });
+  if (it == snapshot.units.end() || it->state != UnitState::Waiting) return false;
+  m_engine->Command([this, unit] { m_engine->m_skipAsked.insert(unit); });
+  return true;
+}
+
+void Station::ResetCounters() {
+  m_engine->Command([this] { m_engine->m_resetAsked = true; });
+}
+
+StationSnapshot Station::Snapshot() const {
+  std::lock_guard lock(m_engine->m_lock);
+  return m_engine->SnapshotLocked();
+}
+
+RunState Station::State() const {
+  std::lock_guard lock(m_engine->m_lock);
+  return m_engine->m_state;
+}
+
+bool Station::Busy() const {
+  std::lock_guard lock(m_engine->m_lock);
+  return m_engine->m_updating != 0;
+}
+
+namespace {
+
+// The calling thread's loop for RunStation: tasks posted by the engine, run
+// in order.
+class TaskQueue {
+ public:
+  void Push(std::function<void()> task) {
+    {
+      std::lock_guard lock(m_lock);
+      m_tasks.push_back(std::move(task));
+    }
+    m_ready.notify_one();
+  }
+  // Runs the tasks there are, waiting up to `bound` for the first.
+  void RunFor(milliseconds bound) {
+    std::deque<std::function<void()>> tasks;
+    {
+      std::unique_lock lock(m_lock);
+      m_ready.wait_for(lock, bound, [this] { return !m_tasks.empty(); });
+      tasks.swap(m_tasks);
+    }
+    for (auto& task : tasks) task();
   }
 
-  m_summary.failures.assign(m_failures.begin(), m_failures.end());
-  m_summary.endedBy = m_endedBy;
-  if (m_endStatus == 2) {
-    m_summary.status = 2;
-  } else {
-    m_summary.status = m_summary.failed != 0 || m_recordFailed ? 1 : 0;
+ private:
+  std::mutex m_lock;  // owns m_tasks
+  std::condition_variable m_ready;
+  std::deque<std::function<void()>> m_tasks;
+};
+
+// Hands every event on, and notes the end.
+class EndWatch final : public StationEvents {
+ public:
+  explicit EndWatch(StationEvents& events) : m_events(events) {}
+  void UnitChanged(const UnitView& view) override { m_events.UnitChanged(view); }
+  void Finished(const UnitView& view, const Tally& total, const Tally& slot) override {
+    m_events.Finished(view, total, slot);
   }
-  return m_summary;
-}
+  void Message(const UnitView& view, const std::string& text) override { m_events.Message(view, text); }
+  void Gone(const UnitView& view) override { m_events.Gone(view); }
+  void Waiting() override { m_events.Waiting(); }
+  void StateChanged(RunState state) override { m_events.StateChanged(state); }
+  void Ended(const StationSummary& summary) override {
+    m_summary = summary;
+    m_ended = true;
+    m_events.Ended(summary);
+  }
+  void Said(const Notice& notice) override { m_events.Said(notice); }
+  void CountersReset(const StationSnapshot& snapshot) override { m_events.CountersReset(snapshot); }
+
+  bool ended() const { return m_ended; }
+  const StationSummary& summary() const { return m_summary; }
+
+ private:
+  StationEvents& m_events;
+  bool m_ended = false;
+  StationSummary m_summary;
+};
 
 }  // namespace
 
 StationSummary RunStation(SearchableHidDevice& devices, const Resources& resources, const StationConfig& config,
-                          StationEvents& events) {
-  StationConfig bounded = config;
-  bounded.parallel = std::clamp(config.parallel, 1u, kMaxParallel);
-  Engine engine(devices, resources, bounded, events);
-  return engine.Run();
+                          StationEvents& events, StationHost& host, const std::function<bool()>& stopRequested) {
+  TaskQueue tasks;
+  EndWatch watch(events);
+  {
+    Station station(devices, resources, config, [&tasks](std::function<void()> task) { tasks.Push(std::move(task)); },
+                    watch, host);
+    station.Start();
+    bool stopAsked = false;
+    while (!watch.ended()) {
+      tasks.RunFor(kCommandPeriod * 2);
+      if (!stopAsked && !watch.ended() && stopRequested && stopRequested()) {
+        station.Stop();
+        stopAsked = true;
+      }
+    }
+  }
+  return watch.summary();
 }
 
 }  // namespace orvik::station

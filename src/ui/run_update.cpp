@@ -170,6 +170,7 @@ class UpdateRun {
 
   // Exchanges one command; on failure ends the run and returns false.
   bool Exchange(const ExchangeSite& site, const ReportPacket& packet) {
+    if (m_dlg.m_runObserver) m_dlg.m_runObserver(site.command);
     const ExchangeOutcome outcome = ExchangeReport(m_dlg.m_device, site.command, packet, m_reply);
     if (outcome == ExchangeOutcome::Accepted) return true;
     Fail(site, outcome);
@@ -182,6 +183,7 @@ class UpdateRun {
     const bool mcu = InfoOf(section.site.command).target == UpdateTarget::MCU;
     const char* replyPrefix = mcu ? "MCUWrite Reply = " : "USBWrite Reply = ";
     std::uint32_t address = section.firstAddress;
+    if (m_dlg.m_runObserver) m_dlg.m_runObserver(section.site.command);
     for (std::uint32_t n = 0; n < section.blocks; ++n) {
       Verbose("Addr = 0x%08x", address);
       if (m_dlg.m_verboseLog) LogFormat("Block = %d, BlockIdx = %d", static_cast<int>(n), static_cast<int>(n % 4));

@@ -197,4 +197,16 @@ void CORVIKUpdaterDlg::OnClickedUpdate() {
   }
 }
 
+int CORVIKUpdaterDlg::RunHere() {
+  if (!m_workerFinished) return kNoRun;
+  WaitForWorker();
+  m_window.EnableControl(IDC_UPDATE, false);
+  m_window.UpdateWorkChanged(true);
+  m_busy = true;
+  RunUpdate();
+  m_busy = false;
+  m_window.UpdateWorkChanged(false);
+  return m_lastRunResult.load();
+}
+
 }  // namespace orvik

@@ -18,6 +18,7 @@
 #include "image/image.h"
 #include "image/resources.h"
 #include "ui/dialog_window.h"
+#include "update/protocol.h"
 
 class CLog;
 
@@ -98,6 +99,17 @@ class CORVIKUpdaterDlg {
   // own thread.
   std::uint32_t RunUpdate();
 
+  // Runs an update on the calling thread, as a click would on a worker of
+  // its own: for a host whose thread is already the unit's (a station). The
+  // dialog is busy meanwhile, and the host hears UpdateWorkChanged around it.
+  // Returns LastRunResult(); kNoRun when a worker of the dialog still runs.
+  int RunHere();
+
+  // Hears every command the run is about to exchange, on the run's thread,
+  // before it is sent: where the run is, from the run itself. Set before a
+  // run starts.
+  void SetRunObserver(std::function<void(UpdateCommand)> observer) { m_runObserver = std::move(observer); }
+
  private:
   void AppendVersionToTitle();
   bool LoadAndVerifyImage();
@@ -126,6 +138,7 @@ class CORVIKUpdaterDlg {
   // worker that still needs the user-interface thread.
   std::atomic<bool> m_workerFinished{true};
   std::thread m_worker;
+  std::function<void(UpdateCommand)> m_runObserver;
 };
 
 // The worker thread's entry: runs the dialog's update; a null dialog returns
