@@ -39,8 +39,6 @@ QFont Scaled(const QFont& base, double scale, bool bold) {
   return font;
 }
 
-QString Css(std::uint32_t rgb) { return QStringLiteral("#%1").arg(rgb, 6, 16, QLatin1Char('0')); }
-
 // Tiles per row: a square-ish grid, at most 8 wide.
 int ColumnsFor(int tiles) {
   const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(std::max(tiles, 1)))));
@@ -91,6 +89,8 @@ StationTile::StationTile(QWidget* parent) : QFrame(parent) {
   m_action.setFont(Scaled(base, 1.1, true));
   m_action.setAlignment(Qt::AlignCenter);
   m_elapsed.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  // The name beside it takes what is left, never the time's room.
+  m_elapsed.setMinimumWidth(m_elapsed.fontMetrics().horizontalAdvance(QStringLiteral("00:00.000")) + 4);
   m_counters.setFont(Scaled(base, 1.1, false));
   m_bar.setRange(0, 1000);
   m_bar.setTextVisible(true);
@@ -126,7 +126,11 @@ StationTile::StationTile(QWidget* parent) : QFrame(parent) {
 
 void StationTile::Show(const TileText& text) {
   if (text.colour != m_text.colour || m_text.word.empty()) {
-    setStyleSheet(QStringLiteral("StationTile { background-color: %1; } QLabel { color: #000000; }").arg(Css(text.colour)));
+    // Dark text on every state's colour, whatever the desktop's theme.
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, QColor(static_cast<QRgb>(text.colour)));
+    colours.setColor(QPalette::WindowText, Qt::black);
+    setPalette(colours);
   }
   m_name.SetFullText(FromUtf8(text.name));
   m_serial.SetFullText(text.serial.empty() ? QString() : QStringLiteral("Serial ") + FromUtf8(text.serial));
@@ -195,9 +199,10 @@ StationWindow::StationWindow(StationWindowSettings settings)
   m_results.header()->setStretchLastSection(true);
   m_results.setMinimumHeight(QFontMetrics(base).height() * 7);
 
-  m_gridLayout = new QGridLayout(&m_grid);
+  m_grid = new QWidget;
+  m_gridLayout = new QGridLayout(m_grid);
   m_gridLayout->setSpacing(6);
-  m_scroll.setWidget(&m_grid);
+  m_scroll.setWidget(m_grid);
   m_scroll.setWidgetResizable(true);
   m_scroll.setFrameShape(QFrame::NoFrame);
 
@@ -267,6 +272,7 @@ StationWindow::StationWindow(StationWindowSettings settings)
 }
 
 StationWindow::~StationWindow() {
+  m_tiles.clear();
   m_updateHold.reset();
   m_stationHold.reset();
 }
@@ -316,7 +322,7 @@ StationTile* StationWindow::FindTile(std::uint64_t unit) {
 }
 
 StationTile& StationWindow::AddTile(const std::string& key) {
-  auto tile = std::make_unique<StationTile>(&m_grid);
+  auto tile = std::make_unique<StationTile>(m_grid);
   tile->key = key;
   tile->dirty = true;
   m_tiles.push_back(std::move(tile));

@@ -193,10 +193,11 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
   std::map<std::string, station::Tally> m_bySlot;
   std::chrono::system_clock::time_point m_countingSince = std::chrono::system_clock::now();
 
+  // The tiles are children of the grid; the window deletes them first.
   std::vector<std::unique_ptr<StationTile>> m_tiles;
-  QWidget m_grid;
-  QGridLayout* m_gridLayout = nullptr;  // owned by m_grid
   QScrollArea m_scroll;
+  QWidget* m_grid = nullptr;            // owned by m_scroll
+  QGridLayout* m_gridLayout = nullptr;  // owned by m_grid
   QLabel m_totals;
   QLabel m_status;
   QLabel m_where;
