@@ -37,6 +37,7 @@
 #include "bench_record_db.h"
 #include "bench_support.h"
 #include "station_bench.h"
+#include "station_window_bench.h"
 #include "emulator/emulated_device.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -345,6 +346,7 @@ int Main(int argc, char* argv[]) {
 
   BenchRecordRead(options.logDir, options.only, resources);
   BenchStation({.runs = options.runs, .logDir = options.logDir, .only = options.only}, resources);
+  BenchStationWindow({.runs = options.runs, .only = options.only}, resources);
   bench::BenchRecordDatabases(options.logDir, options.only, cli::DescribeImage(resources));
 
   std::vector<std::unique_ptr<UpdateHost>> hosts;
