@@ -535,7 +535,7 @@ void StationWindow::ServeCloseRequest() {
   m_closeRequested = false;
   m_closeWhenEnded = false;
   m_clock.stop();
-  hide();
+  // Closed while shown, so that the application sees its last window close.
   QWidget::close();
 }
 
