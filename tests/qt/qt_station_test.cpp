@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -422,6 +423,28 @@ TEST_F(EmulatedStation, FourGoodUnitsAndAFaultyOneShowTheirResultsCountsAndTitle
   m_window->close();
   ASSERT_TRUE(WaitUntil([&] { return !m_window->isVisible(); }, 10s));
   EXPECT_EQ(m_station->State(), station::RunState::Stopped);
+}
+
+TEST_F(EmulatedStation, DeleteOnAWaitingUnitsTilePassesItOverUntilItIsUnplugged) {
+  Open({"orvik-updater", "--station", "--parallel=1", "-Emulate:good*2"});
+  m_station->Start();
+  // One at a time: the second unit waits its turn.
+  ASSERT_TRUE(WaitUntil([&] {
+    m_window->Refresh();
+    return m_window->TileCount() == 2 && m_window->Tile(1).Text().word == "WAITING";
+  }));
+  m_window->activateWindow();
+  m_window->Tile(1).setFocus(Qt::TabFocusReason);
+  QTest::keyClick(&m_window->Tile(1), Qt::Key_Delete);
+  ASSERT_TRUE(WaitUntil([&] {
+    m_window->Refresh();
+    return m_window->Tile(1).Text().word == "SKIPPED";
+  }, 10s));
+  EXPECT_EQ(m_window->Tile(1).Text().action, "unplug to go on");
+  ASSERT_TRUE(WaitUntil([&] { return m_window->Total().Finished() == 1 && !m_window->Busy(); }));
+  m_window->Refresh();
+  EXPECT_EQ(m_window->Tile(0).Text().word, "PASS");
+  EXPECT_EQ(m_window->Tile(1).Text().word, "SKIPPED");
 }
 
 TEST_F(EmulatedStation, ResettingTheCountersAsksAndStartsThemAtZero) {
