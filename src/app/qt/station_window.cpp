@@ -278,7 +278,39 @@ StationWindow::~StationWindow() {
 }
 
 station::Poster StationWindow::Poster() {
-  return [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); };
+  return [this, queue = m_posted](std::function<void()> task) {
+    bool wake = false;
+    {
+      std::lock_guard lock(queue->mutex);
+      queue->tasks.push_back(std::move(task));
+      wake = !queue->wakePending;
+      queue->wakePending = true;
+    }
+    // One wake-up serves every task queued before it runs.
+    if (wake) QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+  };
+}
+
+void StationWindow::RunPosted() {
+  for (int served = 0;; ++served) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(m_posted->mutex);
+      if (m_posted->tasks.empty()) {
+        m_posted->wakePending = false;
+        return;
+      }
+      if (served == kMaxTasksPerWake) {
+        // The rest after the events that came meanwhile (input, paint).
+        QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+        return;
+      }
+      task = std::move(m_posted->tasks.front());
+      m_posted->tasks.pop_front();
+    }
+    // Without the lock: the engine may post meanwhile; in order, after this.
+    task();
+  }
 }
 
 void StationWindow::Attach(station::Station& station) {

@@ -33,6 +33,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <functional>
 #include <map>
 #include <memory>
@@ -116,8 +118,11 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
   StationWindow(const StationWindow&) = delete;
   StationWindow& operator=(const StationWindow&) = delete;
 
-  // The engine's poster: each task runs on this window's thread, queued.
-  // Dropped by Qt once the window is gone.
+  // The engine's poster: each task runs on this window's thread, in order.
+  // The tasks wait in a queue of the window's own, under its lock; only a
+  // wake-up travels through Qt's event queue (which the thread checker
+  // cannot see into). Must not be called once the window is gone: the
+  // station is destroyed first.
   station::Poster Poster();
   // The station the buttons drive; must outlive the window's use of it (the
   // station is destroyed before the window). Reads its snapshot.
@@ -133,6 +138,9 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
 
   // How often tiles and counters are redrawn at most.
   static constexpr int kRefreshMs = 50;
+  // The engine's tasks run in one go at most; the rest come after the
+  // window's other events, so that a burst never holds up input.
+  static constexpr int kMaxTasksPerWake = 256;
   // The latest results kept in the list.
   static constexpr int kMaxResults = 500;
 
@@ -174,6 +182,9 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  // Runs the tasks posted so far (user-interface thread).
+  Q_INVOKABLE void RunPosted();
+
   StationTile& TileFor(const station::UnitView& view);
   StationTile* FindTile(std::uint64_t unit);
   StationTile& AddTile(const std::string& key);
@@ -216,6 +227,14 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
   bool m_closeRequested = false;  // a signal asked; close once no unit runs
   bool m_closeWhenEnded = false;  // a close while idle: stopped, closing on Ended
   std::function<bool()> m_confirmHook;
+
+  // The engine's tasks on their way to this thread.
+  struct PostQueue {
+    std::mutex mutex;
+    std::deque<std::function<void()>> tasks;
+    bool wakePending = false;  // a RunPosted is queued and has not taken the tasks yet
+  };
+  std::shared_ptr<PostQueue> m_posted = std::make_shared<PostQueue>();
 
   std::unique_ptr<app::UpdateHold> m_stationHold;  // the window's life
   std::unique_ptr<app::UpdateHold> m_updateHold;   // while units are updated
