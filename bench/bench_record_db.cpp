@@ -105,12 +105,12 @@ void Measure(const std::string& name, const std::string& spec, const record::Rec
     if (!found) std::printf("%s: %s not found\n", name.c_str(), serial);
   }
   std::vector<double> writes;
-  station::Unit unit;
+  record::Unit unit;
   unit.path = "/dev/hidraw0";
   for (int i = 0; i < 200; ++i) {
     std::snprintf(serial, sizeof serial, "NEW%08d", i);
     unit.serial = serial;
-    station::Record::Run run;
+    record::Recorder::Run run;
     run.runId = record::NewRunId();
     run.unit = &unit;
     run.time = "2026-12-08T10:00:00+01:00";

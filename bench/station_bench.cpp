@@ -11,6 +11,7 @@
 #include "emulator/fault.h"
 #include "process_usage.h"
 #include "station/station.h"
+#include "station/unit_log.h"
 
 namespace orvik::bench {
 namespace {
@@ -31,12 +32,12 @@ constexpr auto kResidentSamplePeriod = 20ms;
 }
 
 // Hears the engine: the results, and the resident memory while units run.
-class BenchEvents final : public station::StationEvents {
+class BenchEvents final : public station::StationEvents, public station::StationHost {
  public:
-  void Progress(const station::Unit&, station::Phase, int, int, const std::string&) override { Sample(); }
-  void Finished(const station::Unit& unit, const station::UnitResult& result) override {
+  void UnitChanged(const station::UnitView&) override { Sample(); }
+  void Finished(const station::UnitView& view, const station::Tally&, const station::Tally&) override {
     Sample();
-    if (result.status != 0) failure = unit.path + ": " + result.message;
+    if (view.result && !view.result->completed) failure = view.unit.path + ": " + view.result->message;
   }
   std::uint64_t peakResident = 0;
   std::string failure;
@@ -76,24 +77,24 @@ Sample RunOneStation(unsigned units, const fs::path& unitLogDir, const Resources
   config.parallel = units;
   config.count = units;
   config.arguments = {"orvik-bench"};
-  config.logDir = unitLogDir;
-  config.stopRequested = [] { return false; };
   std::error_code ignored;
   if (!unitLogDir.empty()) {
     fs::remove_all(unitLogDir, ignored);
     if (!fs::create_directory(unitLogDir, ignored)) Fail("cannot make " + unitLogDir.string());
+    std::string error;
+    config.logFolder = station::UnitLogFolder::Open(unitLogDir, error);
+    if (!config.logFolder) Fail("cannot use " + unitLogDir.string() + ": " + error);
   }
 
   BenchEvents events;
   const ProcessUsage before = CurrentProcessUsage();
   const Clock::time_point start = Clock::now();
-  const station::StationSummary summary = station::RunStation(devices, resources, config, events);
+  const station::StationSummary summary = station::RunStation(devices, resources, config, events, events, {});
   const Clock::duration wall = Clock::now() - start;
   const ProcessUsage after = CurrentProcessUsage();
   if (!events.failure.empty()) Fail(events.failure);
-  if (summary.status != 0 || summary.updated != units) {
-    Fail(std::to_string(summary.updated) + " of " + std::to_string(units) + " units updated, status " +
-         std::to_string(summary.status));
+  if (summary.tally.passed != units) {
+    Fail(std::to_string(summary.tally.passed) + " of " + std::to_string(units) + " units updated");
   }
   if (!unitLogDir.empty()) {
     const auto files = std::distance(fs::directory_iterator(unitLogDir), fs::directory_iterator());

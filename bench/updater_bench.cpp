@@ -230,7 +230,7 @@ void BenchRecordRead(const fs::path& dir, const std::string& only, const TableRe
     for (int run = 0; run < 5; ++run) {
       std::string error, warning;
       const Clock::time_point start = Clock::now();
-      const std::unique_ptr<cli::StationRecord> record = cli::StationRecord::Open(path.string(), image, error, warning);
+      const std::unique_ptr<cli::FileRecord> record = cli::FileRecord::Open(path.string(), image, error, warning);
       times.push_back(Micro(Clock::now() - start) / 1000);
       if (!record) Fail(name + ": " + error);
       if (!warning.empty()) Fail(name + ": " + warning);

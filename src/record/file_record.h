@@ -38,7 +38,7 @@ class FileRecord final : public StationRecord {
   // the index.
   bool Append(const RecordLine& line, std::string& error);
 
-  // station::Record
+  // record::Recorder
   std::optional<std::string> UpdatedAt(const std::string& serial, bool mcu, bool usb) override;
   bool Started(const Run& run, std::string& error) override;
   bool Finished(const Run& run, std::string& error) override;

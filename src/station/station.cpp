@@ -356,7 +356,7 @@ void Station::Engine::RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<Searchabl
     post.id = unit.id;
     post.notice.kind = kind;
     post.notice.text = std::move(text);
-    post.notice.unit = unit.id;
+    post.notice.unit = unit;
     Send(std::move(post));
   };
   bool opened = false;
@@ -379,7 +379,7 @@ void Station::Engine::RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<Searchabl
       if (std::shared_ptr<CLog> own = m_config.logFolder->LogFor(unit.serial, unit.path, error)) {
         log = std::move(own);
       } else {
-        notice(Notice::Kind::LogNotWritten, "cannot write the log of " + unit.path + ": " + error);
+        notice(Notice::Kind::LogNotWritten, "its own log cannot be written: " + error);
       }
     }
     const ScopedThreadLog threadLog(log.get());
@@ -418,7 +418,7 @@ void Station::Engine::RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<Searchabl
         result.recordError = error;
         result.message = "not updated: the record could not take its start";
         result.duration = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - begin);
-        notice(Notice::Kind::RecordNotStarted, unit.path + " was not updated: the record could not take its start: " + error);
+        notice(Notice::Kind::RecordNotStarted, "not updated: the record could not take its start: " + error);
         finish();
         return;
       }
@@ -502,10 +502,12 @@ void Station::Engine::Poll() {
         }
         continue;
       }
-      // Present but not usable before (permissions, another updater): taken
-      // once it opens.
-      const bool refused = rec.view.state == UnitState::InUse || rec.view.state == UnitState::Unusable;
-      if (rec.stage != UnitRec::Stage::Idle || !refused || !info.usable || rec.hidden) continue;
+      // Present but not openable before (permissions): taken once it opens.
+      // One another updater held stays passed over until it is unplugged:
+      // the other has updated it.
+      if (rec.stage != UnitRec::Stage::Idle || rec.view.state != UnitState::Unusable || !info.usable || rec.hidden) {
+        continue;
+      }
       rec.stage = UnitRec::Stage::Queued;
       SetState(rec, UnitState::Waiting);
       m_waitingSaid = false;
@@ -525,6 +527,11 @@ void Station::Engine::Poll() {
       if (!slot) {
         // Not on a slot of the station: left alone, and not shown.
         rec->hidden = true;
+        Notice notice;
+        notice.kind = Notice::Kind::NotASlot;
+        notice.text = "not a slot; left alone";
+        notice.unit = unit;
+        Emit([notice](StationEvents& events) { events.Said(notice); });
         rec->stage = UnitRec::Stage::Idle;
         m_units.emplace(unit.id, std::move(rec));
         continue;
@@ -735,7 +742,7 @@ void Station::Engine::Handle(Post& post) {
       // Its start-up failed: this unit cannot be run; the others go on.
       std::string why;
       for (const std::string& text : post.messages) why += (why.empty() ? "" : "\n") + text;
-      rec->stage = UnitRec::Stage::Idle;
+      rec->stage = UnitRec::Stage::Done;  // not tried again until it is plugged in again
       SetState(*rec, UnitState::Unusable, why.empty() ? "its start-up failed" : why);
       return;
     }

@@ -66,7 +66,7 @@ enum class UnitState {
   Passed,           // its update completed; unplug to go on
   Failed,           // its update (or its start) failed; unplug to go on
   PassedOver,       // not run: the record shows it updated; unplug to go on
-  InUse,            // another updater holds it; looked at again when free
+  InUse,            // another updater holds it: passed over until it is unplugged
   Unusable,         // present but cannot be run (permissions, its start-up failed)
   AwaitingRemoval,  // skipped by the operator; unplug to go on
 };
@@ -170,12 +170,12 @@ struct Notice {
     NoThread,         // no thread for another unit now: it waits
     LogNotWritten,    // a unit's own log could not be opened
     RecordNotStarted, // the record did not take a unit's start: not run
-    Record,           // the record's own notice (a spool delivered, ...)
+    NotASlot,         // a unit on a port the slot map does not name: left alone, not shown
   };
-  Kind kind = Kind::Record;
-  std::string text;    // a sentence; device text in it is raw (the front end escapes)
+  Kind kind = Kind::NotASlot;
+  std::string text;    // a sentence without device text (the front end adds it, escaped)
   std::string serial;  // SharedSerial: the serial; raw device bytes
-  std::uint64_t unit = 0;  // the unit it is about; 0 for none
+  Unit unit;           // the unit it is about; id 0 for none
 };
 
 // What a front end hears. Every call comes on the front end's thread, through

@@ -20,6 +20,9 @@
 #include "app/common/update_hold.h"
 #include "image/image.h"
 #include "log/log.h"
+#include "station/shared_serials.h"
+#include "station/unit_log.h"
+#include "station/unit_recording.h"
 #include "ui/updater_dlg.h"
 
 #ifndef ORVIK_PROGRAM_VERSION
@@ -171,6 +174,7 @@ struct DialogRun {
   std::string serial;    // its serial number
   std::string port;      // its USB port
   milliseconds duration{0};
+  std::shared_ptr<station::UnitRecording> recording;  // its way through the record
 };
 
 // Says that the record could not take a unit's run: on standard error, in
@@ -192,21 +196,6 @@ void RecordError(CommandEnvironment& env, const DialogRun& run, const std::strin
   if (env.events != nullptr) env.events->Emit("error", fields);
 }
 
-// The record's view of a run.
-station::Record::Run RecordRunOf(const CommandEnvironment& env, const DialogRun& run, const station::Unit& unit) {
-  station::Record::Run entry;
-  entry.runId = run.runId;
-  entry.unit = &unit;
-  entry.mcu = !env.options.noMcu;
-  entry.usb = !env.options.noUsb;
-  entry.time = run.time;
-  entry.status = run.status;
-  entry.failure = run.failure;
-  entry.message = run.message;
-  entry.durationMs = run.duration.count();
-  return entry;
-}
-
 station::Unit UnitOf(const DialogRun& run) {
   station::Unit unit;
   unit.path = run.path;
@@ -224,8 +213,10 @@ station::Unit UnitOf(const DialogRun& run) {
 DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceInfo>& found,
                        const std::function<void(const DialogRun&, TerminalWindow&)>& finish = {}) {
   DialogRun run;
-  run.runId = record::NewRunId();
-  run.time = record::IsoLocalTime(std::time(nullptr));
+  run.recording = std::make_shared<station::UnitRecording>(env.record, station::Unit{}, !env.options.noMcu,
+                                                           !env.options.noUsb);
+  run.runId = run.recording->RunId();
+  run.time = run.recording->Time();
   TerminalWindow window(env.out, env.err, env.interactive && env.events == nullptr, env.events);
   if (env.interactive) window.SetColumnsSource(TerminalColumns);
   CORVIKUpdaterDlg dialog(window, env.device, env.resources, env.arguments);
@@ -255,9 +246,9 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
                                       {"caption", window.GetCaption()}});
         }
         if (env.record == nullptr) return true;
-        const station::Unit unit = UnitOf(run);
+        run.recording->SetUnit(UnitOf(run));
         std::string error;
-        if (env.record->Started(RecordRunOf(env, run, unit), error)) return true;
+        if (run.recording->Start(error)) return true;
         RecordError(env, run, "the record of the start", error);
         run.recordFailed = true;
         return false;
@@ -278,7 +269,7 @@ DialogRun RunOneDialog(CommandEnvironment& env, const std::vector<HidInterfaceIn
 // already: none. Nothing when the unit is to be updated (no --skip-updated,
 // the record shows no such run, or its serial is shared).
 std::optional<DialogRun> AlreadyUpdated(const CommandEnvironment& env, const HidInterfaceInfo& unit,
-                                        const record::SharedSerials* shared) {
+                                        const station::SharedSerials* shared) {
   if (env.record == nullptr || !env.options.skipUpdated) return std::nullopt;
   if (shared != nullptr && shared->Shared(unit.serial)) return std::nullopt;
   const std::optional<std::string> at = env.record->UpdatedAt(unit.serial, !env.options.noMcu, !env.options.noUsb);
@@ -304,17 +295,16 @@ std::string PassedOverText(const DialogRun& run) {
 // result was lost and why, when it could not be written.
 bool RecordRun(CommandEnvironment& env, const DialogRun& run, TerminalWindow* window = nullptr) {
   if (env.record == nullptr || run.alreadyUpdated) return true;
-  if (run.recordFailed) return false;
-  const station::Unit unit = UnitOf(run);
+  if (run.recordFailed || !run.recording) return false;
   std::string error;
-  if (env.record->Finished(RecordRunOf(env, run, unit), error)) return true;
+  if (run.recording->Finish(run.status == kExitCompleted, run.failure, run.message, run.duration, error)) return true;
   RecordError(env, run, "the record line", error, window);
   return false;
 }
 
 // Says once that units share a serial (they are never passed over).
-void SayShared(CommandEnvironment& env, record::SharedSerials& shared, const std::vector<HidInterfaceInfo>& found) {
-  std::vector<record::SharedSerials::Attached> attached;
+void SayShared(CommandEnvironment& env, station::SharedSerials& shared, const std::vector<HidInterfaceInfo>& found) {
+  std::vector<station::SharedSerials::Attached> attached;
   for (const HidInterfaceInfo& info : found) {
     if (info.inputReportLength == kReportSize && info.outputReportLength == kReportSize) {
       attached.push_back({info.serial, info.identity});
@@ -537,7 +527,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
     }
   }
   const HidInterfaceInfo* target = Choose(found, only);
-  record::SharedSerials shared;
+  station::SharedSerials shared;
   if (env.record != nullptr && env.options.skipUpdated) SayShared(env, shared, found);
   const std::optional<DialogRun> skipped = target != nullptr ? AlreadyUpdated(env, *target, &shared) : std::nullopt;
   if (skipped) {
@@ -555,24 +545,33 @@ int RunSingleUpdate(CommandEnvironment& env) {
   int status = run.status;
   if (!recorded || run.recordFailed) status = kExitUpdateFailed;
   if (env.events != nullptr) {
-    env.events->Emit("result", {{"status", status},
+    Json result = Json({{"status", status},
                                 {"failure", run.status == kExitStartupFailed ? Json(nullptr) : Json(run.failure)},
                                 {"message", run.message},
                                 {"path", run.path},
                                 {"serial", JsonText(run.serial)},
                                 {"port", JsonText(run.port)},
                                 {"duration_ms", duration_cast<milliseconds>(Clock::now() - commandBegin).count()},
-                                {"already_updated", run.alreadyUpdated},
-                                {"recorded", env.record == nullptr || run.alreadyUpdated || status == run.status}});
+                                {"already_updated", run.alreadyUpdated}});
+    if (env.record != nullptr) {
+      // Whether the record took this run: its start and its result.
+      result["recorded"] = run.alreadyUpdated || (recorded && !run.recordFailed);
+    }
+    env.events->Emit("result", result);
   }
   return status;
 }
 
 int RunStation(CommandEnvironment& env) {
   const std::string program = std::string(kProgramFileName) + ": ";
+  std::shared_ptr<station::UnitLogFolder> logFolder;
   if (!env.options.logDir.empty()) {
-    const std::string problem = app::LogFolderProblem(env.options.logDir);
-    if (!problem.empty()) {
+    std::string problem = app::LogFolderProblem(env.options.logDir);
+    if (problem.empty()) {
+      logFolder = station::UnitLogFolder::Open(
+          std::filesystem::path(std::u8string(env.options.logDir.begin(), env.options.logDir.end())), problem);
+    }
+    if (!logFolder) {
       return StartupFailure(env, program + "--log-dir " + env.options.logDir + " " + problem +
                                      " (it must be a writable folder of your own)",
                             {{"log_dir", env.options.logDir}});
@@ -600,7 +599,7 @@ int RunStation(CommandEnvironment& env) {
   const StationOutput mode = env.events != nullptr                           ? StationOutput::Json
                              : env.interactive && EnableTerminalSequences() ? StationOutput::Table
                                                                              : StationOutput::Lines;
-  station::StationSummary summary;
+  int status = kExitCompleted;
   {
     // The writer's thread from here to the summary: the engine's thread
     // never waits for the terminal or a pipe.
@@ -624,6 +623,7 @@ int RunStation(CommandEnvironment& env) {
     }
     station::StationConfig config;
     if (slots) {
+      for (const station::Slot& slot : slots->Slots()) config.slots.push_back(slot.name);
       config.slotOf = [&slots](const HidInterfaceInfo& info) -> std::optional<std::string> {
         if (info.port.empty()) return std::nullopt;
         return slots->SlotOf(info.port);
@@ -631,48 +631,66 @@ int RunStation(CommandEnvironment& env) {
     }
     config.parallel = env.options.parallel;
     config.count = env.options.stationCount;
-    config.mcu = !env.options.noMcu;
-    config.usb = !env.options.noUsb;
-    config.verboseLog = env.options.log;
+    config.options.mcu = !env.options.noMcu;
+    config.options.usb = !env.options.noUsb;
+    config.options.verboseLog = env.options.log;
     config.arguments = env.arguments;
     config.poll = env.poll;
-    config.logDir = std::filesystem::path(std::u8string(env.options.logDir.begin(), env.options.logDir.end()));
+    config.logFolder = logFolder;
     config.record = env.record;
     config.skipUpdated = env.record != nullptr && env.options.skipUpdated;
     bool noticeShown = false;
-    config.stopRequested = [&] {
+    const auto stopRequested = [&] {
       if (app::PendingInterrupt() == 0) return false;
       if (!noticeShown && view.Updating()) {
-        output.Append(OutputStream::Err, std::string(kProgramFileName) +
+        // On a line of its own: the terminal echoed "^C" where the cursor was.
+        output.Append(OutputStream::Err, std::string(env.interactive ? "\n" : "") + kProgramFileName +
                                              ": the station ends once the units being updated are done\n");
       }
       noticeShown = true;
       return true;
     };
-    summary = station::RunStation(env.device, env.resources, config, view);
-    view.End(summary.endedBy == "interrupt");
+    const station::StationSummary ended =
+        station::RunStation(env.device, env.resources, config, view, view, stopRequested);
+    view.End(ended.endedBy == station::EndReason::Stopped);
 
-    std::string text = "Station: " + std::to_string(summary.devices) + (summary.devices == 1 ? " device, " : " devices, ") +
-                       std::to_string(summary.updated) + " updated, " + std::to_string(summary.failed) + " failed";
-    if (summary.passedOver != 0) text += ", " + std::to_string(summary.passedOver) + " already updated";
-    Json tally = Json::array();
-    for (const auto& [number, count] : summary.failures) {
-      text += "\n  failure " + std::to_string(number) + ": " + std::to_string(count);
-      tally.push_back({{"failure", number}, {"count", count}});
+    const station::Tally& tally = ended.tally;
+    const unsigned devices = tally.Finished();
+    status = ended.endedBy == station::EndReason::StartupFailure ? kExitStartupFailed
+             : tally.failed != 0 || ended.recordFailed           ? kExitUpdateFailed
+                                                                  : kExitCompleted;
+    const char* endedBy = ended.endedBy == station::EndReason::CountReached     ? "count"
+                          : ended.endedBy == station::EndReason::RecordFailure  ? "record_failure"
+                          : ended.endedBy == station::EndReason::StartupFailure ? "startup_failure"
+                                                                                 : "interrupt";
+    if (ended.endedBy == station::EndReason::StartupFailure) {
+      view.Say(program + "the devices give no handle per unit; the station cannot run units of its own", "error",
+               {{"text", "the devices give no handle per unit"}});
+    }
+    std::string text = "Station: " + std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
+                       std::to_string(tally.passed) + " updated, " + std::to_string(tally.failed) + " failed";
+    if (tally.passedOver != 0) text += ", " + std::to_string(tally.passedOver) + " already updated";
+    LogLine(text);
+    Json failures = Json::array();
+    for (const auto& [number, count] : tally.failures) {
+      const std::string line = "failure " + std::to_string(number) + ": " + std::to_string(count);
+      text += "\n  " + line;
+      // The log: one time-stamped line per count.
+      LogLine("Station: " + line);
+      failures.push_back({{"failure", number}, {"count", count}});
     }
     view.Say(text, "summary",
-             {{"devices", summary.devices},
-              {"updated", summary.updated},
-              {"failed", summary.failed},
-              {"already_updated", summary.passedOver},
-              {"failures", tally},
-              {"status", summary.status},
-              {"ended_by", summary.endedBy}});
-    LogLine(text);
+             {{"devices", devices},
+              {"updated", tally.passed},
+              {"failed", tally.failed},
+              {"already_updated", tally.passedOver},
+              {"failures", failures},
+              {"status", status},
+              {"ended_by", endedBy}});
   }
   hold.reset();
   app::ClearPendingInterrupt();
-  return summary.status;
+  return status;
 }
 
 }  // namespace orvik::cli

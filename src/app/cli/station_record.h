@@ -20,6 +20,6 @@ using record::RecordFormatFor;
 using record::RecordImage;
 using record::RecordIndex;
 using record::RecordLine;
-using StationRecord = record::FileRecord;
+using FileRecord = record::FileRecord;
 
 }  // namespace orvik::cli

@@ -72,18 +72,6 @@ Json Who(const station::Unit& unit) {
 // "slot A1  " before a unit's path on a line, when it has a slot.
 std::string SlotPrefix(const station::Unit& unit) { return unit.slot.empty() ? std::string() : "slot " + unit.slot + "  "; }
 
-const char* RefusalName(station::Refusal why) {
-  switch (why) {
-    case station::Refusal::NotASlot:
-      return "not_a_slot";
-    case station::Refusal::InUse:
-      return "in_use";
-    case station::Refusal::Unusable:
-      break;
-  }
-  return "unusable";
-}
-
 // "2026-12-08 09:41:05": a result line's time, in the local time zone.
 std::string LocalTimeText() {
   std::tm local{};
@@ -146,7 +134,8 @@ void StationView::DrawTable(bool force) {
   }
   std::string table = kClearBelow;
   table += "Station: " + std::to_string(m_rows.size()) + " updating, " + std::to_string(m_waiting.size()) +
-           " waiting, " + std::to_string(m_finished) + " finished (" + std::to_string(m_failed) + " failed)\n";
+           " waiting, " + std::to_string(m_tally.Finished()) + " finished (" + std::to_string(m_tally.failed) +
+           " failed)\n";
   for (const auto& [id, row] : m_rows) {
     table += SlotPrefix(row.unit) +
              StationTableRow(row.unit.path, row.unit.serial, row.phase, row.position, row.upper, row.elapsed) + '\n';
@@ -160,35 +149,68 @@ void StationView::Waiting() {
   Say("Waiting for a device...", "waiting", {{"for", "device"}, {"path", ""}, {"port", ""}});
 }
 
+void StationView::UnitChanged(const station::UnitView& view) {
+  using station::UnitState;
+  const auto known = m_states.find(view.unit.id);
+  const std::optional<UnitState> before =
+      known == m_states.end() ? std::nullopt : std::optional<UnitState>(known->second);
+  m_states[view.unit.id] = view.state;
+  switch (view.state) {
+    case UnitState::Waiting:
+      if (before != UnitState::Waiting) Arrived(view.unit);
+      return;
+    case UnitState::InUse:
+    case UnitState::Unusable:
+      if (before != view.state) Refused(view);
+      return;
+    case UnitState::Running:
+      if (before != UnitState::Running) {
+        Started(view);
+      } else {
+        Progress(view);
+      }
+      return;
+    case UnitState::AwaitingRemoval:
+      m_waiting.erase(view.unit.id);
+      DrawTable(true);
+      return;
+    case UnitState::Passed:
+    case UnitState::Failed:
+    case UnitState::PassedOver:
+    case UnitState::EmptySlot:
+      return;  // results come with Finished
+  }
+}
+
 void StationView::Arrived(const station::Unit& unit) {
-  m_waiting[unit.id] = 0;
+  m_waiting[unit.id] = unit;
   if (m_mode == StationOutput::Json) {
     Event("arrived", Who(unit));
   }
   DrawTable(true);
 }
 
-void StationView::Refused(const station::Unit& unit, station::Refusal why, const std::string& text) {
+void StationView::Refused(const station::UnitView& view) {
+  const station::Unit& unit = view.unit;
   m_waiting.erase(unit.id);
-  // A unit on a port that is no slot is said once, and left alone.
-  const std::string reason = why == station::Refusal::NotASlot ? std::string("not a slot; left alone")
-                             : why == station::Refusal::InUse
-                                 ? TerminalText(text) + "; passed over until it is unplugged"
-                                 : TerminalText(text);
+  const bool inUse = view.state == station::UnitState::InUse;
+  const std::string reason =
+      inUse ? TerminalText(view.problem) + "; passed over until it is unplugged" : TerminalText(view.problem);
   const std::string line = SlotPrefix(unit) + unit.path + " (" + SerialText(unit.serial) + ", " +
                            PortText(unit.port) + "): " + reason;
   LogLine("Station: " + line);
   if (m_mode == StationOutput::Json) {
     Json fields = Who(unit);
-    fields["reason"] = RefusalName(why);
-    fields["text"] = why == station::Refusal::NotASlot ? std::string("not a slot") : ValidUtf8(text);
+    fields["reason"] = inUse ? "in_use" : "unusable";
+    fields["text"] = ValidUtf8(view.problem);
     Event("refused", fields);
     return;
   }
   Line(OutputStream::Out, line);
 }
 
-void StationView::Started(const station::Unit& unit) {
+void StationView::Started(const station::UnitView& view) {
+  const station::Unit& unit = view.unit;
   m_waiting.erase(unit.id);
   Row& row = m_rows[unit.id];
   row.unit = unit;
@@ -202,45 +224,54 @@ void StationView::Started(const station::Unit& unit) {
   DrawTable(true);
 }
 
-void StationView::Progress(const station::Unit& unit, station::Phase phase, int position, int upper,
-                           const std::string& elapsed) {
-  const auto it = m_rows.find(unit.id);
+void StationView::Progress(const station::UnitView& view) {
+  const auto it = m_rows.find(view.unit.id);
   if (it == m_rows.end()) return;
   Row& row = it->second;
+  const int position = view.progress.perMille;
+  const station::Phase phase = view.progress.phase;
+  const std::string elapsed = FormatElapsed(0, static_cast<std::uint32_t>(view.progress.elapsed.count()));
   if (m_mode == StationOutput::Json) {
-    const Json who = Who(unit);
+    const Json who = Who(view.unit);
     if (position != row.position) {
       Json fields = who;
       fields["position"] = position;
-      fields["upper"] = upper;
-      fields["phase"] = phase == station::Phase::Usb ? "usb" : phase == station::Phase::Mcu ? "mcu" : "start";
-      m_output.Update(OutputStream::Out, OutputSlot::Progress, EventStream::Line("progress", fields) + '\n', unit.id);
+      fields["upper"] = kProgressMax;
+      fields["phase"] = phase == station::Phase::Usb   ? "usb"
+                        : phase == station::Phase::Mcu ? "mcu"
+                        : phase == station::Phase::Ending ? "end"
+                                                           : "start";
+      m_output.Update(OutputStream::Out, OutputSlot::Progress, EventStream::Line("progress", fields) + '\n',
+                      view.unit.id);
     }
     if (elapsed != row.elapsed) {
       Json fields = who;
       fields["elapsed"] = elapsed;
-      m_output.Update(OutputStream::Out, OutputSlot::Elapsed, EventStream::Line("elapsed", fields) + '\n', unit.id);
+      m_output.Update(OutputStream::Out, OutputSlot::Elapsed, EventStream::Line("elapsed", fields) + '\n',
+                      view.unit.id);
     }
   }
   row.phase = phase;
   row.position = position;
-  row.upper = upper;
+  row.upper = kProgressMax;
   row.elapsed = elapsed;
   DrawTable(false);
 }
 
-void StationView::Message(const station::Unit& unit, const std::string& text) {
-  if (m_mode == StationOutput::Json) {
-    Json fields = Who(unit);
-    fields["text"] = text;
-    Event("message", fields);
-    m_output.Append(OutputStream::Err, text + '\n');
-    return;
-  }
-  Line(OutputStream::Err, text);
+void StationView::Message(const station::UnitView& view, const std::string& text) {
+  // On a terminal or in a file, the message is part of the unit's result
+  // line; JSON keeps it as an event of its unit.
+  if (m_mode != StationOutput::Json) return;
+  Json fields = Who(view.unit);
+  fields["text"] = text;
+  Event("message", fields);
 }
 
-void StationView::Finished(const station::Unit& unit, const station::UnitResult& result) {
+void StationView::Finished(const station::UnitView& view, const station::Tally& total, const station::Tally&) {
+  const station::Unit& unit = view.unit;
+  if (!view.result) return;
+  const station::UnitResult& result = *view.result;
+  m_tally = total;
   std::string when = LocalTimeText();
   std::string iso = result.time.empty() ? IsoLocalTime(std::time(nullptr)) : result.time;
   if (const auto it = m_rows.find(unit.id); it != m_rows.end()) {
@@ -249,18 +280,20 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
     m_rows.erase(it);
   }
   m_waiting.erase(unit.id);
-  ++m_finished;
-  if (result.status != 0) ++m_failed;
   // The passed-over unit's time comes from the record: shown as device text is.
-  const std::string message = result.passedOver ? TerminalText(result.message) : result.message;
+  const std::string message =
+      result.passedOver ? "already updated at " + TerminalText(result.updatedAt) +
+                              "; run without --skip-updated to flash it again"
+                        : result.message;
   const std::string duration = FormatElapsed(0, static_cast<std::uint32_t>(result.duration.count()));
   const std::string line = when + "  " + SlotPrefix(unit) + unit.path + "  " + SerialText(unit.serial) + "  " +
                            message + (result.passedOver ? "" : "  " + duration);
   // The program's log: one line per finished unit.
   LogLine("Station: " + line);
-  Json fields = {{"status", result.status},
+  const int status = result.passedOver || (result.completed && result.recorded) ? 0 : 1;
+  Json fields = {{"status", status},
                  {"failure", result.failure},
-                 {"message", ValidUtf8(result.message)},
+                 {"message", ValidUtf8(message)},
                  {"path", unit.path},
                  {"serial", JsonText(unit.serial)},
                  {"port", JsonText(unit.port)},
@@ -268,11 +301,13 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
                  {"duration", duration},
                  {"duration_ms", result.duration.count()},
                  {"already_updated", result.passedOver},
-                 {"recorded", result.recorded}};
+                 {"flashed", result.flashed}};
+  if (!m_recordWhere.empty()) fields["recorded"] = result.recorded;
   if (!unit.slot.empty()) fields["slot"] = unit.slot;
   Say(line, "result", fields);
   if (!result.recorded) {
-    const std::string text = std::string(kProgramFileName) + ": the record line of " + unit.path + " (" +
+    const std::string what = result.flashed ? "the record line of " : "the record of the start of ";
+    const std::string text = std::string(kProgramFileName) + ": " + what + unit.path + " (" +
                              SerialText(unit.serial) + ") could not be written to " + m_recordWhere + ": " +
                              result.recordError;
     LogLine(text);
@@ -285,39 +320,85 @@ void StationView::Finished(const station::Unit& unit, const station::UnitResult&
       Line(OutputStream::Err, text);
     }
   }
-  // With its count reached the station ends: the last units may stay.
-  if (result.recorded && (!m_count || m_finished < *m_count)) {
+  // While the station ends, or with its count reached, the last units stay.
+  if (!m_ending && (!m_count || total.Finished() < *m_count)) {
     Json fields = Who(unit);
     fields["for"] = "removal";
     Say("Unplug " + unit.path + " to go on.", "waiting", fields);
   }
 }
 
-void StationView::Gone(const station::Unit& unit) {
-  m_waiting.erase(unit.id);
-  if (m_mode == StationOutput::Json) Event("gone", Who(unit));
+void StationView::Gone(const station::UnitView& view) {
+  m_waiting.erase(view.unit.id);
+  m_states.erase(view.unit.id);
+  if (m_mode == StationOutput::Json) Event("gone", Who(view.unit));
   DrawTable(true);
 }
 
-void StationView::Busy(bool busy) {
-  if (!busy) {
-    m_hold.reset();
-    return;
-  }
+void StationView::StateChanged(station::RunState state) {
+  if (state == station::RunState::Stopping) m_ending = true;
+}
+
+void StationView::HoldMachine() {
   if (m_hold) return;
   m_hold = std::make_unique<app::UpdateHold>(app::HoldScope::Update, [this](const std::string& notHeld) {
     m_output.Append(OutputStream::Err, std::string(kProgramFileName) + ": " + notHeld + '\n');
   });
 }
 
-void StationView::Notice(const std::string& text) {
-  const std::string line = std::string(kProgramFileName) + ": " + text;
+void StationView::LetGo() { m_hold.reset(); }
+
+void StationView::Said(const station::Notice& notice) {
+  using Kind = station::Notice::Kind;
+  if (notice.kind == Kind::NotASlot) {
+    const station::Unit& unit = notice.unit;
+    const std::string line =
+        unit.path + " (" + SerialText(unit.serial) + ", " + PortText(unit.port) + "): " + notice.text;
+    LogLine("Station: " + line);
+    if (m_mode == StationOutput::Json) {
+      Json fields = Who(unit);
+      fields["reason"] = "not_a_slot";
+      fields["text"] = "not a slot";
+      Event("refused", fields);
+      return;
+    }
+    Line(OutputStream::Out, line);
+    return;
+  }
+  std::string line = std::string(kProgramFileName) + ": ";
+  if (notice.kind == Kind::SharedSerial) {
+    line += "several units carry the " + SerialText(notice.serial) + ": " + notice.text;
+  } else if (notice.unit.id != 0) {
+    line += notice.unit.path + " (" + SerialText(notice.unit.serial) + "): " + TerminalText(notice.text);
+  } else {
+    line += notice.text;
+  }
   LogLine(line);
-  if (m_mode == StationOutput::Json) Event("warning", {{"text", ValidUtf8(line)}});
+  if (m_mode == StationOutput::Json) {
+    if (notice.kind == Kind::SharedSerial) {
+      Event("notice", {{"text", ValidUtf8(line)}, {"serial", JsonText(notice.serial)}});
+    } else {
+      Event("warning", {{"text", ValidUtf8(line)}});
+    }
+    m_output.Append(OutputStream::Err, line + '\n');
+    return;
+  }
   Line(OutputStream::Err, line);
 }
 
 void StationView::End(bool interrupted) {
+  // The units that waited and never had their turn are closed with a word.
+  for (const auto& [id, unit] : m_waiting) {
+    const std::string line = SlotPrefix(unit) + unit.path + " (" + SerialText(unit.serial) + "): not started; the station ended";
+    LogLine("Station: " + line);
+    if (m_mode == StationOutput::Json) {
+      Json fields = Who(unit);
+      fields["reason"] = "station_ended";
+      Event("not_started", fields);
+    } else if (m_mode == StationOutput::Lines) {
+      m_output.Append(OutputStream::Out, line + '\n');
+    }
+  }
   m_rows.clear();
   m_waiting.clear();
   if (m_mode != StationOutput::Table) return;

@@ -37,7 +37,7 @@ enum class StationOutput { Lines, Table, Json };
 std::string StationTableRow(const std::string& path, const std::string& serial, station::Phase phase, int position,
                             int upper, const std::string& elapsed);
 
-class StationView final : public station::StationEvents {
+class StationView final : public station::StationEvents, public station::StationHost {
  public:
   // `count`: the station's COUNT, when given. `interactive`: standard
   // output is a terminal (a summary after Ctrl+C starts on a line of its
@@ -45,29 +45,31 @@ class StationView final : public station::StationEvents {
   StationView(OutputWriter& output, StationOutput mode, bool interactive, std::optional<unsigned> count);
 
   // Where the record is (--record), for the message naming a unit whose
-  // line could not be written.
+  // line could not be written; `skipUpdated`: how a passed-over unit is said.
   void SetRecordWhere(std::string where) { m_recordWhere = std::move(where); }
   ~StationView() override;
 
+  // The engine's events, on the command line's thread.
+  void UnitChanged(const station::UnitView& view) override;
+  void Finished(const station::UnitView& view, const station::Tally& total, const station::Tally& slot) override;
+  void Message(const station::UnitView& view, const std::string& text) override;
+  void Gone(const station::UnitView& view) override;
   void Waiting() override;
-  void Arrived(const station::Unit& unit) override;
-  void Refused(const station::Unit& unit, station::Refusal why, const std::string& text) override;
-  void Started(const station::Unit& unit) override;
-  void Progress(const station::Unit& unit, station::Phase phase, int position, int upper,
-                const std::string& elapsed) override;
-  void Message(const station::Unit& unit, const std::string& text) override;
-  void Finished(const station::Unit& unit, const station::UnitResult& result) override;
-  void Gone(const station::Unit& unit) override;
-  void Busy(bool busy) override;
-  void Notice(const std::string& text) override;
+  void StateChanged(station::RunState state) override;
+  void Said(const station::Notice& notice) override;
+
+  // The hold, asked by the engine around the units' updates.
+  void HoldMachine() override;
+  void LetGo() override;
 
   // A line of the station's own on standard output (a JSON event instead
   // with --json): the opening line, the summary.
   void Say(const std::string& text, const std::string& event, const Json& fields);
   // Whether a unit is being updated now.
   bool Updating() const { return m_hold != nullptr; }
-  // Clears the table before the summary; after Ctrl+C on a terminal the
-  // summary then starts on a line of its own.
+  // Clears the table before the summary and closes the units that waited
+  // and never started; after Ctrl+C on a terminal the summary then starts on
+  // a line of its own.
   void End(bool interrupted);
 
  private:
@@ -84,15 +86,20 @@ class StationView final : public station::StationEvents {
   void Line(OutputStream stream, const std::string& text);
   void Event(const std::string& name, Json fields);
   void DrawTable(bool force);
+  void Arrived(const station::Unit& unit);
+  void Refused(const station::UnitView& view);
+  void Started(const station::UnitView& view);
+  void Progress(const station::UnitView& view);
 
   OutputWriter& m_output;
   const StationOutput m_mode;
   const bool m_interactive;
   const std::optional<unsigned> m_count;
   std::map<std::uint64_t, Row> m_rows;   // the units in flight
-  std::map<std::uint64_t, int> m_waiting;  // arrived, not yet started
-  unsigned m_finished = 0;
-  unsigned m_failed = 0;
+  std::map<std::uint64_t, station::Unit> m_waiting;  // arrived, not yet started
+  std::map<std::uint64_t, station::UnitState> m_states;  // each attached unit's last state heard
+  station::Tally m_tally;  // the engine's, as of the last result
+  bool m_ending = false;   // the station ends: no unit starts any more
   std::chrono::steady_clock::time_point m_lastDraw{};
   bool m_tableShown = false;
   std::unique_ptr<app::UpdateHold> m_hold;

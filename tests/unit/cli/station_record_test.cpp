@@ -271,7 +271,7 @@ TEST(StationRecord, OpeningAppendsAfterWhatIsThereAndWritesTheCsvHeaderOnce) {
     const std::filesystem::path path = dir / c.name;
     if (std::string(c.name) != "new.csv") test::WriteBytes(path, {c.before.begin(), c.before.end()});
     std::string error, warning;
-    const auto record = StationRecord::Open(path.string(), kImage, error, warning);
+    const auto record = FileRecord::Open(path.string(), kImage, error, warning);
     ASSERT_TRUE(record) << error;
     EXPECT_EQ(warning.empty() ? "" : warning.substr(warning.find(c.name)), c.warning);
     RecordLine line = record->NewLine(0);
@@ -292,7 +292,7 @@ TEST(StationRecord, ARecordThatCannotBeOpenedSaysWhy) {
   for (const std::filesystem::path& path : {dir.path(), dir / "missing" / "units.jsonl"}) {
     SCOPED_TRACE(path.string());
     std::string error, warning;
-    EXPECT_FALSE(StationRecord::Open(path.string(), kImage, error, warning));
+    EXPECT_FALSE(FileRecord::Open(path.string(), kImage, error, warning));
     EXPECT_FALSE(error.empty());
   }
 }

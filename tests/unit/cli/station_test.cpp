@@ -40,7 +40,8 @@ TEST_F(EmulatedCommand, StationUpdatesThreeArrivalsOnceEachAndTallies) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "Station: 3 devices, 2 updated, 1 failed");
   EXPECT_EQ(lines.back(), "  failure 772: 1");
-  EXPECT_EQ(err.str(), "Update complete\nCheck write mcu code reply fail(772)\nUpdate complete\n");
+  // Each unit's message is part of its result line: none stands alone.
+  EXPECT_EQ(err.str(), "");
 
   // Each unit was updated once; the faulty one stayed attached a while after
   // its failure and was not taken again.

@@ -190,11 +190,11 @@ TEST(RecordBackends, StartedThenFinishedInEachFileForm) {
       continue;
     }
     ASSERT_TRUE(record) << error;
-    station::Unit unit;
+    Unit unit;
     unit.path = "/dev/hidraw3";
     unit.serial = std::string("A\xFF", 2);
     for (const char* runId : {"r1", "r2"}) {
-      station::Record::Run run;
+      Recorder::Run run;
       run.runId = runId;
       run.unit = &unit;
       run.time = runId;
