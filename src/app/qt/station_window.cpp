@@ -513,7 +513,15 @@ void StationWindow::Ended(const station::StationSummary& summary) {
 }
 
 void StationWindow::Said(const station::Notice& notice) {
-  const std::string text = DeviceTextForTerminal(notice.text);
+  std::string text;
+  if (notice.kind == station::Notice::Kind::SharedSerial) {
+    text = "Several units carry the serial " + DeviceTextForTerminal(notice.serial) + ": " + notice.text;
+  } else if (notice.unit.id != 0) {
+    text = TileName(notice.unit) + " (serial " + DeviceTextForTerminal(notice.unit.serial) + "): " +
+           DeviceTextForTerminal(notice.text);
+  } else {
+    text = DeviceTextForTerminal(notice.text);
+  }
   SetStatus(text);
   LogLine("Station: " + text);
 }
