@@ -86,6 +86,12 @@ StationTile::StationTile(QWidget* parent) : QFrame(parent) {
   m_word.setAlignment(Qt::AlignCenter);
   m_word.setTextFormat(Qt::PlainText);
   m_detail.setFont(Scaled(base, 1.1, false));
+  // A failure's message takes two lines at most and never widens the tile.
+  m_detail.setTextFormat(Qt::PlainText);
+  m_detail.setWordWrap(true);
+  m_detail.setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_detail.setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  m_detail.setFixedHeight(QFontMetrics(m_detail.font()).lineSpacing() * 2 + 2);
   m_action.setFont(Scaled(base, 1.1, true));
   m_action.setAlignment(Qt::AlignCenter);
   m_elapsed.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -140,7 +146,10 @@ void StationTile::Show(const TileText& text) {
     m_bar.setValue(text.perMille);
     m_bar.setFormat(FromUtf8(text.phase));
   }
-  m_detail.SetFullText(FromUtf8(text.detail));
+  if (text.detail != m_text.detail) {
+    m_detail.setText(FromUtf8(text.detail));
+    m_detail.setToolTip(FromUtf8(text.detail));
+  }
   if (text.action != m_text.action) m_action.setText(FromUtf8(text.action));
   m_action.setVisible(!text.action.empty());
   if (text.elapsed != m_text.elapsed) m_elapsed.setText(FromUtf8(text.elapsed));

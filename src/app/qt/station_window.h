@@ -103,7 +103,7 @@ class StationTile final : public QFrame {
   ElidedLabel m_serial;
   QLabel m_word;
   QProgressBar m_bar;
-  ElidedLabel m_detail;
+  QLabel m_detail;  // two lines, wrapped; the rest in its tooltip
   QLabel m_action;
   QLabel m_elapsed;
   ElidedLabel m_counters;
