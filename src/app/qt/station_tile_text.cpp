@@ -32,8 +32,14 @@ std::string ResultText(const station::UnitView& view) {
       break;
   }
   std::string text = app::StateWord(UnitState::Failed);
-  if (result.failure != 0) text += " " + std::to_string(result.failure);
-  if (!result.message.empty()) text += ": " + DeviceTextForTerminal(result.message);
+  if (result.failure != 0) {
+    text += ' ';
+    text += std::to_string(result.failure);
+  }
+  if (!result.message.empty()) {
+    text += ": ";
+    text += DeviceTextForTerminal(result.message);
+  }
   return text;
 }
 
