@@ -389,8 +389,9 @@ StationTile& StationWindow::TileFor(const station::UnitView& view) {
     }
   }
   if (chosen == nullptr) {
+    // Laid out with the next redraw: a burst of arrivals costs one layout.
     chosen = &AddTile(key);
-    LayOutGrid();
+    m_layoutPending = true;
   }
   if (m_settings.slots.empty()) chosen->key = key;
   chosen->unit = view.unit.id;
@@ -424,6 +425,10 @@ station::Tally StationWindow::SlotTally(const std::string& key) const {
 
 void StationWindow::Refresh() {
   m_refresh.stop();
+  if (m_layoutPending) {
+    m_layoutPending = false;
+    LayOutGrid();
+  }
   const auto now = std::chrono::system_clock::now();
   for (const auto& tile : m_tiles) {
     if (!tile->dirty) continue;

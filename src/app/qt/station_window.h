@@ -224,6 +224,7 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
   QTimer m_refresh;  // single shot: a redraw pending
   QTimer m_clock;    // each second: elapsed times and units per hour
 
+  bool m_layoutPending = false;   // tiles added since the grid was laid out
   bool m_closeRequested = false;  // a signal asked; close once no unit runs
   bool m_closeWhenEnded = false;  // a close while idle: stopped, closing on Ended
   std::function<bool()> m_confirmHook;
