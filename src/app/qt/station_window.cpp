@@ -264,10 +264,10 @@ StationWindow::StationWindow(StationWindowSettings settings)
     });
   }
   m_refresh.setSingleShot(true);
-  connect(&m_refresh, &QTimer::timeout, this, &StationWindow::Refresh);
+  connect(&m_refresh, &QTimer::timeout, this, [this] { Redraw(true); });
   connect(&m_clock, &QTimer::timeout, this, [this] {
     for (const auto& tile : m_tiles) tile->dirty = true;
-    Refresh();
+    Redraw(true);
     if (m_closeRequested) ServeCloseRequest();
   });
   m_clock.start(1000);
@@ -301,6 +301,7 @@ station::Poster StationWindow::Poster() {
 }
 
 void StationWindow::RunPosted() {
+  const auto begin = std::chrono::steady_clock::now();
   for (int served = 0;; ++served) {
     std::function<void()> task;
     {
@@ -309,7 +310,7 @@ void StationWindow::RunPosted() {
         m_posted->wakePending = false;
         return;
       }
-      if (served == kMaxTasksPerWake) {
+      if (served == kMaxTasksPerWake || std::chrono::steady_clock::now() - begin > kSlice) {
         // The rest after the events that came meanwhile (input, paint).
         QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
         return;
@@ -423,15 +424,23 @@ station::Tally StationWindow::SlotTally(const std::string& key) const {
   return found == m_bySlot.end() ? station::Tally{} : found->second;
 }
 
-void StationWindow::Refresh() {
+void StationWindow::Refresh() { Redraw(false); }
+
+void StationWindow::Redraw(bool sliced) {
   m_refresh.stop();
   if (m_layoutPending) {
     m_layoutPending = false;
     LayOutGrid();
   }
   const auto now = std::chrono::system_clock::now();
+  const auto begin = std::chrono::steady_clock::now();
   for (const auto& tile : m_tiles) {
     if (!tile->dirty) continue;
+    if (sliced && std::chrono::steady_clock::now() - begin > kSlice) {
+      // The rest once the events that came meanwhile are served.
+      m_refresh.start(0);
+      break;
+    }
     tile->dirty = false;
     const station::UnitView* view = tile->unit != 0 && tile->view ? &*tile->view : nullptr;
     tile->Show(TileTextFor(tile->key, view, SlotTally(tile->key), m_countingSince, now));

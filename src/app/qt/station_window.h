@@ -138,8 +138,11 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
 
   // How often tiles and counters are redrawn at most.
   static constexpr int kRefreshMs = 50;
-  // The engine's tasks run in one go at most; the rest come after the
-  // window's other events, so that a burst never holds up input.
+  // The engine's tasks, and the tiles' redraws, run in one go for at most
+  // this long or this many; the rest come after the window's other events,
+  // so that a burst (64 units arriving or ending at once) never holds up
+  // input for long.
+  static constexpr std::chrono::milliseconds kSlice{6};
   static constexpr int kMaxTasksPerWake = 256;
   // The latest results kept in the list.
   static constexpr int kMaxResults = 500;
@@ -185,6 +188,9 @@ class StationWindow final : public QWidget, public station::StationEvents, publi
   // Runs the tasks posted so far (user-interface thread).
   Q_INVOKABLE void RunPosted();
 
+  // Redraws the tiles changed since the last redraw, and the counters;
+  // `sliced`: for at most kSlice, the rest next.
+  void Redraw(bool sliced);
   StationTile& TileFor(const station::UnitView& view);
   StationTile* FindTile(std::uint64_t unit);
   StationTile& AddTile(const std::string& key);
