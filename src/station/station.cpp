@@ -41,7 +41,7 @@ void Tally::Count(const UnitResult& result) {
   }
 }
 
-std::optional<double> Tally::Yield() const {
+std::optional<double> Tally::PassShare() const {
   if (passed + failed == 0) return std::nullopt;
   return static_cast<double>(passed) / static_cast<double>(passed + failed);
 }
@@ -423,6 +423,12 @@ void Station::Engine::RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<Searchabl
         return;
       }
       window.Begin();
+      {
+        // The run's clock and progress start with its first command.
+        std::lock_guard lock(m_lock);
+        rec.runBegin = SteadyClock::now();
+        rec.view.progress = Progress{};
+      }
       Post started;
       started.kind = Post::Kind::Started;
       started.id = unit.id;
@@ -610,6 +616,13 @@ void Station::Engine::StartQueued() {
     rec.holding = true;
     rec.mayPassOver = !m_shared.Shared(rec.view.unit.serial);
     const Unit unit = rec.view.unit;
+    {
+      // Before its worker exists: from here on only the worker moves them.
+      std::lock_guard lock(m_lock);
+      rec.runBegin = SteadyClock::now();
+      rec.view.progress = Progress{};
+      rec.dirty = false;
+    }
     try {
       rec.worker = std::jthread([this, &rec, unit, handle = std::move(handle), options]() mutable {
         RunUnit(rec, unit, std::move(handle), options);
@@ -636,10 +649,6 @@ void Station::Engine::StartQueued() {
     }
     m_queue.pop_front();
     rec.stage = UnitRec::Stage::Running;
-    {
-      std::lock_guard lock(m_lock);
-      rec.runBegin = SteadyClock::now();
-    }
     SetState(rec, UnitState::Running);
     ++m_running;
   }
@@ -693,16 +702,9 @@ void Station::Engine::Handle(Post& post) {
   switch (post.kind) {
     case Post::Kind::Notice:
       return;
-    case Post::Kind::Started: {
-      {
-        std::lock_guard lock(m_lock);
-        rec->runBegin = SteadyClock::now();
-        rec->view.progress = Progress{};
-        rec->dirty = false;
-      }
+    case Post::Kind::Started:
       Changed(*rec);
       return;
-    }
     case Post::Kind::Message: {
       UnitView view;
       {

@@ -118,8 +118,9 @@ struct Tally {
 
   void Count(const UnitResult& result);
   unsigned Finished() const { return passed + failed + passedOver; }
-  // Passed of passed and failed, 0..1; nothing before any.
-  std::optional<double> Yield() const;
+  // The yield: passed of passed and failed, 0..1; nothing before any. (Not
+  // named Yield: windows.h defines that as a macro.)
+  std::optional<double> PassShare() const;
   bool operator==(const Tally&) const = default;
 };
 

@@ -47,9 +47,8 @@ echo "$results" | sed -n 2p | grep -qF '  emulated:2  serial EMU-0002  Check wri
   fail "second result: $(echo "$results" | sed -n 2p)"
 [ "$(tail -n 2 "$work/out.txt")" = "Station: 3 devices, 2 updated, 1 failed
   failure 1345: 1" ] || fail "summary: $(tail -n 2 "$work/out.txt")"
-[ "$(cat "$work/err.txt")" = "Update complete
-Check write usb code reply fail(1345)
-Update complete" ] || fail "messages: $(cat "$work/err.txt")"
+# Each unit's message is part of its result line: nothing stands alone.
+[ ! -s "$work/err.txt" ] || fail "messages: $(cat "$work/err.txt")"
 
 # The record: a header, then a started and a finished line per unit, appended
 # through a handle that can only append; read back, --skip-updated passes

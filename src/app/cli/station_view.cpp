@@ -151,9 +151,9 @@ void StationView::Waiting() {
 
 void StationView::UnitChanged(const station::UnitView& view) {
   using station::UnitState;
+  // EmptySlot stands for "not heard of before": a unit is never in it.
   const auto known = m_states.find(view.unit.id);
-  const std::optional<UnitState> before =
-      known == m_states.end() ? std::nullopt : std::optional<UnitState>(known->second);
+  const UnitState before = known == m_states.end() ? UnitState::EmptySlot : known->second;
   m_states[view.unit.id] = view.state;
   switch (view.state) {
     case UnitState::Waiting:

@@ -55,7 +55,7 @@ std::string ElapsedText(std::chrono::milliseconds elapsed) {
 }
 
 std::string YieldText(const station::Tally& tally) {
-  const std::optional<double> yield = tally.Yield();
+  const std::optional<double> yield = tally.PassShare();
   if (!yield) return "-";
   char text[16];
   std::snprintf(text, sizeof text, "%.1f%%", *yield * 100.0);
