@@ -9,10 +9,7 @@ namespace orvik::qt {
 
 inline constexpr char kHelpText[] =
     "Usage: orvik-updater [-AdvMode] [-Emulate[:UNIT[,UNIT]...]]\n"
-    "       orvik-updater --station[=COUNT] [--parallel=N] [--slots FILE]\n"
-    "                     [--record FILE|URI [--skip-updated] [--station-name NAME]\n"
-    "                     [--operator NAME]] [--log-dir DIR] [--locked]\n"
-    "                     [-AdvMode] [-Emulate...]\n"
+    "       orvik-updater --station[=COUNT] [STATION OPTION]... [-AdvMode] [-Emulate...]\n"
     "       orvik-updater --version | --help\n"
     "\n"
     "Updates the firmware of both controllers of the Solvane device (MCU and\n"
@@ -37,7 +34,7 @@ inline constexpr char kHelpText[] =
     "                    title; each unit is updated as it arrives, once until it\n"
     "                    is unplugged; starts at once; COUNT units end it. The\n"
     "                    options below mean what they mean for\n"
-    "                    orvik-updater-cli --station\n"
+    "                    orvik-updater-cli --station. STATION OPTIONs:\n"
     "  --parallel=N      update at most N units at once (1 to 64, default 8)\n"
     "  --slots FILE      only units on FILE's ports, one tile per slot\n"
     "  --record FILE|URI record every unit run (--skip-updated, --station-name,\n"
