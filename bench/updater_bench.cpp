@@ -38,6 +38,7 @@
 #include "bench_record_db.h"
 #include "bench_support.h"
 #include "station_bench.h"
+#include "station_window_bench.h"
 #include "emulator/emulated_device.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -346,6 +347,7 @@ int Main(int argc, char* argv[]) {
 
   BenchRecordRead(options.logDir, options.only, resources);
   BenchStation({.runs = options.runs, .logDir = options.logDir, .only = options.only}, resources);
+  BenchStationWindow({.runs = options.runs, .only = options.only}, resources);
   bench::BenchRecordDatabases(options.logDir, options.only, cli::DescribeImage(resources));
   bench::BenchLineView(options.logDir, options.only);
 

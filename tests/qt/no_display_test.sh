@@ -13,6 +13,8 @@ failures=0
 cases=(
   "|2|orvik-updater: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use orvik-updater-cli|"
   "-Emulate|2|orvik-updater: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use orvik-updater-cli|"
+  "--station -Emulate|2|orvik-updater: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use orvik-updater-cli|"
+  "--station --parallel=65 -Emulate|2|orvik-updater: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); on a machine without one, use orvik-updater-cli|"
   "-Emulate:badecho@MCUErase|2|orvik-updater: -Emulate:badecho@MCUErase: fault kind 'badecho' is only for the write commands, whose reply echoes a block (MCUWrite or USBWrite), not 'MCUErase'|"
   "--help|0||Usage: orvik-updater"
   "--version|0||orvik-updater "

@@ -2,6 +2,7 @@
 // the executable (or in the user's state folder), the real device or the
 // emulated one, and the updater dialog as a Qt dialog.
 #include <QApplication>
+#include <QMessageBox>
 #include <QSessionManager>
 
 #include <cstdio>
@@ -17,10 +18,68 @@
 #include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
 #include "app/qt/quit_signals.h"
+#include "app/qt/station_setup.h"
+#include "app/qt/station_window.h"
 #include "emulator/fault.h"
 #include "image/resources.h"
 #include "log/log.h"
 #include "ui/updater_dlg.h"
+
+namespace {
+
+// --station: the station window over the station engine. The set-up's
+// faults (options, log folder, slot map, record) are said in a message box,
+// and on standard error, before anything is sent to a unit.
+int RunStationWindow(QApplication& application, const std::vector<std::string>& arguments,
+                     orvik::app::DeviceChoice& device) {
+  using namespace orvik;
+  const std::unique_ptr<qt::StationSetup> setup =
+      qt::PrepareStation(arguments, ProgramResources(), device.emulated);
+  if (!setup->error.empty()) {
+    std::fprintf(stderr, "orvik-updater: %s\n", setup->error.c_str());
+    LogLine("Station not started: " + setup->error);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("ORVIK Station"),
+                    QStringLiteral("The station cannot start: ") + QString::fromStdString(setup->error),
+                    QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+    return 2;
+  }
+  qt::StationWindowSettings settings;
+  settings.slots = setup->config.slots;
+  settings.slotsFile = setup->options.slots;
+  settings.recordShown = setup->recordShown;
+  settings.logDir = setup->options.logDir;
+  settings.parallel = setup->config.parallel;
+  settings.options = setup->config.options;
+  settings.count = setup->config.count;
+  settings.advMode = setup->advMode;
+  settings.locked = setup->locked;
+
+  // Destroyed in reverse order: the station first (no unit runs by then:
+  // the window closes only once it has ended), then the window.
+  qt::StationWindow window(std::move(settings));
+  station::Station engine(*device.device, ProgramResources(), setup->config, window.Poster(), window, window);
+  window.Attach(engine);
+  LogLine("Station: at most " + std::to_string(setup->config.parallel) + " units at once");
+  if (!setup->recordNotice.empty()) LogLine("Station: " + setup->recordNotice);
+
+  // A signal ends the station once the units in flight are done; the
+  // session's logoff or shutdown is refused while units are updated.
+  const qt::QuitSignals quitSignals([&window](int) { window.RequestClose(); });
+  QObject::connect(&application, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager& manager) {
+    if (!window.Busy()) return;
+    manager.allowsErrorInteraction();
+    manager.cancel();
+  });
+  window.show();
+  engine.Start();
+  QApplication::exec();
+  engine.Stop();
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   // A log write past `ulimit -f` fails instead of ending the program.
@@ -74,6 +133,7 @@ int main(int argc, char* argv[]) {
 
   QApplication application(argc, argv);
   QApplication::setWindowIcon(orvik::qt::ProgramIcon());
+  if (orvik::qt::WantsStation(arguments)) return RunStationWindow(application, arguments, device);
 
   // Destroyed in reverse order: the dialog first, which joins the worker; the
   // window's Run() has cancelled its pending calls by then, so the worker can
