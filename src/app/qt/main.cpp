@@ -112,8 +112,12 @@ int main(int argc, char* argv[]) {
     return 2;
   }
 
-  // A second instance ends at once: no window, no line in the log.
-  const std::unique_ptr<orvik::app::SingleInstance> instance = orvik::app::SingleInstance::Acquire();
+  // A second instance ends at once: no window, no line in the log. Stations
+  // (this window's and the command line's) run side by side, kept apart by
+  // the device lock; not beside a dialog or a single update.
+  const bool station = orvik::qt::WantsStation(given);
+  const std::unique_ptr<orvik::app::SingleInstance> instance = orvik::app::SingleInstance::Acquire(
+      station ? orvik::app::InstanceRole::Shared : orvik::app::InstanceRole::Alone);
   if (!instance) {
     return 0;
   }

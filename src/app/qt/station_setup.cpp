@@ -70,12 +70,10 @@ std::unique_ptr<StationSetup> PrepareStation(const std::vector<std::string>& arg
 
   if (!options.logDir.empty()) {
     const std::filesystem::path folder = PathFromUtf8(options.logDir);
-    const std::string problem = app::LogFolderProblem(folder);
     std::string error;
-    if (problem.empty()) config.logFolder = station::UnitLogFolder::Open(folder, error);
-    if (!problem.empty() || !config.logFolder) {
-      setup->error = "--log-dir " + options.logDir + " " + (problem.empty() ? error : problem) +
-                     " (it must be a writable folder of your own)";
+    config.logFolder = station::UnitLogFolder::Open(folder, error);
+    if (!config.logFolder) {
+      setup->error = "--log-dir " + options.logDir + " " + error + " (it must be a writable folder of your own)";
       return setup;
     }
   }

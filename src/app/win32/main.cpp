@@ -89,13 +89,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   // Held until wWinMain returns. A second instance ends here, silently: no
   // log, no window.
-  const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire();
+  // Stations run side by side, kept apart by the device lock; not beside a
+  // dialog or a single update.
+  const std::vector<std::string> arguments = CommandLineArguments();
+  const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire(
+      win32::WantsStation(arguments) ? app::InstanceRole::Shared : app::InstanceRole::Alone);
   if (!singleInstance) return 0;
 
   g_log.Open(app::ChooseLogPath());
   g_log.Write(app::kProgramName);
 
-  const std::vector<std::string> arguments = CommandLineArguments();
   // --station: the flashing station's window instead of the dialog.
   if (win32::WantsStation(arguments)) return win32::RunStationWindow(instance, arguments);
 
