@@ -115,12 +115,13 @@ bool FileRecord::Started(const Run& run, std::string& error) { return Append(Lin
 
 bool FileRecord::Finished(const Run& run, std::string& error) { return Append(LineFor(run, kStateFinished), error); }
 
-bool FileRecord::History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines,
-                         std::string& error) {
+bool FileRecord::History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) {
   const std::optional<std::string> text = ReadRegularFile(PathOf(m_path), error);
   if (!text) return false;
-  lines = Runs(*text, m_format, serial);
-  std::reverse(lines.begin(), lines.end());
+  std::vector<RecordLine> lines = Runs(*text, m_format, serial);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (!each(*it)) break;
+  }
   return true;
 }
 

@@ -43,7 +43,8 @@ class FileRecord final : public StationRecord {
   bool Started(const Run& run, std::string& error) override;
   bool Finished(const Run& run, std::string& error) override;
   std::string Where() const override { return m_path; }
-  bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines, std::string& error) override;
+  using StationRecord::History;
+  bool History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) override;
 
  private:
   explicit FileRecord(const RecordOptions& options) : StationRecord(options) {}

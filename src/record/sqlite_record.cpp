@@ -143,7 +143,8 @@ class SqliteRecord final : public StationRecord {
 
   std::string Where() const override { return m_path; }
 
-  bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines, std::string& error) override {
+  using StationRecord::History;
+  bool History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) override {
     const std::lock_guard<std::mutex> lock(m_lock);
     const Statement statement = Prepare(std::string("SELECT ") + kColumns + " FROM units" +
                                             (serial ? " WHERE serial = ?" : "") + " ORDER BY id DESC",
@@ -185,7 +186,7 @@ class SqliteRecord final : public StationRecord {
       line.failure = sqlite3_column_int(row, 18);
       line.message = text(19);
       line.durationMs = sqlite3_column_int64(row, 20);
-      lines.push_back(std::move(line));
+      if (!each(line)) return true;
     }
   }
 
