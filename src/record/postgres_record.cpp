@@ -87,8 +87,12 @@ enum class Outcome {
 // A statement's parameters as libpq takes them: text, except those marked
 // as bytes (sent and compared as they are).
 struct Params {
-  std::vector<std::string> values;
+  std::vector<std::optional<std::string>> values;
   std::vector<bool> binary;
+  void Null() {
+    values.emplace_back();
+    binary.push_back(false);
+  }
   void Text(std::string value) {
     values.push_back(std::move(value));
     binary.push_back(false);
@@ -97,6 +101,29 @@ struct Params {
     values.push_back(std::move(value));
     binary.push_back(true);
   }
+};
+
+// A row of a text-format result (the serial's bytea in its hex form).
+class PostgresRow final : public SqlRow {
+ public:
+  PostgresRow(PGresult* result, int row) : m_result(result), m_row(row) {}
+  bool IsNull(int column) const override { return PQgetisnull(m_result, m_row, column) != 0; }
+  std::string Text(int column) const override { return PQgetvalue(m_result, m_row, column); }
+  std::string Bytes(int column) const override {
+    std::size_t length = 0;
+    unsigned char* bytes =
+        PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(m_result, m_row, column)), &length);
+    if (bytes == nullptr) return {};
+    std::string value(reinterpret_cast<const char*>(bytes), length);
+    PQfreemem(bytes);
+    return value;
+  }
+  std::int64_t Integer(int column) const override { return std::strtoll(PQgetvalue(m_result, m_row, column), nullptr, 10); }
+  bool Flag(int column) const override { return PQgetvalue(m_result, m_row, column)[0] == 't'; }
+
+ private:
+  PGresult* m_result;
+  int m_row;
 };
 
 class PostgresRecord final : public StationRecord {
@@ -119,18 +146,36 @@ class PostgresRecord final : public StationRecord {
       error = "cannot reach the record server " + m_server + ": " + error;
       return false;
     }
-    if (m_options.readOnly) return true;
-    // One station creates the table; the others wait for its lock and find it.
-    Result exists;
-    if (Exec("SELECT to_regclass('units') IS NOT NULL", {}, error, &exists) != Outcome::Done) return false;
-    if (std::string(PQgetvalue(exists.get(), 0, 0)) != "t") {
-      if (Exec("BEGIN", {}, error) != Outcome::Done ||
-          Exec("SELECT pg_advisory_xact_lock(7301953)", {}, error) != Outcome::Done ||
-          Exec(kPostgresCreate, {}, error) != Outcome::Done || Exec("COMMIT", {}, error) != Outcome::Done) {
+    // The shape first: nothing is changed on a server whose table is not a
+    // station record, or of a newer version.
+    if (!ReadShape(error) || !CheckShape(error)) return false;
+    if (m_options.readOnly) {
+      if (!m_tableExists) {
+        error = "the server holds no record (no table units)";
         return false;
       }
+      return CheckRights(error);
     }
-    return Deliver(error, notice);
+    if (m_version < kSchemaVersion) {
+      // One station creates or upgrades the table, in one transaction; the
+      // others wait for its lock and find it done.
+      const std::string was = m_tableExists ? "version " + std::to_string(m_version) : "no table";
+      std::string why;
+      if (Exec("BEGIN", {}, why) != Outcome::Done ||
+          Exec("SELECT pg_advisory_xact_lock(7301953)", {}, why) != Outcome::Done ||
+          Exec(PostgresSchemaSql().c_str(), {}, why) != Outcome::Done || Exec("COMMIT", {}, why) != Outcome::Done) {
+        std::string ignored;
+        if (m_conn) Exec("ROLLBACK", {}, ignored);
+        error = m_conn ? "the record on the server (" + was + ") could not be made version " +
+                             std::to_string(kSchemaVersion) + ": " + why +
+                             " (a role that may not create or alter it needs the table's owner to run "
+                             "docs/record-server.sql)"
+                       : why;
+        return false;
+      }
+      if (!ReadShape(error) || !CheckShape(error)) return false;
+    }
+    return CheckRights(error) && Deliver(error, notice);
   }
 
   std::optional<std::string> UpdatedAt(const std::string& serial, bool mcu, bool usb) override {
@@ -141,16 +186,12 @@ class PostgresRecord final : public StationRecord {
     Params params;
     params.Bytes(serial);
     Result result;
-    if (Exec(kUpdatedQuery, params, error, &result) != Outcome::Done || PQntuples(result.get()) != 1) {
+    if (Exec(UpdatedQuery().c_str(), params, error, &result) != Outcome::Done || PQntuples(result.get()) != 1) {
       return std::nullopt;
     }
-    const auto text = [&](int column) { return std::string(PQgetvalue(result.get(), 0, column)); };
-    if (text(0) != kStateFinished || text(1) != "0" || (text(2) == "t") != mcu || (text(3) == "t") != usb) {
-      return std::nullopt;
-    }
-    if (mcu && (m_options.image.mcuChecksum.empty() || text(4) != m_options.image.mcuChecksum)) return std::nullopt;
-    if (usb && (m_options.image.usbChecksum.empty() || text(5) != m_options.image.usbChecksum)) return std::nullopt;
-    return UnescapeBytes(text(6));
+    const RecordLine latest = DecodeRow(PostgresRow(result.get(), 0));
+    if (!ShowsUpdated(latest, m_options.image, mcu, usb)) return std::nullopt;
+    return latest.time;
   }
 
   bool Started(const Run& run, std::string& error) override {
@@ -193,50 +234,89 @@ class PostgresRecord final : public StationRecord {
       error = m_lostReason;
       return false;
     }
-    const std::string sql = std::string("SELECT ") + kColumns + " FROM units" + (serial ? " WHERE serial = $1" : "") +
-                            " ORDER BY id DESC";
+    const std::string sql = "SELECT " + SelectColumns(m_version) + " FROM units" +
+                            (serial ? " WHERE serial = $1" : "") + " ORDER BY id DESC";
     Params params;
     if (serial) params.Bytes(*serial);
     // One row at a time from the server: the history's memory stays bounded.
     bool stopped = false;
     const Outcome outcome = Exec(sql.c_str(), params, error, nullptr, [&](PGresult* r) {
-      for (int row = 0; row < PQntuples(r) && !stopped; ++row) stopped = !each(Decode(r, row));
+      for (int row = 0; row < PQntuples(r) && !stopped; ++row) stopped = !each(DecodeRow(PostgresRow(r, row)));
     }, &stopped);
     return outcome == Outcome::Done || (stopped && outcome != Outcome::Refused);
   }
 
  private:
-  static RecordLine Decode(PGresult* r, int row) {
-    const auto text = [&](int column) { return UnescapeBytes(PQgetvalue(r, row, column)); };
-    const auto number = [&](int column) { return std::strtoll(PQgetvalue(r, row, column), nullptr, 10); };
-    RecordLine line;
-    line.runId = text(0);
-    line.state = text(1);
-    line.time = text(2);
-    line.host = text(3);
-    line.station = text(4);
-    line.operatorName = text(5);
-    line.programVersion = text(6);
-    line.path = text(7);
-    std::size_t length = 0;
-    unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, 8)), &length);
-    if (bytes != nullptr) {
-      line.serial.assign(reinterpret_cast<const char*>(bytes), length);
-      PQfreemem(bytes);
+  // The table's version and columns as the server has them.
+  bool ReadShape(std::string& error) {
+    Result shape;
+    if (Exec("SELECT to_regclass('units') IS NOT NULL, to_regclass('orvik_schema') IS NOT NULL,"
+             " (SELECT string_agg(attname, ',' ORDER BY attname) FROM pg_attribute"
+             "  WHERE attrelid = to_regclass('units') AND attnum > 0 AND NOT attisdropped)",
+             {}, error, &shape) != Outcome::Done) {
+      return false;
     }
-    line.port = text(9);
-    line.slot = text(10);
-    line.mcu = text(11) == "t";
-    line.usb = text(12) == "t";
-    line.mcuVersion = text(13);
-    line.usbVersion = text(14);
-    line.mcuChecksum = text(15);
-    line.usbChecksum = text(16);
-    line.status = static_cast<int>(number(17));
-    line.failure = static_cast<int>(number(18));
-    line.message = text(19);
-    line.durationMs = number(20);
-    return line;
+    m_tableExists = std::string(PQgetvalue(shape.get(), 0, 0)) == "t";
+    const bool versioned = std::string(PQgetvalue(shape.get(), 0, 1)) == "t";
+    m_columns = PQgetvalue(shape.get(), 0, 2);
+    m_version = m_tableExists ? 1 : 0;
+    if (versioned) {
+      Result version;
+      if (Exec("SELECT COALESCE(MAX(version), 0) FROM orvik_schema", {}, error, &version) != Outcome::Done) {
+        return false;
+      }
+      m_version = std::atoi(PQgetvalue(version.get(), 0, 0));
+    }
+    return true;
+  }
+
+  bool CheckShape(std::string& error) const {
+    if (m_version > kSchemaVersion) {
+      error = "its schema version is " + std::to_string(m_version) + ", newer than this program's (" +
+              std::to_string(kSchemaVersion) + "): a newer orvik-updater-cli wrote it";
+      return false;
+    }
+    if (!m_tableExists) return true;
+    std::vector<std::string> expected = ColumnsOfVersion(std::max(m_version, 1));
+    std::sort(expected.begin(), expected.end());
+    std::string names;
+    for (const std::string& name : expected) names += (names.empty() ? "" : ",") + name;
+    if (names != m_columns) {
+      error = "the table units on the server is not a station record of version " +
+              std::to_string(std::max(m_version, 1)) + " (its columns: " + m_columns + "); nothing was changed";
+      return false;
+    }
+    return true;
+  }
+
+  // The rights a station needs, each asked of the server, the first missing
+  // one named: refused at start rather than unit by unit.
+  bool CheckRights(std::string& error) {
+    const bool write = !m_options.readOnly;
+    Result rights;
+    if (Exec("SELECT current_user, has_table_privilege('units', 'SELECT'), has_table_privilege('units', 'INSERT'),"
+             " has_table_privilege('units', 'UPDATE'),"
+             " has_sequence_privilege(pg_get_serial_sequence('units', 'id'), 'USAGE'),"
+             " to_regclass('units_rev_seq') IS NOT NULL AND has_sequence_privilege('units_rev_seq', 'USAGE')",
+             {}, error, &rights) != Outcome::Done) {
+      return false;
+    }
+    const auto has = [&](int column) { return std::string(PQgetvalue(rights.get(), 0, column)) == "t"; };
+    const std::string role = PQgetvalue(rights.get(), 0, 0);
+    struct Right {
+      int column;
+      bool needed;
+      const char* what;
+    };
+    for (const Right& right : {Right{1, true, "SELECT on units"}, Right{2, write, "INSERT on units"},
+                               Right{3, write, "UPDATE on units"}, Right{4, write, "USAGE on the sequence units_id_seq"},
+                               Right{5, write, "USAGE on the sequence units_rev_seq"}}) {
+      if (right.needed && !has(right.column)) {
+        error = "the role " + role + " lacks " + right.what + " (the table's owner grants it: see docs/record-server.sql)";
+        return false;
+      }
+    }
+    return true;
   }
 
   std::string Scrubbed(const std::string& text) const { return WithoutCredentials(text, m_uri); }
@@ -333,6 +413,9 @@ class PostgresRecord final : public StationRecord {
       error = Scrubbed(Message(PQerrorMessage(conn.get())));
       return false;
     }
+    // The server's notices ("column ... already exists, skipping") are not
+    // the operator's business; libpq would print them on standard error.
+    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
     if (PQsetnonblocking(conn.get(), 1) != 0) {
       error = Scrubbed(Message(PQerrorMessage(conn.get())));
       return false;
@@ -384,8 +467,8 @@ class PostgresRecord final : public StationRecord {
     std::vector<const char*> values(count);
     std::vector<int> lengths(count), formats(count);
     for (int i = 0; i < count; ++i) {
-      values[i] = params.values[i].data();
-      lengths[i] = static_cast<int>(params.values[i].size());
+      values[i] = params.values[i] ? params.values[i]->data() : nullptr;
+      lengths[i] = params.values[i] ? static_cast<int>(params.values[i]->size()) : 0;
       formats[i] = params.binary[i] ? 1 : 0;
     }
     const int sent = count == 0 && !rows ? PQsendQuery(conn, sql)
@@ -452,6 +535,7 @@ class PostgresRecord final : public StationRecord {
 
   Outcome Upsert(const RecordLine& line, std::string& error) {
     Params params;
+    static_assert(kColumnCount == 23);
     for (const std::string* text : {&line.runId, &line.state, &line.time, &line.host, &line.station,
                                     &line.operatorName, &line.programVersion, &line.path}) {
       params.Text(DbText(*text));
@@ -464,11 +548,22 @@ class PostgresRecord final : public StationRecord {
     for (const std::string* text : {&line.mcuVersion, &line.usbVersion, &line.mcuChecksum, &line.usbChecksum}) {
       params.Text(DbText(*text));
     }
-    params.Text(std::to_string(line.status));
+    if (line.Finished()) {
+      params.Text(std::to_string(line.status));
+    } else {
+      params.Null();  // no status while started
+    }
     params.Text(std::to_string(line.failure));
     params.Text(DbText(line.message));
     params.Text(std::to_string(line.durationMs));
-    return Exec(kPostgresUpsert, params, error);
+    params.Text(DbText(line.timeUtc.empty() ? UtcTimeOf(line.time) : line.timeUtc));
+    if (line.Finished()) {
+      params.Text(UtcNow());
+    } else {
+      params.Null();
+    }
+    static const std::string sql = PostgresUpsertSql();
+    return Exec(sql.c_str(), params, error);
   }
 
   // --- The spool ------------------------------------------------------------
@@ -614,6 +709,9 @@ class PostgresRecord final : public StationRecord {
   Conn m_conn;  // null while the server is lost
   std::string m_lostReason;
   std::optional<Clock::time_point> m_lastTry;
+  bool m_tableExists = false;
+  int m_version = 0;
+  std::string m_columns;  // sorted, comma-separated
 };
 
 }  // namespace

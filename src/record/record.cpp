@@ -201,6 +201,7 @@ StationRecord::StationRecord(const RecordOptions& options) : m_options(options),
 RecordLine StationRecord::LineFor(const Run& run, const char* state) const {
   RecordLine line;
   line.time = run.time;
+  line.timeUtc = UtcTimeOf(run.time);
   line.host = m_host;
   line.programVersion = ORVIK_PROGRAM_VERSION;
   if (run.unit != nullptr) {

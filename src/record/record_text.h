@@ -10,8 +10,9 @@
 // A run is written twice: a "started" line before the unit's first command,
 // and a "finished" line with its result. Lines written before runs were
 // recorded at their start have only the first 15 fields and count as
-// finished. The field names are part of the program's interface
-// (docs/stations.md).
+// finished. A started line's status is null; lines since the schema's
+// version 2 end with "time_utc". The field names are part of the program's
+// interface (docs/stations.md).
 #pragma once
 
 #include <cstddef>
@@ -56,7 +57,11 @@ struct RecordLine {
   std::string usbVersion;
   std::string mcuChecksum;
   std::string usbChecksum;
-  int status = 0;   // the command's exit status for this unit: 0 complete, 1 failed
+  // The command's exit status for this unit: 0 complete, 1 failed. Only a
+  // finished line has one: a started line's is written as null (JSON), an
+  // empty cell (CSV) or NULL (databases), so that no reader takes a run that
+  // never finished for a complete one.
+  int status = 0;
   int failure = 0;  // the failure's number; 0 when complete
   std::string message;
   std::int64_t durationMs = 0;
@@ -66,6 +71,7 @@ struct RecordLine {
   std::string slot;          // the station's slot; empty without a slot map
   std::string runId;         // one per unit run; empty in old lines
   std::string state = kStateFinished;  // kStateStarted or kStateFinished
+  std::string timeUtc;       // `time` in UTC, "2026-12-08T08:41:05Z"; empty in old lines
 
   bool Finished() const { return state != kStateStarted; }
   bool operator==(const RecordLine&) const = default;
@@ -78,6 +84,10 @@ inline constexpr std::int64_t kMaxFailure = INT32_MAX;
 
 // "2026-12-08T09:41:05+01:00": `when` in the local time zone.
 std::string IsoLocalTime(std::time_t when);
+
+// "2026-12-08T08:41:05Z": a local time as IsoLocalTime writes it, in UTC
+// (lexicographic order is time order). Empty when `local` is not of that form.
+std::string UtcTimeOf(std::string_view local);
 
 enum class RecordFormat { JsonLines, Csv };
 

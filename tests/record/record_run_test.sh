@@ -203,7 +203,7 @@ assert len(rows) == 12, rows
 assert len({r[0] for r in rows}) == 12 and len({r[3] for r in rows}) == 12, rows
 assert all(r[1] == "finished" and r[2] == 0 for r in rows), rows
 assert db.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
-assert db.execute("PRAGMA user_version").fetchone()[0] == 1
+assert db.execute("PRAGMA user_version").fetchone()[0] == 2
 PY
     ;;
 
@@ -234,10 +234,10 @@ PY
     run --no-mcu --record "$work/text.db" -Emulate
     expect_status 2
     expect_in err "cannot open the record $work/text.db: file is not a database"
-    python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute("PRAGMA user_version=2")' "$work/newer.db"
+    python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute("PRAGMA user_version=3")' "$work/newer.db"
     run --no-mcu --record "$work/newer.db" -Emulate
     expect_status 2
-    expect_in err "its schema version is 2, newer than this program's (1)"
+    expect_in err "its schema version is 3, newer than this program's (2)"
     run --history --record "$work/newer.db"
     expect_status 2
     run --no-mcu --record "$work/ro.db" -Emulate:good/serial=R1

@@ -109,7 +109,7 @@ TEST(StationRecord, JsonLinesAreValidUtf8AndKeepTheDevicesBytes) {
   EXPECT_EQ(keys, (std::vector<std::string>{"time", "host", "program_version", "path", "serial", "mcu", "usb",
                                              "mcu_version", "usb_version", "mcu_checksum", "usb_checksum", "status",
                                              "failure", "message", "duration_ms", "station", "operator", "port",
-                                             "slot", "run_id", "state"}));
+                                             "slot", "run_id", "state", "time_utc"}));
   EXPECT_EQ(parsed["duration_ms"], 5021);
   EXPECT_EQ(parsed["mcu"], true);
 }
