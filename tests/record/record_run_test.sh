@@ -114,6 +114,29 @@ PY
     expect_status 2
     ;;
 
+  history-readonly)
+    # A reader who may only read: --history works and leaves nothing beside
+    # the record.
+    mkdir -p "$work/ro"
+    record=$work/ro/units.db
+    run --station=2 --parallel=1 --no-mcu --record "$record" "$(units R 2)"
+    expect_status 0
+    chmod 444 "$record"
+    chmod 555 "$work/ro"
+    if [ "$(id -u)" -eq 0 ]; then
+      # Root reads and writes anything: the reader is nobody instead.
+      chmod 755 "$work"
+      runuser -u nobody -- env HOME=/tmp "$cli" --history --record "$record" --json >"$work/out" 2>"$work/err" </dev/null
+      status=$?
+    else
+      run --history --record "$record" --json
+    fi
+    expect_status 0
+    [ "$(wc -l <"$work/out")" -eq 2 ] || fail "history: $(cat "$work/out" "$work/err")"
+    [ "$(ls -A "$work/ro")" = units.db ] || fail "files beside the record: $(ls -A "$work/ro")"
+    chmod 755 "$work/ro"
+    ;;
+
   shared-serial)
     # Two units attached at once with one serial: neither is passed over,
     # even with --skip-updated and a record that shows the serial updated.

@@ -262,5 +262,88 @@ TEST(RecordServer, ASpoolLineCutShortIsKeptAsideNotDropped) {
   EXPECT_EQ(aside, 1u);
 }
 
+// The previous version's table on the server, with a finished and a started
+// run.
+constexpr char kVersion1[] =
+    "CREATE TABLE units (id BIGSERIAL PRIMARY KEY, run_id TEXT NOT NULL UNIQUE,"
+    " state TEXT NOT NULL CHECK (state IN ('started', 'finished')), time TEXT NOT NULL, host TEXT NOT NULL,"
+    " station TEXT NOT NULL, operator TEXT NOT NULL, program_version TEXT NOT NULL, path TEXT NOT NULL,"
+    " serial BYTEA NOT NULL, port TEXT NOT NULL, slot TEXT NOT NULL, mcu BOOLEAN NOT NULL, usb BOOLEAN NOT NULL,"
+    " mcu_version TEXT NOT NULL, usb_version TEXT NOT NULL, mcu_checksum TEXT NOT NULL, usb_checksum TEXT NOT NULL,"
+    " status INTEGER NOT NULL, failure INTEGER NOT NULL, message TEXT NOT NULL, duration_ms BIGINT NOT NULL);"
+    "CREATE INDEX units_serial ON units (serial, id);"
+    "INSERT INTO units (run_id, state, time, host, station, operator, program_version, path, serial, port, slot,"
+    " mcu, usb, mcu_version, usb_version, mcu_checksum, usb_checksum, status, failure, message, duration_ms) VALUES"
+    " ('r1', 'finished', '2026-12-08T09:41:05+01:00', 'h', 's', '', '2.0.0.5', '/dev/hidraw3', 'A1', '', '',"
+    "  true, true, 'Y1-3', 'Y1-1', '0x02ae', '0x63ed', 0, 0, 'Update complete', 5021),"
+    " ('r2', 'started', '2026-12-31T23:30:00-05:30', 'h', 's', '', '2.0.0.5', '/dev/hidraw4', 'A2', '', '',"
+    "  true, true, 'Y1-3', 'Y1-1', '0x02ae', '0x63ed', 0, 0, '', 0);";
+
+// A station opening the previous version's table upgrades it in one
+// transaction, every row kept; the docs' script, run again, changes nothing.
+TEST(RecordServer, AVersion1TableIsUpgradedKeepingEveryRow) {
+  Server server;
+  ORVIK_NEED_SERVER(server);
+  server.Sql(kVersion1);
+  std::string error, notice;
+  auto record = OpenRecord(server.Uri(), Options(server.Dir() / "spool"), error, notice);
+  ASSERT_TRUE(record) << error;
+  const std::string rows =
+      "SELECT run_id, COALESCE(status::text, 'NULL'), time_utc, rev, COALESCE(finished_utc, 'NULL')"
+      " FROM units ORDER BY id";
+  EXPECT_EQ(server.Sql(rows), "r1|0|2026-12-08T08:41:05Z|1|2026-12-08T08:41:10Z\n"
+                              "r2|NULL|2027-01-01T05:00:00Z|2|NULL");
+  EXPECT_EQ(server.Sql("SELECT version FROM orvik_schema"), "2");
+  EXPECT_TRUE(record->UpdatedAt("A1", true, true));
+  EXPECT_FALSE(record->UpdatedAt("A2", true, true));
+  const char* source = std::getenv("ORVIK_SOURCE_DIR");
+  const std::string script = std::string(source != nullptr ? source : ".") + "/docs/record-server.sql";
+  Shell("psql -X -q -d '" + server.Uri() + "' -v station=orvik -f '" + script + "' 2>&1");
+  EXPECT_EQ(server.Sql(rows), "r1|0|2026-12-08T08:41:05Z|1|2026-12-08T08:41:10Z\n"
+                              "r2|NULL|2027-01-01T05:00:00Z|2|NULL");
+  // New rows get a change counter beyond the upgraded ones.
+  station::Unit unit;
+  unit.serial = "A3";
+  ASSERT_TRUE(record->Started(RunOf(unit, "r3"), error)) << error;
+  EXPECT_EQ(server.Sql("SELECT rev > 2, status IS NULL FROM units WHERE run_id = 'r3'"), "t|t");
+}
+
+// A table of other columns is refused before anything is changed; a role
+// without a right it needs is refused at start with the right named.
+TEST(RecordServer, AForeignTableOrAMissingRightIsRefusedAtStart) {
+  Server server;
+  ORVIK_NEED_SERVER(server);
+  server.Sql("CREATE TABLE units (id INTEGER, name TEXT)");
+  std::string error, notice;
+  EXPECT_FALSE(OpenRecord(server.Uri(), Options(server.Dir() / "spool"), error, notice));
+  EXPECT_NE(error.find("the table units on the server is not a station record"), std::string::npos) << error;
+  EXPECT_EQ(error.find("lost"), std::string::npos) << error;
+  EXPECT_EQ(server.Sql("SELECT to_regclass('orvik_schema') IS NULL, count(*) FROM pg_attribute"
+                       " WHERE attrelid = 'units'::regclass AND attnum > 0"),
+            "t|2");
+
+  server.Sql("DROP TABLE units; CREATE ROLE station LOGIN");
+  const char* source = std::getenv("ORVIK_SOURCE_DIR");
+  const std::string script = std::string(source != nullptr ? source : ".") + "/docs/record-server.sql";
+  Shell("psql -X -q -d '" + server.Uri() + "' -v station=station -f '" + script + "' 2>&1");
+  std::string uri = server.Uri();
+  uri.replace(uri.find("user=orvik"), 10, "user=station");
+  auto granted = OpenRecord(uri, Options(server.Dir() / "spool"), error, notice);
+  EXPECT_TRUE(granted) << error;
+  struct Case {
+    const char* revoke;
+    const char* named;
+  };
+  for (const Case& c : {Case{"REVOKE INSERT ON units FROM station", "lacks INSERT on units"},
+                        Case{"REVOKE UPDATE ON units FROM station", "lacks UPDATE on units"},
+                        Case{"REVOKE USAGE ON SEQUENCE units_rev_seq FROM station", "lacks USAGE on the sequence units_rev_seq"}}) {
+    SCOPED_TRACE(c.revoke);
+    Shell("psql -X -q -d '" + server.Uri() + "' -v station=station -f '" + script + "' 2>&1");
+    server.Sql(c.revoke);
+    EXPECT_FALSE(OpenRecord(uri, Options(server.Dir() / "spool"), error, notice));
+    EXPECT_NE(error.find(std::string("the role station ") + c.named), std::string::npos) << error;
+  }
+}
+
 }  // namespace
 }  // namespace orvik::record
