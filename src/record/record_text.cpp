@@ -638,6 +638,24 @@ std::optional<std::string> RecordIndex::UpdatedAt(const std::string& serial, con
   return unit.time;
 }
 
+std::optional<CsvLayout> ParseCsvHeaderLine(std::string_view line) {
+  const auto columns = ParseCsvHeader(line);
+  if (!columns) return std::nullopt;
+  CsvLayout layout;
+  layout.columns.assign(columns->begin(), columns->end());
+  layout.current = std::find(columns->begin(), columns->end(), SIZE_MAX) == columns->end();
+  return layout;
+}
+
+std::optional<RecordLine> ParseCsvRecordLine(std::string_view line, const CsvLayout& layout) {
+  if (layout.columns.size() != kFieldCount) return std::nullopt;
+  CsvColumns columns;
+  std::copy(layout.columns.begin(), layout.columns.end(), columns.begin());
+  return ParseCsvLine(line, columns);
+}
+
+bool IsCsvHeaderLine(std::string_view line) { return line.substr(0, 5) == "time,"; }
+
 RecordContents ReadRecord(std::string_view text, RecordFormat format,
                           const std::function<void(const RecordLine&)>& each) {
   RecordContents contents;

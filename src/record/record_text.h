@@ -165,6 +165,19 @@ class RecordIndex {
   std::unordered_set<std::string> m_started;  // run ids seen started
 };
 
+// One CSV header line's layout: where each field is. Nothing when the line
+// is not a header naming every required field.
+struct CsvLayout {
+  std::vector<std::size_t> columns;  // per field; SIZE_MAX when absent
+  bool current = true;               // it names every field this version writes
+};
+std::optional<CsvLayout> ParseCsvHeaderLine(std::string_view line);
+// A CSV data line under `layout`; nothing when it does not parse.
+std::optional<RecordLine> ParseCsvRecordLine(std::string_view line, const CsvLayout& layout);
+// Whether a CSV line is a header line: it starts unquoted with the first
+// field's name (a data line's cells are always quoted).
+bool IsCsvHeaderLine(std::string_view line);
+
 // A record's text read back. `line` (when given) is called with each line
 // that parses; every such line goes into the index.
 struct RecordContents {
