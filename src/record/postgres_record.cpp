@@ -234,7 +234,7 @@ class PostgresRecord final : public StationRecord {
       error = m_lostReason;
       return false;
     }
-    const std::string sql = "SELECT " + SelectColumns(m_version) + " FROM units" +
+    const std::string sql = std::string("SELECT ") + SelectColumns(m_version) + " FROM units" +
                             (serial ? " WHERE serial = $1" : "") + " ORDER BY id DESC";
     Params params;
     if (serial) params.Bytes(*serial);

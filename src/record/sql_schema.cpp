@@ -91,12 +91,16 @@ std::string SelectColumns(int version) {
 }
 
 std::string UpdatedQuery() {
-  return "SELECT " + SelectColumns(kSchemaVersion) + " FROM units WHERE serial = $1 ORDER BY id DESC LIMIT 1";
+  return std::string("SELECT ") + SelectColumns(kSchemaVersion) + " FROM units WHERE serial = $1 ORDER BY id DESC LIMIT 1";
 }
 
 std::string SqliteInsertSql() {
   std::string values;
-  for (int i = 1; i <= kColumnCount; ++i) values += "$" + std::to_string(i) + ",";
+  for (int i = 1; i <= kColumnCount; ++i) {
+    values += '$';
+    values += std::to_string(i);
+    values += ',';
+  }
   return std::string("INSERT INTO units (") + kColumns + ", rev) VALUES (" + values +
          " (SELECT COALESCE(MAX(rev), 0) + 1 FROM units))";
 }
@@ -108,7 +112,11 @@ std::string SqliteFinishSql() {
 
 std::string PostgresUpsertSql() {
   std::string values;
-  for (int i = 1; i <= kColumnCount; ++i) values += "$" + std::to_string(i) + ",";
+  for (int i = 1; i <= kColumnCount; ++i) {
+    values += '$';
+    values += std::to_string(i);
+    values += ',';
+  }
   return std::string("INSERT INTO units (") + kColumns + ", rev) VALUES (" + values +
          " nextval('units_rev_seq'))"
          " ON CONFLICT (run_id) DO UPDATE SET state = EXCLUDED.state, status = EXCLUDED.status,"

@@ -187,7 +187,7 @@ class SqliteRecord final : public StationRecord {
   using StationRecord::History;
   bool History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) override {
     const std::lock_guard<std::mutex> lock(m_lock);
-    const Statement statement = Prepare("SELECT " + SelectColumns(m_version) + " FROM units" +
+    const Statement statement = Prepare(std::string("SELECT ") + SelectColumns(m_version) + " FROM units" +
                                             (serial ? " WHERE serial = $1" : "") + " ORDER BY id DESC",
                                         error);
     if (!statement) return false;
