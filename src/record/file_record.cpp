@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "record/backends.h"
 #include "record/record_os.h"
@@ -310,8 +311,8 @@ bool FileRecord::History(const std::optional<std::string>& serial, const RunVisi
   // Held results are bounded; past the bound the oldest held is given out
   // where it is.
   constexpr std::size_t kHeld = 4096;
-  std::deque<std::string> heldOrder;
-  std::map<std::string, RecordLine> held;
+  std::list<RecordLine> heldLines;  // in the order they were read
+  std::unordered_map<std::string, std::list<RecordLine>::iterator> held;  // by run id
   const auto give = [&](const RecordLine& line) { return each(line); };
   BackwardLines lines(*file);
   std::string text;
@@ -334,20 +335,22 @@ bool FileRecord::History(const std::optional<std::string>& serial, const RunVisi
       continue;
     }
     if (line->Finished()) {
-      if (held.emplace(line->runId, *line).second) heldOrder.push_back(line->runId);
+      if (held.count(line->runId) == 0) {
+        heldLines.push_back(std::move(*line));
+        held.emplace(heldLines.back().runId, std::prev(heldLines.end()));
+      }
       if (held.size() > kHeld) {
-        while (!held.count(heldOrder.front())) heldOrder.pop_front();
-        const auto oldest = held.find(heldOrder.front());
-        heldOrder.pop_front();
-        const RecordLine out = std::move(oldest->second);
-        held.erase(oldest);
+        const RecordLine out = std::move(heldLines.front());
+        held.erase(out.runId);
+        heldLines.pop_front();
         if (!give(out)) return true;
       }
       continue;
     }
     const auto result = held.find(line->runId);
     if (result != held.end()) {
-      const RecordLine out = std::move(result->second);
+      const RecordLine out = std::move(*result->second);
+      heldLines.erase(result->second);
       held.erase(result);
       if (!give(out)) return true;
     } else if (!give(*line)) {
@@ -356,11 +359,8 @@ bool FileRecord::History(const std::optional<std::string>& serial, const RunVisi
   }
   if (!error.empty()) return false;
   // Results whose start is not in the file.
-  for (const std::string& runId : heldOrder) {
-    const auto it = held.find(runId);
-    if (it == held.end()) continue;
-    if (!give(it->second)) return true;
-    held.erase(it);
+  for (const RecordLine& line : heldLines) {
+    if (!give(line)) return true;
   }
   return true;
 }
