@@ -370,11 +370,14 @@ class PostgresRecord final : public StationRecord {
     setDefault("keepalives_interval", std::to_string(kServerKeepaliveIntervalSeconds));
     setDefault("keepalives_count", std::to_string(kServerKeepaliveCount));
     setDefault("tcp_user_timeout", std::to_string(kServerTcpUserTimeoutMs));
-    // The server ends a statement, or a wait for a lock, that runs longer.
+    // The server ends a statement, or a wait for a lock, that runs longer. Not
+    // for a reader: a history of a million rows is one long statement, bounded
+    // by the wait for each row instead.
     const std::string timeout = std::to_string(kServerStatementTimeout.count());
     keys.push_back("options");
-    values.push_back(options + (options.empty() ? "" : " ") + "-c statement_timeout=" + timeout +
-                     " -c lock_timeout=" + timeout);
+    values.push_back(options + (options.empty() ? "" : " ") +
+                     (m_options.readOnly ? std::string() : "-c statement_timeout=" + timeout + " ") +
+                     "-c lock_timeout=" + timeout);
     setDefault("application_name", "orvik-updater-cli");
     // verify-full with no root certificate named: the system's, unless the
     // user keeps one where libpq looks first.
