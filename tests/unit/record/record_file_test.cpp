@@ -86,8 +86,8 @@ TEST(RecordFile, HistoryReadsAcrossChunksAndHeaders) {
   std::vector<RecordLine> lines;
   constexpr int kRuns = 5000;  // more than one chunk in either form
   for (int i = 0; i < kRuns; ++i) {
-    lines.push_back(Line("S" + std::to_string(i), "r" + std::to_string(i), kStateStarted));
-    lines.push_back(Line("S" + std::to_string(i), "r" + std::to_string(i), kStateFinished, i % 2));
+    lines.push_back(Line(std::string("S") + std::to_string(i), std::string("r") + std::to_string(i), kStateStarted));
+    lines.push_back(Line(std::string("S") + std::to_string(i), std::string("r") + std::to_string(i), kStateFinished, i % 2));
   }
   for (const char* name : {"big.jsonl", "big.csv"}) {
     SCOPED_TRACE(name);
@@ -102,7 +102,7 @@ TEST(RecordFile, HistoryReadsAcrossChunksAndHeaders) {
   const std::string oldHeader = CsvHeader().substr(0, CsvHeader().find(",station")) + "\n";
   std::string text = oldHeader;
   for (int i = 0; i < 3; ++i) {
-    const std::string csv = FormatRecordLine(RecordFormat::Csv, Line("O" + std::to_string(i), "", kStateFinished));
+    const std::string csv = FormatRecordLine(RecordFormat::Csv, Line(std::string("O") + std::to_string(i), "", kStateFinished));
     std::size_t cut = 0;
     for (int comma = 0; comma < 15; ++comma) cut = csv.find(',', cut) + 1;
     text += csv.substr(0, cut - 1) + "\n";
@@ -123,7 +123,7 @@ TEST(RecordFile, TheLookUpReadsBackToTheSerialsLatestRun) {
     bool passedOver;
   };
   std::vector<RecordLine> filler;
-  for (int i = 0; i < 500; ++i) filler.push_back(Line("F" + std::to_string(i), "f" + std::to_string(i), kStateFinished));
+  for (int i = 0; i < 500; ++i) filler.push_back(Line(std::string("F") + std::to_string(i), std::string("f") + std::to_string(i), kStateFinished));
   const auto with = [&](std::vector<RecordLine> first, const std::vector<RecordLine>& then = {}) {
     first.insert(first.end(), filler.begin(), filler.end());
     first.insert(first.end(), then.begin(), then.end());
