@@ -147,6 +147,8 @@ class LineBuilder {
     if (m_bad != 0 || (m_seen & kRequired) != kRequired) return std::nullopt;
     // A result without a status would read as complete.
     if (m_statusNull && m_line.Finished()) return std::nullopt;
+    // A started line has no status, whatever an older line wrote there.
+    if (!m_line.Finished()) m_line.status = 0;
     return std::move(m_line);
   }
 
