@@ -103,9 +103,12 @@ std::string FirstLine(RandomReadFile& file, std::string& error) {
   return line;
 }
 
-// The CSV header that applies to the file's last lines: the last header line
-// within the look-back window, or the file's first line.
+// The CSV header that applies to the file's last lines. A file that starts
+// with the current header has no other (a header is written only after one
+// that lacks fields): read at once. Otherwise the last header line within
+// the look-back window, or the file's first line.
 std::optional<CsvLayout> LastCsvHeader(RandomReadFile& file, std::string& error) {
+  if (auto first = ParseCsvHeaderLine(FirstLine(file, error)); first && first->current) return first;
   BackwardLines lines(file, kFileLookBackBytes);
   std::string line;
   std::uint64_t offset = 0;
@@ -161,11 +164,17 @@ std::unique_ptr<FileRecord> FileRecord::Open(const std::string& path, const Reco
       empty = probe.find_first_not_of("\r\n") == std::string::npos && existing->Size() <= probe.size();
       const std::optional<CsvLayout> header = LastCsvHeader(*existing, error);
       headerCurrent = header && header->current;
+      if (headerCurrent) record->m_csvLayout = header;
     }
   }
   record->m_file = AppendFile::Open(file, error);
   if (!record->m_file) return nullptr;
-  if (record->m_format == RecordFormat::Csv && (empty || !headerCurrent)) record->m_prefix += CsvHeader();
+  if (record->m_format == RecordFormat::Csv && (empty || !headerCurrent)) {
+    record->m_prefix += CsvHeader();
+    std::string header = CsvHeader();
+    header.pop_back();
+    record->m_csvLayout = ParseCsvHeaderLine(header);
+  }
   return record;
 }
 
@@ -204,11 +213,10 @@ std::optional<std::string> FileRecord::UpdatedAt(const std::string& serial, bool
   const bool plain = std::all_of(serial.begin(), serial.end(), [](char c) {
     return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
   });
-  std::optional<CsvLayout> layout;
-  if (m_format == RecordFormat::Csv) {
-    layout = LastCsvHeader(*file, error);
-    if (!layout) return std::nullopt;
-  }
+  // The header this station found or wrote at its start: lines above a
+  // later header line are not read.
+  const std::optional<CsvLayout>& layout = m_csvLayout;
+  if (m_format == RecordFormat::Csv && !layout) return std::nullopt;
   // The serial's lines, newest first, back to the start of its latest run
   // (and the starts of the results that came after it).
   std::vector<RecordLine> found;

@@ -64,6 +64,8 @@ class FileRecord final : public StationRecord {
   // whose header lacks the newer fields), a line end after a last line that a
   // failed write left unfinished.
   std::string m_prefix;
+  // A CSV record's header as the station's lines are written under it.
+  std::optional<CsvLayout> m_csvLayout;
 };
 
 }  // namespace orvik::record
