@@ -35,19 +35,21 @@ std::string FillSql(bool postgres, const record::RecordImage& image) {
                                "', '" + image.usbChecksum + "'";
   const std::string columns =
       " (run_id, state, time, host, station, operator, program_version, path, serial, port, slot, mcu, usb,"
-      " mcu_version, usb_version, mcu_checksum, usb_checksum, status, failure, message, duration_ms) ";
+      " mcu_version, usb_version, mcu_checksum, usb_checksum, status, failure, message, duration_ms, time_utc,"
+      " finished_utc, rev) ";
   if (postgres) {
     return "INSERT INTO units" + columns +
            "SELECT md5(i::text), 'finished', '2026-12-08T09:41:05+01:00', 'line-3', 'line-3', '', '2.0.0.6',"
            " '/dev/hidraw' || (i % 8), convert_to('SN' || lpad(i::text, 8, '0'), 'UTF8'), '', '', true, true, " +
-           firmware + ", 0, 0, 'Update complete', 5021 FROM generate_series(0, " + std::to_string(kUnits - 1) +
+           firmware + ", 0, 0, 'Update complete', 5021, '2026-12-08T08:41:05Z', '2026-12-08T08:41:10Z',"
+           " nextval('units_rev_seq') FROM generate_series(0, " + std::to_string(kUnits - 1) +
            ") AS i";
   }
   return "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kUnits - 1) +
          ") INSERT INTO units" + columns +
          "SELECT printf('%032x', i), 'finished', '2026-12-08T09:41:05+01:00', 'line-3', 'line-3', '', '2.0.0.6',"
          " '/dev/hidraw' || (i % 8), CAST(printf('SN%08d', i) AS BLOB), '', '', 1, 1, " +
-         firmware + ", 0, 0, 'Update complete', 5021 FROM n";
+         firmware + ", 0, 0, 'Update complete', 5021, '2026-12-08T08:41:05Z', '2026-12-08T08:41:10Z', i + 1 FROM n";
 }
 
 bool FillSqlite(const std::string& path, const record::RecordImage& image) {

@@ -1,8 +1,11 @@
 // The record as a file of lines (JSON lines, or CSV for a name ending in
-// ".csv"): read whole at start into an index of each serial's latest run,
-// then only appended to, one line per started and per finished run.
+// ".csv"), only ever appended to, one line per started and per finished
+// run. Nothing is read whole: a start reads the file's end, the skip look-up
+// reads back from the end over at most kFileLookBackBytes, and --history
+// reads backwards in bounded memory.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -13,12 +16,18 @@
 
 namespace orvik::record {
 
+// How far back from its end the skip look-up reads a file record (about
+// 80,000 runs of two lines): a unit whose latest run is older than that is
+// flashed again, never passed over without its run having been read. Beyond
+// that size a record belongs in SQLite.
+inline constexpr std::uint64_t kFileLookBackBytes = 64ull << 20;
+
 class FileRecord final : public StationRecord {
  public:
-  // Reads what `path` holds already and opens it for appending, creating it
-  // when missing. Null when it cannot be read or opened, with the reason in
-  // `error`. `warning` is set (once, for all of them) when lines were
-  // skipped because they do not parse.
+  // Opens `path` for appending, creating it when missing (reading only its
+  // end). Null when it cannot be opened, with the reason in `error`.
+  // `warning` is kept for callers; nothing sets it now that the file is not
+  // read whole at start.
   static std::unique_ptr<FileRecord> Open(const std::string& path, const RecordOptions& options, std::string& error,
                                           std::string& warning);
   static std::unique_ptr<FileRecord> Open(const std::string& path, RecordImage image, std::string& error,
@@ -27,15 +36,13 @@ class FileRecord final : public StationRecord {
   const std::string& Path() const { return m_path; }
   RecordFormat Format() const { return m_format; }
   const RecordImage& Image() const { return m_options.image; }
-  const RecordIndex& Index() const { return m_index; }
 
   // A finished line for a unit whose update started at `started`: time,
   // host, this program's version and the image's firmware filled in.
   RecordLine NewLine(std::time_t started) const;
 
   // Appends the line and flushes it to the disk; false, with the reason in
-  // `error`, when it did not reach the file whole. Also takes the line into
-  // the index.
+  // `error`, when it did not reach the file whole.
   bool Append(const RecordLine& line, std::string& error);
 
   // record::Recorder
@@ -43,20 +50,22 @@ class FileRecord final : public StationRecord {
   bool Started(const Run& run, std::string& error) override;
   bool Finished(const Run& run, std::string& error) override;
   std::string Where() const override { return m_path; }
-  bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines, std::string& error) override;
+  using StationRecord::History;
+  bool History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) override;
 
  private:
   explicit FileRecord(const RecordOptions& options) : StationRecord(options) {}
 
-  std::mutex m_lock;  // the file, the index and the prefix
+  std::mutex m_lock;  // the file and the prefix
   std::string m_path;
   RecordFormat m_format = RecordFormat::JsonLines;
-  RecordIndex m_index;
   std::unique_ptr<AppendFile> m_file;
   // What goes before the next line: a CSV header for an empty file (or one
   // whose header lacks the newer fields), a line end after a last line that a
   // failed write left unfinished.
   std::string m_prefix;
+  // A CSV record's header as the station's lines are written under it.
+  std::optional<CsvLayout> m_csvLayout;
 };
 
 }  // namespace orvik::record

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,14 +30,45 @@ Backend BackendFor(std::string_view spec);
 bool DatabasesBuilt();
 
 // How a record is shown and logged: a file's path as given; a server's URI
-// without credentials (a password, were one given, never appears).
+// without credentials: the user information up to the URI's last "@" (all
+// but a plain user name) and every password parameter are left out, whatever
+// characters they hold.
 std::string DisplayName(std::string_view spec);
+
+// Whether a server's URI may carry a password: a password parameter, or
+// user information with a ":" (or that is not plainly a user name). Such a
+// URI is refused before the client library reads it.
+bool HoldsPassword(std::string_view spec);
+
+// `text`, a message about the record `spec` (the client library's included,
+// which may quote the URI or parts of it), with the URI shown as DisplayName
+// shows it and any credential it holds, raw or percent-decoded, replaced by
+// "***".
+std::string WithoutCredentials(std::string_view text, std::string_view spec);
 
 // How long a write waits for another station's lock on an SQLite record.
 inline constexpr std::chrono::milliseconds kDefaultBusyTimeout{10000};
-// How long a PostgreSQL connection attempt may take when the URI sets no
-// connect_timeout.
-inline constexpr int kDefaultConnectTimeoutSeconds = 10;
+// Every wait on a PostgreSQL record server is bounded, so that a server that
+// stops answering (a hung host, a pulled cable) is a lost server within a few
+// seconds, never a station that hangs:
+// - a connection attempt, when the URI sets no connect_timeout;
+inline constexpr int kDefaultConnectTimeoutSeconds = 5;
+// - a statement, on the server (statement_timeout, lock_timeout);
+inline constexpr std::chrono::milliseconds kServerStatementTimeout{5000};
+// - any wait for the server's answer, on this side (the server's own
+//   time-out normally answers first; this one holds when the server or the
+//   network says nothing at all);
+inline constexpr std::chrono::milliseconds kServerWaitBound{7000};
+// - a silent TCP connection: keepalive probes after 5 s idle, every 2 s, 3
+//   unanswered ones end it; data unacknowledged for 10 s ends it too.
+inline constexpr int kServerKeepaliveIdleSeconds = 5;
+inline constexpr int kServerKeepaliveIntervalSeconds = 2;
+inline constexpr int kServerKeepaliveCount = 3;
+inline constexpr int kServerTcpUserTimeoutMs = 10000;
+// How often a station tries again to reach a lost server before a unit.
+inline constexpr std::chrono::milliseconds kServerRetryInterval{10000};
+// How long a station waits for another one that is writing the spool.
+inline constexpr std::chrono::milliseconds kSpoolLockBound{3000};
 
 struct RecordOptions {
   RecordImage image;             // the firmware this program writes
@@ -44,16 +76,27 @@ struct RecordOptions {
   std::string operatorName;      // --operator
   std::filesystem::path spoolFolder;  // where a lost server's rows are kept
   std::chrono::milliseconds busyTimeout = kDefaultBusyTimeout;
+  std::chrono::milliseconds serverWait = kServerWaitBound;  // shorter in tests
   bool readOnly = false;         // --history: read, never create or write
 };
 
+// Called with each run that History reads; false stops the reading.
+using RunVisitor = std::function<bool(const RecordLine&)>;
+
+// The back ends keep Recorder's calls as they are, with one addition:
+// Finished() returns true with `error` holding a notice when the server was
+// lost and the result was kept in the local spool instead (it reaches the
+// server later; the unit's result stands). An empty `error` means nothing to
+// say.
 class StationRecord : public Recorder {
  public:
   // Every run in the record (a run's finished line standing for its started
-  // one), newest first; only those of `serial` when it is given. False with
-  // the reason when the record cannot be read.
-  virtual bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines,
-                       std::string& error) = 0;
+  // one), newest first, each given to `each` as soon as it is read: memory
+  // stays bounded whatever the record's size. Only the runs of `serial` when
+  // it is given. False with the reason when the record cannot be read.
+  virtual bool History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) = 0;
+  // The same, collected.
+  bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines, std::string& error);
 
   // The record's line for `run` in `state`: host, station, operator, program
   // version and the image's firmware filled in.
@@ -73,7 +116,8 @@ class StationRecord : public Recorder {
 std::unique_ptr<StationRecord> OpenRecord(const std::string& spec, const RecordOptions& options, std::string& error,
                                           std::string& notice);
 
-// A unit run's id: unique across processes and machines.
+// A unit run's id: 128 random bits from the system's random source, as 32
+// lowercase hex digits; unique across processes and machines.
 std::string NewRunId();
 
 }  // namespace orvik::record

@@ -47,6 +47,7 @@ constexpr Field kFields[] = {
     {"failure", Kind::Number, true},     {"message", Kind::Text, true},      {"duration_ms", Kind::Number, true},
     {"station", Kind::Text, false},      {"operator", Kind::Text, false},    {"port", Kind::Text, false},
     {"slot", Kind::Text, false},         {"run_id", Kind::Text, false},      {"state", Kind::Text, false},
+    {"time_utc", Kind::Text, false},
 };
 constexpr std::size_t kFieldCount = std::size(kFields);
 constexpr std::uint32_t kRequired = (1u << 15) - 1;
@@ -76,13 +77,14 @@ std::string* TextOf(RecordLine& line, std::size_t field) {
     case 18: return &line.slot;
     case 19: return &line.runId;
     case 20: return &line.state;
+    case 21: return &line.timeUtc;
     default: return nullptr;
   }
 }
 
 // A value as read, before it is checked against its field.
 struct FieldValue {
-  enum class Type { Other, Text, Flag, Number } type = Type::Other;
+  enum class Type { Other, Text, Flag, Number, Null } type = Type::Other;
   std::string text;         // Text: the bytes, escapes undone
   bool flag = false;        // Flag
   std::int64_t number = 0;  // Number
@@ -104,6 +106,12 @@ bool SetField(RecordLine& line, std::size_t field, FieldValue value) {
       (field == 5 ? line.mcu : line.usb) = value.flag;
       return true;
     case Kind::Number:
+      // A started line has no status yet: null (JSON) or empty (CSV). The
+      // builder refuses it on a finished line.
+      if (field == 11 && value.type == Type::Null) {
+        line.status = 0;
+        return true;
+      }
       if (value.type != Type::Number || value.number < 0) return false;
       if (field == 11) {
         if (value.number > kMaxStatus) return false;
@@ -128,6 +136,7 @@ class LineBuilder {
     if (!field) return;
     m_seen |= 1u << *field;
     const std::uint32_t bit = 1u << *field;
+    if (*field == 11) m_statusNull = value.type == FieldValue::Type::Null;
     if (SetField(m_line, *field, std::move(value))) {
       m_bad &= ~bit;
     } else {
@@ -136,6 +145,10 @@ class LineBuilder {
   }
   std::optional<RecordLine> Result() {
     if (m_bad != 0 || (m_seen & kRequired) != kRequired) return std::nullopt;
+    // A result without a status would read as complete.
+    if (m_statusNull && m_line.Finished()) return std::nullopt;
+    // A started line has no status, whatever an older line wrote there.
+    if (!m_line.Finished()) m_line.status = 0;
     return std::move(m_line);
   }
 
@@ -143,6 +156,7 @@ class LineBuilder {
   RecordLine m_line;
   std::uint32_t m_seen = 0;
   std::uint32_t m_bad = 0;
+  bool m_statusNull = false;
 };
 
 // --- Escapes ----------------------------------------------------------------
@@ -271,7 +285,9 @@ std::optional<RecordLine> ParseCsvLine(std::string_view text, const CsvColumns& 
         }
         break;
       case Kind::Number:
-        if (const auto number = ParseCount(cell)) {
+        if (f == 11 && cell.empty()) {
+          value.type = FieldValue::Type::Null;
+        } else if (const auto number = ParseCount(cell)) {
           value.type = FieldValue::Type::Number;
           value.number = *number;
         }
@@ -331,6 +347,9 @@ bool ParseFlatObject(std::string_view text, Member&& member) {
       if (!string(content)) return false;
       value.type = FieldValue::Type::Text;
       value.text = UnescapeBytes(content);
+    } else if (text.substr(i, 4) == "null") {
+      value.type = FieldValue::Type::Null;
+      i += 4;
     } else if (text.substr(i, 4) == "true" || text.substr(i, 5) == "false") {
       value.type = FieldValue::Type::Flag;
       value.flag = text[i] == 't';
@@ -372,6 +391,47 @@ RecordImage DescribeImage(const Resources& resources) {
   image.mcuChecksum = Hex4(mcu.checksum);
   image.usbChecksum = Hex4(usb.checksum);
   return image;
+}
+
+std::string UtcTimeOf(std::string_view local) {
+  // YYYY-MM-DDTHH:MM:SS followed by +HH:MM, -HH:MM or Z.
+  const auto digits = [&](std::size_t at, std::size_t count, int& value) {
+    if (at + count > local.size()) return false;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (local[i] < '0' || local[i] > '9') return false;
+      value = value * 10 + (local[i] - '0');
+    }
+    return true;
+  };
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, offsetHours = 0, offsetMinutes = 0;
+  if (!digits(0, 4, year) || local.substr(4, 1) != "-" || !digits(5, 2, month) || local.substr(7, 1) != "-" ||
+      !digits(8, 2, day) || local.substr(10, 1) != "T" || !digits(11, 2, hour) || local.substr(13, 1) != ":" ||
+      !digits(14, 2, minute) || local.substr(16, 1) != ":" || !digits(17, 2, second)) {
+    return {};
+  }
+  int sign = 0;
+  if (local.substr(19) == "Z") {
+    sign = 1;
+  } else if (local.size() == 25 && (local[19] == '+' || local[19] == '-') && digits(20, 2, offsetHours) &&
+             local[22] == ':' && digits(23, 2, offsetMinutes)) {
+    sign = local[19] == '+' ? 1 : -1;
+  } else {
+    return {};
+  }
+  namespace c = std::chrono;
+  const c::year_month_day date{c::year{year} / c::month{static_cast<unsigned>(month)} / c::day{static_cast<unsigned>(day)}};
+  if (!date.ok() || hour > 23 || minute > 59 || second > 60 || offsetHours > 23 || offsetMinutes > 59) return {};
+  const long long seconds = c::sys_days{date}.time_since_epoch().count() * 86400LL + hour * 3600LL + minute * 60LL +
+                            second - sign * (offsetHours * 3600LL + offsetMinutes * 60LL);
+  const c::sys_days utcDay{c::days{seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400}};
+  const long long inDay = seconds - utcDay.time_since_epoch().count() * 86400LL;
+  const c::year_month_day utc{utcDay};
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<int>(utc.year()),
+                static_cast<unsigned>(utc.month()), static_cast<unsigned>(utc.day()), inDay / 3600, inDay / 60 % 60,
+                inDay % 60);
+  return text;
 }
 
 RecordFormat RecordFormatFor(std::string_view path) {
@@ -444,10 +504,11 @@ std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {
     return CsvCell(line.time) + ',' + CsvCell(line.host) + ',' + CsvCell(line.programVersion) + ',' +
            CsvCell(line.path) + ',' + CsvCell(line.serial) + ',' + flag(line.mcu) + ',' + flag(line.usb) + ',' +
            CsvCell(line.mcuVersion) + ',' + CsvCell(line.usbVersion) + ',' + CsvCell(line.mcuChecksum) + ',' +
-           CsvCell(line.usbChecksum) + ',' + std::to_string(line.status) + ',' + std::to_string(line.failure) + ',' +
+           CsvCell(line.usbChecksum) + ',' + (line.Finished() ? std::to_string(line.status) : std::string()) + ',' +
+           std::to_string(line.failure) + ',' +
            CsvCell(line.message) + ',' + std::to_string(line.durationMs) + ',' + CsvCell(line.station) + ',' +
            CsvCell(line.operatorName) + ',' + CsvCell(line.port) + ',' + CsvCell(line.slot) + ',' +
-           CsvCell(line.runId) + ',' + CsvCell(line.state) + '\n';
+           CsvCell(line.runId) + ',' + CsvCell(line.state) + ',' + CsvCell(line.timeUtc) + '\n';
   }
   const auto text = [](const std::string& value) { return EscapeBytes(value); };
   const nlohmann::ordered_json object = {{"time", text(line.time)},
@@ -461,7 +522,7 @@ std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {
                                          {"usb_version", text(line.usbVersion)},
                                          {"mcu_checksum", text(line.mcuChecksum)},
                                          {"usb_checksum", text(line.usbChecksum)},
-                                         {"status", line.status},
+                                         {"status", line.Finished() ? nlohmann::ordered_json(line.status) : nullptr},
                                          {"failure", line.failure},
                                          {"message", text(line.message)},
                                          {"duration_ms", line.durationMs},
@@ -470,7 +531,8 @@ std::string FormatRecordLine(RecordFormat format, const RecordLine& line) {
                                          {"port", text(line.port)},
                                          {"slot", text(line.slot)},
                                          {"run_id", text(line.runId)},
-                                         {"state", text(line.state)}};
+                                         {"state", text(line.state)},
+                                         {"time_utc", text(line.timeUtc)}};
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
 
@@ -503,6 +565,8 @@ std::optional<RecordLine> ParseJsonLineGeneral(std::string_view text) {
     } else if (member.is_number_integer()) {
       value.type = FieldValue::Type::Number;
       value.number = member.get<std::int64_t>();
+    } else if (member.is_null()) {
+      value.type = FieldValue::Type::Null;
     }
     builder.Take(key, std::move(value));
   }
@@ -553,6 +617,24 @@ std::optional<std::string> RecordIndex::UpdatedAt(const std::string& serial, con
   if (usb && (image.usbChecksum.empty() || unit.usbChecksum != image.usbChecksum)) return std::nullopt;
   return unit.time;
 }
+
+std::optional<CsvLayout> ParseCsvHeaderLine(std::string_view line) {
+  const auto columns = ParseCsvHeader(line);
+  if (!columns) return std::nullopt;
+  CsvLayout layout;
+  layout.columns.assign(columns->begin(), columns->end());
+  layout.current = std::find(columns->begin(), columns->end(), SIZE_MAX) == columns->end();
+  return layout;
+}
+
+std::optional<RecordLine> ParseCsvRecordLine(std::string_view line, const CsvLayout& layout) {
+  if (layout.columns.size() != kFieldCount) return std::nullopt;
+  CsvColumns columns;
+  std::copy(layout.columns.begin(), layout.columns.end(), columns.begin());
+  return ParseCsvLine(line, columns);
+}
+
+bool IsCsvHeaderLine(std::string_view line) { return line.substr(0, 5) == "time,"; }
 
 RecordContents ReadRecord(std::string_view text, RecordFormat format,
                           const std::function<void(const RecordLine&)>& each) {

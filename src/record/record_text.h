@@ -10,8 +10,9 @@
 // A run is written twice: a "started" line before the unit's first command,
 // and a "finished" line with its result. Lines written before runs were
 // recorded at their start have only the first 15 fields and count as
-// finished. The field names are part of the program's interface
-// (docs/stations.md).
+// finished. A started line's status is null; lines since the schema's
+// version 2 end with "time_utc". The field names are part of the program's
+// interface (docs/stations.md).
 #pragma once
 
 #include <cstddef>
@@ -57,7 +58,11 @@ struct RecordLine {
   std::string usbVersion;
   std::string mcuChecksum;
   std::string usbChecksum;
-  int status = 0;   // the command's exit status for this unit: 0 complete, 1 failed
+  // The command's exit status for this unit: 0 complete, 1 failed. Only a
+  // finished line has one: a started line's is written as null (JSON), an
+  // empty cell (CSV) or NULL (databases), so that no reader takes a run that
+  // never finished for a complete one.
+  int status = 0;
   int failure = 0;  // the failure's number; 0 when complete
   std::string message;
   std::int64_t durationMs = 0;
@@ -67,6 +72,7 @@ struct RecordLine {
   std::string slot;          // the station's slot; empty without a slot map
   std::string runId;         // one per unit run; empty in old lines
   std::string state = kStateFinished;  // kStateStarted or kStateFinished
+  std::string timeUtc;       // `time` in UTC, "2026-12-08T08:41:05Z"; empty in old lines
 
   bool Finished() const { return state != kStateStarted; }
   bool operator==(const RecordLine&) const = default;
@@ -78,6 +84,10 @@ inline constexpr std::int64_t kMaxStatus = 255;
 inline constexpr std::int64_t kMaxFailure = INT32_MAX;
 
 using orvik::IsoLocalTime;
+
+// "2026-12-08T08:41:05Z": a local time as IsoLocalTime writes it, in UTC
+// (lexicographic order is time order). Empty when `local` is not of that form.
+std::string UtcTimeOf(std::string_view local);
 
 enum class RecordFormat { JsonLines, Csv };
 
@@ -154,6 +164,19 @@ class RecordIndex {
   std::map<std::string, Unit, std::less<>> m_units;
   std::unordered_set<std::string> m_started;  // run ids seen started
 };
+
+// One CSV header line's layout: where each field is. Nothing when the line
+// is not a header naming every required field.
+struct CsvLayout {
+  std::vector<std::size_t> columns;  // per field; SIZE_MAX when absent
+  bool current = true;               // it names every field this version writes
+};
+std::optional<CsvLayout> ParseCsvHeaderLine(std::string_view line);
+// A CSV data line under `layout`; nothing when it does not parse.
+std::optional<RecordLine> ParseCsvRecordLine(std::string_view line, const CsvLayout& layout);
+// Whether a CSV line is a header line: it starts unquoted with the first
+// field's name (a data line's cells are always quoted).
+bool IsCsvHeaderLine(std::string_view line);
 
 // A record's text read back. `line` (when given) is called with each line
 // that parses; every such line goes into the index.

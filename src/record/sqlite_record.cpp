@@ -2,8 +2,14 @@
 // a writer, synchronous=FULL so that a row that was written survives a power
 // loss, and a busy timeout so that the stations of one machine take turns
 // writing one file.
+//
+// At start the record's shape is checked before anything is changed (no WAL
+// switch, no table, on a database that is not a station record); a
+// version-1 record is upgraded in one transaction, every row kept. A reader
+// (--history) opens it read-only and creates nothing beside it.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 
@@ -13,18 +19,6 @@
 
 namespace orvik::record {
 namespace {
-
-constexpr char kCreate[] =
-    "CREATE TABLE IF NOT EXISTS units ("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " run_id TEXT NOT NULL UNIQUE,"
-    " state TEXT NOT NULL CHECK (state IN ('started', 'finished')),"
-    " time TEXT NOT NULL, host TEXT NOT NULL, station TEXT NOT NULL, operator TEXT NOT NULL,"
-    " program_version TEXT NOT NULL, path TEXT NOT NULL, serial BLOB NOT NULL, port TEXT NOT NULL,"
-    " slot TEXT NOT NULL, mcu INTEGER NOT NULL, usb INTEGER NOT NULL, mcu_version TEXT NOT NULL,"
-    " usb_version TEXT NOT NULL, mcu_checksum TEXT NOT NULL, usb_checksum TEXT NOT NULL,"
-    " status INTEGER NOT NULL, failure INTEGER NOT NULL, message TEXT NOT NULL, duration_ms INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS units_serial ON units (serial, id);";
 
 struct DbClose {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -36,7 +30,45 @@ using Db = std::unique_ptr<sqlite3, DbClose>;
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalize>;
 
 std::string Text(const unsigned char* text, int length) {
-  return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+  return text == nullptr ? std::string()
+                         : std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+}
+
+class SqliteRow final : public SqlRow {
+ public:
+  explicit SqliteRow(sqlite3_stmt* statement) : m_statement(statement) {}
+  bool IsNull(int column) const override { return sqlite3_column_type(m_statement, column) == SQLITE_NULL; }
+  std::string Text(int column) const override {
+    if (sqlite3_column_type(m_statement, column) == SQLITE_BLOB) return Bytes(column);
+    return record::Text(sqlite3_column_text(m_statement, column), sqlite3_column_bytes(m_statement, column));
+  }
+  std::string Bytes(int column) const override {
+    const void* bytes = sqlite3_column_blob(m_statement, column);
+    const int length = sqlite3_column_bytes(m_statement, column);
+    return bytes == nullptr ? std::string() : std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(length));
+  }
+  std::int64_t Integer(int column) const override { return sqlite3_column_int64(m_statement, column); }
+  bool Flag(int column) const override { return sqlite3_column_int(m_statement, column) != 0; }
+
+ private:
+  sqlite3_stmt* m_statement;
+};
+
+// "file:" URI for a path: every character a URI gives a meaning escaped.
+std::string FileUri(const std::string& path) {
+  std::string uri = "file:";
+  constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : path) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b == '%' || b == '?' || b == '#' || b < 0x21 || b >= 0x7F) {
+      uri += '%';
+      uri += kHex[b >> 4];
+      uri += kHex[b & 0x0F];
+    } else {
+      uri += c;
+    }
+  }
+  return uri;
 }
 
 class SqliteRecord final : public StationRecord {
@@ -47,7 +79,8 @@ class SqliteRecord final : public StationRecord {
     // A FIFO or a device at the path would hold the start up or be read as
     // garbage: only a regular file (or none yet) is a database.
     std::error_code statusError;
-    const auto status = std::filesystem::status(PathFromUtf8(m_path), statusError);
+    const std::filesystem::path file = PathFromUtf8(m_path);
+    const auto status = std::filesystem::status(file, statusError);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
       error = "not a regular file";
       return false;
@@ -57,22 +90,34 @@ class SqliteRecord final : public StationRecord {
       return false;
     }
     sqlite3* db = nullptr;
-    const int flags = (m_options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
-                      SQLITE_OPEN_NOMUTEX;
-    const int opened = sqlite3_open_v2(m_path.c_str(), &db, flags, nullptr);
+    int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
+    std::string name = FileUri(m_path);
+    if (m_options.readOnly) {
+      // Read-only, creating nothing: with no write-ahead log beside it no
+      // station has the database open, and it is read as the immutable
+      // file it then is (no -shm, no -wal, no lock: a reader with read
+      // rights only can read it). With a log, a station is writing: the
+      // log and its index are read as they are.
+      flags |= SQLITE_OPEN_READONLY;
+      name += std::filesystem::exists(m_path + "-wal", statusError) ? "?mode=ro" : "?mode=ro&immutable=1";
+    } else {
+      flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    }
+    const int opened = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
     m_db.reset(db);
     if (opened != SQLITE_OK) return Fail(error);
     sqlite3_busy_timeout(db, static_cast<int>(m_options.busyTimeout.count()));
     sqlite3_extended_result_codes(db, 1);
-    int version = 0;
-    if (!Version(version, error)) return false;
-    if (version > kSchemaVersion) {
-      error = "its schema version is " + std::to_string(version) + ", newer than this program's (" +
+    if (!Version(m_version, error)) return false;
+    if (m_version > kSchemaVersion) {
+      error = "its schema version is " + std::to_string(m_version) + ", newer than this program's (" +
               std::to_string(kSchemaVersion) + "): a newer orvik-updater-cli wrote it";
       return false;
     }
+    // The shape first: nothing is changed in a database that is not ours.
+    if (!CheckShape(error)) return false;
     if (m_options.readOnly) {
-      if (version == 0) {
+      if (m_version == 0) {
         error = "it holds no record";
         return false;
       }
@@ -84,15 +129,21 @@ class SqliteRecord final : public StationRecord {
     }
     // WAL: the journal mode stays with the file; synchronous is per connection.
     if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=FULL", error)) return false;
-    if (version == 0) {
-      // One station creates the table; the others wait for its transaction
-      // and find it there.
+    if (m_version < kSchemaVersion) {
+      // One station creates or upgrades the table; the others wait for its
+      // transaction and find it done.
       if (!Exec("BEGIN IMMEDIATE", error)) return false;
-      if (!Exec(kCreate, error) || !Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(), error)) {
-        Exec("ROLLBACK", error);
+      int now = 0;
+      bool done = Version(now, error) && (now == kSchemaVersion ||
+                                          (Exec(now == 0 ? SqliteCreateSql().c_str() : SqliteUpgradeSql().c_str(), error) &&
+                                           Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(), error)));
+      if (!done) {
+        std::string ignored;
+        Exec("ROLLBACK", ignored);
         return false;
       }
       if (!Exec("COMMIT", error)) return false;
+      m_version = kSchemaVersion;
     }
     return true;
   }
@@ -101,22 +152,13 @@ class SqliteRecord final : public StationRecord {
     if (serial.empty() || (!mcu && !usb)) return std::nullopt;
     const std::lock_guard<std::mutex> lock(m_lock);
     std::string error;
-    const Statement statement = Prepare(
-        "SELECT state, status, mcu, usb, mcu_checksum, usb_checksum, time FROM units WHERE serial = ? "
-        "ORDER BY id DESC LIMIT 1",
-        error);
+    const Statement statement = Prepare(UpdatedQuery(), error);
     if (!statement) return std::nullopt;
     sqlite3_bind_blob(statement.get(), 1, serial.data(), static_cast<int>(serial.size()), SQLITE_TRANSIENT);
     if (sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
-    sqlite3_stmt* row = statement.get();
-    const auto text = [&](int column) { return Text(sqlite3_column_text(row, column), sqlite3_column_bytes(row, column)); };
-    if (text(0) != kStateFinished || sqlite3_column_int64(row, 1) != 0 || (sqlite3_column_int(row, 2) != 0) != mcu ||
-        (sqlite3_column_int(row, 3) != 0) != usb) {
-      return std::nullopt;
-    }
-    if (mcu && (m_options.image.mcuChecksum.empty() || text(4) != m_options.image.mcuChecksum)) return std::nullopt;
-    if (usb && (m_options.image.usbChecksum.empty() || text(5) != m_options.image.usbChecksum)) return std::nullopt;
-    return text(6);
+    const RecordLine latest = DecodeRow(SqliteRow(statement.get()));
+    if (!ShowsUpdated(latest, m_options.image, mcu, usb)) return std::nullopt;
+    return latest.time;
   }
 
   bool Started(const Run& run, std::string& error) override {
@@ -127,16 +169,15 @@ class SqliteRecord final : public StationRecord {
   bool Finished(const Run& run, std::string& error) override {
     const std::lock_guard<std::mutex> lock(m_lock);
     const RecordLine line = LineFor(run, kStateFinished);
-    const Statement statement = Prepare(
-        "UPDATE units SET state = 'finished', status = ?, failure = ?, message = ?, duration_ms = ? "
-        "WHERE run_id = ?",
-        error);
+    const Statement statement = Prepare(SqliteFinishSql(), error);
     if (!statement) return false;
+    const std::string finished = UtcNow();
     sqlite3_bind_int64(statement.get(), 1, line.status);
     sqlite3_bind_int64(statement.get(), 2, line.failure);
     sqlite3_bind_text(statement.get(), 3, line.message.data(), static_cast<int>(line.message.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(statement.get(), 4, line.durationMs);
-    sqlite3_bind_text(statement.get(), 5, line.runId.data(), static_cast<int>(line.runId.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement.get(), 5, finished.data(), static_cast<int>(finished.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement.get(), 6, line.runId.data(), static_cast<int>(line.runId.size()), SQLITE_TRANSIENT);
     if (sqlite3_step(statement.get()) != SQLITE_DONE) return Fail(error);
     // A run that was never recorded as started gets its row now.
     return sqlite3_changes(m_db.get()) != 0 || Insert(line, error);
@@ -144,49 +185,21 @@ class SqliteRecord final : public StationRecord {
 
   std::string Where() const override { return m_path; }
 
-  bool History(const std::optional<std::string>& serial, std::vector<RecordLine>& lines, std::string& error) override {
+  using StationRecord::History;
+  bool History(const std::optional<std::string>& serial, const RunVisitor& each, std::string& error) override {
     const std::lock_guard<std::mutex> lock(m_lock);
-    const Statement statement = Prepare(std::string("SELECT ") + kColumns + " FROM units" +
-                                            (serial ? " WHERE serial = ?" : "") + " ORDER BY id DESC",
+    const Statement statement = Prepare(std::string("SELECT ") + SelectColumns(m_version) + " FROM units" +
+                                            (serial ? " WHERE serial = $1" : "") + " ORDER BY id DESC",
                                         error);
     if (!statement) return false;
     if (serial) {
       sqlite3_bind_blob(statement.get(), 1, serial->data(), static_cast<int>(serial->size()), SQLITE_TRANSIENT);
     }
-    sqlite3_stmt* row = statement.get();
     for (;;) {
-      const int step = sqlite3_step(row);
+      const int step = sqlite3_step(statement.get());
       if (step == SQLITE_DONE) return true;
       if (step != SQLITE_ROW) return Fail(error);
-      const auto text = [&](int column) {
-        return sqlite3_column_type(row, column) == SQLITE_BLOB
-                   ? std::string(static_cast<const char*>(sqlite3_column_blob(row, column)),
-                                 static_cast<std::size_t>(sqlite3_column_bytes(row, column)))
-                   : Text(sqlite3_column_text(row, column), sqlite3_column_bytes(row, column));
-      };
-      RecordLine line;
-      line.runId = text(0);
-      line.state = text(1);
-      line.time = text(2);
-      line.host = text(3);
-      line.station = text(4);
-      line.operatorName = text(5);
-      line.programVersion = text(6);
-      line.path = text(7);
-      line.serial = text(8);
-      line.port = text(9);
-      line.slot = text(10);
-      line.mcu = sqlite3_column_int(row, 11) != 0;
-      line.usb = sqlite3_column_int(row, 12) != 0;
-      line.mcuVersion = text(13);
-      line.usbVersion = text(14);
-      line.mcuChecksum = text(15);
-      line.usbChecksum = text(16);
-      line.status = sqlite3_column_int(row, 17);
-      line.failure = sqlite3_column_int(row, 18);
-      line.message = text(19);
-      line.durationMs = sqlite3_column_int64(row, 20);
-      lines.push_back(std::move(line));
+      if (!each(DecodeRow(SqliteRow(statement.get())))) return true;
     }
   }
 
@@ -203,7 +216,8 @@ class SqliteRecord final : public StationRecord {
 
   Statement Prepare(const std::string& sql, std::string& error) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(m_db.get(), sql.c_str(), static_cast<int>(sql.size() + 1), &statement, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_db.get(), sql.c_str(), static_cast<int>(sql.size() + 1), &statement, nullptr) !=
+        SQLITE_OK) {
       Fail(error);
       return nullptr;
     }
@@ -218,11 +232,31 @@ class SqliteRecord final : public StationRecord {
     return true;
   }
 
+  // A table "units" of another program, or a version whose columns are not
+  // those this version has, is refused.
+  bool CheckShape(std::string& error) {
+    const Statement statement = Prepare("SELECT name FROM pragma_table_info('units') ORDER BY cid", error);
+    if (!statement) return false;
+    std::vector<std::string> columns;
+    for (int step; (step = sqlite3_step(statement.get())) == SQLITE_ROW;) {
+      columns.push_back(Text(sqlite3_column_text(statement.get(), 0), sqlite3_column_bytes(statement.get(), 0)));
+    }
+    if (columns.empty() && m_version == 0) return true;  // a new record, or another program's database
+    std::vector<std::string> expected = ColumnsOfVersion(m_version == 0 ? kSchemaVersion : m_version);
+    std::sort(columns.begin(), columns.end());
+    std::sort(expected.begin(), expected.end());
+    if (columns != expected) {
+      error = columns.empty() ? "its schema version is " + std::to_string(m_version) + " but it has no table units"
+                              : "its table units is not a station record of version " +
+                                    std::to_string(m_version == 0 ? kSchemaVersion : m_version) +
+                                    " (other columns); nothing was changed";
+      return false;
+    }
+    return true;
+  }
+
   bool Insert(const RecordLine& line, std::string& error) {
-    const Statement statement =
-        Prepare(std::string("INSERT INTO units (") + kColumns +
-                    ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                error);
+    const Statement statement = Prepare(SqliteInsertSql(), error);
     if (!statement) return false;
     sqlite3_stmt* s = statement.get();
     int index = 0;
@@ -246,10 +280,20 @@ class SqliteRecord final : public StationRecord {
     text(line.usbVersion);
     text(line.mcuChecksum);
     text(line.usbChecksum);
-    sqlite3_bind_int64(s, ++index, line.status);
+    if (line.Finished()) {
+      sqlite3_bind_int64(s, ++index, line.status);
+    } else {
+      sqlite3_bind_null(s, ++index);  // no status while started
+    }
     sqlite3_bind_int64(s, ++index, line.failure);
     text(line.message);
     sqlite3_bind_int64(s, ++index, line.durationMs);
+    text(line.timeUtc);
+    if (line.Finished()) {
+      text(UtcNow());
+    } else {
+      sqlite3_bind_null(s, ++index);
+    }
     if (sqlite3_step(s) != SQLITE_DONE) return Fail(error);
     return true;
   }
@@ -257,6 +301,7 @@ class SqliteRecord final : public StationRecord {
   std::mutex m_lock;  // the connection
   std::string m_path;
   Db m_db;
+  int m_version = 0;
 };
 
 }  // namespace

@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <ctime>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
 
 #include "app/cli/console.h"
 #include "app/cli/device_text.h"
+#include "app/cli/history_table.h"
 #include "app/common/interrupt.h"
 #include "app/cli/start_checks.h"
 #include "app/cli/station_view.h"
@@ -364,39 +366,43 @@ int PrintHistory(const Options& options, std::ostream& out, std::ostream& err) {
   const std::unique_ptr<record::StationRecord> opened = record::OpenRecord(options.record, recordOptions, error, notice);
   if (!opened) return fail(error);
   if (!notice.empty()) err << kProgramFileName << ": " << notice << '\n';
-  std::vector<record::RecordLine> lines;
   const std::optional<std::string> serial =
       options.serial.empty() ? std::nullopt : std::optional<std::string>(options.serial);
-  if (!opened->History(serial, lines, error)) return fail(error);
-  if (options.json) {
-    for (const record::RecordLine& line : lines) out << record::FormatRecordLine(record::RecordFormat::JsonLines, line);
-  } else if (options.csv) {
-    out << record::CsvHeader();
-    for (const record::RecordLine& line : lines) out << record::FormatRecordLine(record::RecordFormat::Csv, line);
-  } else {
-    // A table: device text made safe for the terminal, columns as wide as
-    // their widest cell (counted in bytes: wide enough for ASCII serials).
-    std::vector<std::array<std::string, 7>> rows;
-    rows.push_back({"TIME", "STATION", "PATH", "SERIAL", "STATE", "STATUS", "MESSAGE"});
-    for (const record::RecordLine& line : lines) {
-      rows.push_back({TerminalText(line.time), TerminalText(line.station.empty() ? line.host : line.station),
-                      TerminalText(line.path), TerminalText(line.serial), line.state,
-                      line.Finished() ? std::to_string(line.status) : std::string("-"), TerminalText(line.message)});
-    }
-    std::array<std::size_t, 7> widths{};
-    for (const auto& row : rows) {
-      for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
-    }
-    for (const auto& row : rows) {
-      std::string text;
-      for (std::size_t c = 0; c < row.size(); ++c) {
-        text += row[c];
-        if (c + 1 < row.size()) text += std::string(widths[c] - row[c].size() + 2, ' ');
-      }
-      out << text << '\n';
-    }
-    if (lines.empty()) out << "(no runs)\n";
+  // Each run is written as it is read: a record of a million runs takes no
+  // more memory than one of ten.
+  bool any = false;
+  std::optional<HistoryTable> table;
+  if (!options.json && !options.csv) {
+    // Device text made safe for the terminal; on a terminal, each line fits
+    // its width.
+    table.emplace(std::vector<std::string>{"TIME", "STATION", "SLOT", "PORT", "PATH", "SERIAL", "STATE", "STATUS",
+                                           "FAILURE", "OPERATOR", "MESSAGE"},
+                  &out == &std::cout && StdoutIsTerminal() ? TerminalColumns() : 0);
   }
+  if (options.csv) out << record::CsvHeader();
+  const auto dash = [](std::string text) { return text.empty() ? std::string("-") : text; };
+  const bool read = opened->History(
+      serial,
+      [&](const record::RecordLine& line) {
+        any = true;
+        if (options.json) {
+          out << record::FormatRecordLine(record::RecordFormat::JsonLines, line);
+        } else if (options.csv) {
+          out << record::FormatRecordLine(record::RecordFormat::Csv, line);
+        } else {
+          out << table->Add({TerminalText(line.time), dash(TerminalText(line.station.empty() ? line.host : line.station)),
+                             dash(TerminalText(line.slot)), dash(TerminalText(line.port)), TerminalText(line.path),
+                             dash(TerminalText(line.serial)), line.state,
+                             line.Finished() ? std::to_string(line.status) : std::string("-"),
+                             line.Finished() && line.failure != 0 ? std::to_string(line.failure) : std::string("-"),
+                             dash(TerminalText(line.operatorName)), TerminalText(line.message)});
+        }
+        return static_cast<bool>(out);
+      },
+      error);
+  if (table) out << table->Finish();
+  if (!read) return fail(error);
+  if (table && !any) out << "(no runs)\n";
   out << std::flush;
   return kExitCompleted;
 }

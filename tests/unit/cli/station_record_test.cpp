@@ -109,7 +109,7 @@ TEST(StationRecord, JsonLinesAreValidUtf8AndKeepTheDevicesBytes) {
   EXPECT_EQ(keys, (std::vector<std::string>{"time", "host", "program_version", "path", "serial", "mcu", "usb",
                                              "mcu_version", "usb_version", "mcu_checksum", "usb_checksum", "status",
                                              "failure", "message", "duration_ms", "station", "operator", "port",
-                                             "slot", "run_id", "state"}));
+                                             "slot", "run_id", "state", "time_utc"}));
   EXPECT_EQ(parsed["duration_ms"], 5021);
   EXPECT_EQ(parsed["mcu"], true);
 }
@@ -265,7 +265,7 @@ TEST(StationRecord, OpeningAppendsAfterWhatIsThereAndWritesTheCsvHeaderOnce) {
            Case{"new.csv", "", header, ""},
            Case{"empty.csv", "\n", header, ""},
            Case{"kept.csv", header + good, "", ""},
-           Case{"torn.csv", header + good.substr(0, 30), "\n", "torn.csv: skipped 1 line that does not parse (line 2)"},
+           Case{"torn.csv", header + good.substr(0, 30), "\n", "torn.csv: its last line is cut short (a write that failed); it is ended before the next line"},
        }) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path path = dir / c.name;

@@ -217,25 +217,5 @@ TEST(RecordBackends, StartedThenFinishedInEachFileForm) {
   }
 }
 
-TEST(RecordBackends, TheUriIsShownWithoutCredentials) {
-  struct Case {
-    const char* spec;
-    Backend backend;
-    const char* shown;
-  };
-  for (const Case& c : {
-           Case{"units.jsonl", Backend::Files, "units.jsonl"},
-           Case{"units.CSV", Backend::Files, "units.CSV"},
-           Case{"units.sqlite3", Backend::Sqlite, "units.sqlite3"},
-           Case{"postgresql://ana:pw@db.line/units?sslmode=verify-full", Backend::Postgres,
-                "postgresql://ana@db.line/units?sslmode=verify-full"},
-           Case{"postgres://db/units?password=pw&user=ana", Backend::Postgres, "postgres://db/units?user=ana"},
-       }) {
-    SCOPED_TRACE(c.spec);
-    EXPECT_EQ(BackendFor(c.spec), c.backend);
-    EXPECT_EQ(DisplayName(c.spec), c.shown);
-  }
-}
-
 }  // namespace
 }  // namespace orvik::record
