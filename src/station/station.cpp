@@ -461,6 +461,9 @@ void Station::Engine::RunUnit(UnitRec& rec, Unit unit, std::unique_ptr<Searchabl
     if (!recording.Finish(result.completed, result.failure, result.message, result.duration, error)) {
       result.recorded = false;
       result.recordError = error;
+    } else if (!error.empty()) {
+      // Taken, with a word: a lost server's row kept in the spool.
+      notice(Notice::Kind::Record, error);
     }
     finish();
   } catch (const std::exception& error) {

@@ -172,6 +172,7 @@ struct Notice {
     LogNotWritten,    // a unit's own log could not be opened
     RecordNotStarted, // the record did not take a unit's start: not run
     NotASlot,         // a unit on a port the slot map does not name: left alone, not shown
+    Record,           // the record's own word on a unit's run (its result kept in the spool)
   };
   Kind kind = Kind::NotASlot;
   std::string text;    // a sentence without device text (the front end adds it, escaped)

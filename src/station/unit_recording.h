@@ -23,7 +23,9 @@ class UnitRecording {
   // The run as started. False, with the reason, when the record did not
   // take it: the unit must then not be flashed.
   bool Start(std::string& error);
-  // The run's result. False, with the reason, when the record did not take it.
+  // The run's result. False, with the reason, when the record did not take
+  // it; true with `error` set when it was taken with a word to say (a lost
+  // server's row kept in the spool).
   bool Finish(bool completed, int failure, const std::string& message, std::chrono::milliseconds duration,
               std::string& error);
 

@@ -300,7 +300,19 @@ bool RecordRun(CommandEnvironment& env, const DialogRun& run, TerminalWindow* wi
   if (env.record == nullptr || run.alreadyUpdated) return true;
   if (run.recordFailed || !run.recording) return false;
   std::string error;
-  if (run.recording->Finish(run.status == kExitCompleted, run.failure, run.message, run.duration, error)) return true;
+  if (run.recording->Finish(run.status == kExitCompleted, run.failure, run.message, run.duration, error)) {
+    if (!error.empty()) {
+      // Taken with a word to say: a lost server's row kept in the spool.
+      const std::string text = std::string(kProgramFileName) + ": " + error;
+      LogLine(text);
+      if (window != nullptr) {
+        window->WriteError(text);
+      } else {
+        env.err << text << '\n' << std::flush;
+      }
+    }
+    return true;
+  }
   RecordError(env, run, "the record line", error, window);
   return false;
 }

@@ -105,8 +105,8 @@ RecordOptions Options(const fs::path& spool) {
   return options;
 }
 
-station::Record::Run RunOf(const station::Unit& unit, std::string id) {
-  station::Record::Run run;
+Recorder::Run RunOf(const Unit& unit, std::string id) {
+  Recorder::Run run;
   run.runId = std::move(id);
   run.unit = &unit;
   run.time = "2026-12-08T09:41:05+01:00";
@@ -128,7 +128,7 @@ TEST(RecordServer, AServerThatHangsDuringAUnitIsLostAndTheResultSpooled) {
   std::string error, notice;
   auto record = OpenRecord(server.Uri(), Options(spool), error, notice);
   ASSERT_TRUE(record) << error;
-  station::Unit unit;
+  Unit unit;
   unit.path = "emulated:1";
   unit.serial = "H1";
   const auto run = RunOf(unit, NewRunId());
@@ -168,7 +168,7 @@ TEST(RecordServer, AServerThatHangsBeforeAUnitRefusesItsStartWithinTheBound) {
   const std::vector<int> backends = server.Backends();
   ASSERT_EQ(backends.size(), 1u);
   server.Stop(backends[0]);
-  station::Unit unit;
+  Unit unit;
   unit.serial = "H2";
   const Clock::time_point begin = Clock::now();
   EXPECT_FALSE(record->Started(RunOf(unit, NewRunId()), error));
@@ -196,7 +196,7 @@ TEST(RecordServer, TwoStationsSharingOneSpoolDeliverEachRowOnce) {
   std::atomic<bool> writing{true};
   std::atomic<int> spooled{0};
   const auto station = [&](StationRecord& record, const char* name) {
-    station::Unit unit;
+    Unit unit;
     unit.serial = name;
     for (int i = 0; i < kRows; ++i) {
       std::string why;
@@ -234,7 +234,7 @@ TEST(RecordServer, ASpoolLineCutShortIsKeptAsideNotDropped) {
   auto record = OpenRecord(server.Uri(), Options(spool), error, notice);
   ASSERT_TRUE(record) << error;
   for (const int pid : server.Backends()) server.Stop(pid);
-  station::Unit unit;
+  Unit unit;
   unit.serial = "C1";
   ASSERT_TRUE(record->Finished(RunOf(unit, "cut-1"), error)) << error;
   fs::path file;
@@ -302,7 +302,7 @@ TEST(RecordServer, AVersion1TableIsUpgradedKeepingEveryRow) {
   EXPECT_EQ(server.Sql(rows), "r1|0|2026-12-08T08:41:05Z|1|2026-12-08T08:41:10Z\n"
                               "r2|NULL|2027-01-01T05:00:00Z|2|NULL");
   // New rows get a change counter beyond the upgraded ones.
-  station::Unit unit;
+  Unit unit;
   unit.serial = "A3";
   ASSERT_TRUE(record->Started(RunOf(unit, "r3"), error)) << error;
   EXPECT_EQ(server.Sql("SELECT rev > 2, status IS NULL FROM units WHERE run_id = 'r3'"), "t|t");

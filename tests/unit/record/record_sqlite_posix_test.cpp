@@ -83,9 +83,9 @@ TEST(RecordSqlite, AVersion1RecordIsUpgradedKeepingEveryRow) {
   // the started one does not, a new run gets the next id and change.
   EXPECT_TRUE(record->UpdatedAt("A1", true, true));
   EXPECT_FALSE(record->UpdatedAt("A2", true, true));
-  station::Unit unit;
+  Unit unit;
   unit.serial = "A3";
-  station::Record::Run run;
+  Recorder::Run run;
   run.runId = "r3";
   run.unit = &unit;
   run.time = "2026-12-09T10:00:00+01:00";
