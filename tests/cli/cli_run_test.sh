@@ -452,7 +452,7 @@ import csv, json, re, socket, sys
 path, form, serial1, mcu_sum, usb_sum = sys.argv[1:]
 fields = ["time", "host", "program_version", "path", "serial", "mcu", "usb", "mcu_version", "usb_version",
           "mcu_checksum", "usb_checksum", "status", "failure", "message", "duration_ms", "station", "operator",
-          "port", "slot", "run_id", "state"]
+          "port", "slot", "run_id", "state", "time_utc"]
 text = open(path, newline="").read()
 if form == "json":
     lines = [json.loads(line) for line in text.splitlines()]
@@ -466,9 +466,11 @@ else:
         for key in ("mcu", "usb"):
             line[key] = {"true": True, "false": False}[line[key]]
         for key in ("status", "failure", "duration_ms"):
-            line[key] = int(line[key])
-# Each run twice: started before its first command, then finished.
+            line[key] = int(line[key]) if line[key] != "" else None
+# Each run twice: started before its first command (with no status yet),
+# then finished.
 assert [l["state"] for l in lines] == ["started", "finished"] * 3, lines
+assert all(l["status"] is None for l in lines[0::2]), lines
 assert all(lines[i]["run_id"] == lines[i + 1]["run_id"] for i in (0, 2, 4)), lines
 lines = lines[1::2]
 assert len(lines) == 3, lines
@@ -551,11 +553,11 @@ PY
     [ "$(tail -n 1 "$work/out")" = "Station: 2 devices, 2 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
     [ -n "$(tail -c 1 "$record")" ] || fail "the second line was not cut short"
 
-    # A single update reads past the cut line with one warning, ends it, and
-    # adds its own; run again, it leaves the unit alone.
+    # A single update finds the cut line at the file's end, says so once, ends
+    # it, and adds its own; run again, it leaves the unit alone.
     run --no-mcu --record "$record" -Emulate:good/serial=NEW
     expect_status 0
-    expect_err "orvik-updater-cli: $record: skipped 1 line that does not parse (line 4)" "Update complete"
+    expect_err "orvik-updater-cli: $record: its last line is cut short (a write that failed); it is ended before the next line" "Update complete"
     python3 - "$record" <<'PY' || fail "record after the cut line:
 $(cat "$record")"
 import json, sys
