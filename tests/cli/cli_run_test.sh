@@ -758,6 +758,32 @@ PY
     grep -qF "orvik-updater-cli: the station ends once the units being updated are done" "$work/err" ||
       fail "no notice of the deferred ending: $(cat "$work/err")"
     ;;
+  gang-threads)
+    # A user at the limit of its threads (RLIMIT_NPROC counts them): units
+    # that cannot get one wait for a running unit and are then updated; none
+    # fails. Root is not held to the limit: the program runs as nobody, from
+    # a copy the user can reach.
+    command -v prlimit >/dev/null || exit 77
+    [ -z "${ORVIK_CLI_EMULATOR:-}" ] || exit 77  # qemu-user's own threads count too
+    runner=()
+    if [ "$(id -u)" -eq 0 ]; then
+      command -v runuser >/dev/null || exit 77
+      mkdir -m 700 "$work/bin"
+      cp "$cli" "$work/bin/"
+      chown -R nobody "$work/bin" "$XDG_RUNTIME_DIR"
+      runner=(runuser -u nobody -- env HOME="$work/bin" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR")
+      program="$work/bin/$(basename "$cli")"
+    else
+      program=$cli
+    fi
+    "${runner[@]}" prlimit --nproc=10 "$program" --station=16 --parallel=16 --no-mcu -Emulate:good*16 \
+      >"$work/out" 2>"$work/err" </dev/null
+    status=$?
+    expect_status 0
+    [ "$(tail -n 1 "$work/out")" = "Station: 16 devices, 16 updated, 0 failed" ] || fail "summary: $(tail -n 1 "$work/out")"
+    grep -qxF "orvik-updater-cli: no thread for another unit now; it waits for a running one" "$work/err" ||
+      fail "the limit did not bite: $(cat "$work/err")"
+    ;;
   gang-options)
     # Bad --parallel and --log-dir: a clear message, exit 2, nothing sent.
     for bad in --parallel=0 --parallel=65 --parallel=x --parallel=-1 "--parallel= 4"; do

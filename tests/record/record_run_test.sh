@@ -149,6 +149,18 @@ PY
     expect_in out "Station: 2 devices, 2 updated, 0 failed"
     [ "$(grep -c 'several units carry the serial 0000' "$work/err")" -eq 1 ] || fail "said not once:
 $(cat "$work/err")"
+    # With --json: one notice event, with the serial as the documented field.
+    run --station=2 --no-mcu --skip-updated --json --record "$record" \
+      -Emulate:good/serial=0000/leave=300,good/serial=0000/leave=300
+    expect_status 0
+    python3 - "$work/out" <<'PY' || fail "notice events: $(grep notice "$work/out")"
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+notices = [e for e in events if e["event"] == "notice"]
+assert len(notices) == 1, notices
+assert notices[0]["serial"] == "0000" and "several units carry the serial 0000" in notices[0]["text"], notices
+assert not [e for e in events if e["event"] == "warning"], events
+PY
     # By default every unit is flashed, one after the other too.
     run --station=2 --no-mcu --record "$record" -Emulate:good/serial=0000/leave=300,good/serial=0000/after=300/leave=300
     expect_status 0
