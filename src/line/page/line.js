@@ -224,7 +224,12 @@
     }
     const left = 36, bottom = 22, top = 10;
     const plotW = width - left - 8, plotH = height - bottom - top;
-    const max = Math.max(1, ...hours.map((h) => h.passed + h.failed));
+    const most = Math.max(1, ...hours.map((h) => h.passed + h.failed));
+    // Whole units on every line: the scale's top is four steps of 1, 2 or 5
+    // times a power of ten.
+    const magnitude = Math.pow(10, Math.floor(Math.log10(Math.max(1, most / 4))));
+    const unit = [1, 2, 5, 10].map((m) => m * magnitude).find((s) => s * 4 >= most);
+    const max = unit * 4;
     g.font = '11px system-ui, sans-serif';
     g.fillStyle = '#555';
     g.strokeStyle = '#ddd';
