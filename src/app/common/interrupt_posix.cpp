@@ -1,5 +1,5 @@
 // POSIX: sigaction handlers for the signals that end the program by default
-// that either _exit or record the signal and write a byte to a self-pipe,
+// that either _Exit or record the signal and write a byte to a self-pipe,
 // which WaitForInterrupt polls; and, while an update holds them, handlers for
 // the stop signals that only record. All are async-signal-safe.
 //
@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <iterator>
 
 #include "app/common/interrupt.h"
@@ -48,7 +49,7 @@ void WakeWaiter() {
 }
 
 extern "C" void OnSignal(int signal) {
-  if (g_policy.load() == static_cast<int>(InterruptPolicy::EndAtOnce)) _exit(InterruptExitStatus(signal));
+  if (g_policy.load() == static_cast<int>(InterruptPolicy::EndAtOnce)) std::_Exit(InterruptExitStatus(signal));
   int expected = 0;
   g_pending.compare_exchange_strong(expected, signal);
   WakeWaiter();
@@ -100,7 +101,11 @@ std::span<const int> EndingSignals() { return kEndingSignals; }
 void SetBeforeExitHook(void (* /*hook*/)()) {}
 
 // A POSIX terminal keeps nothing of the program's to put back.
-void EndProcessNow(int status) { _exit(status); }
+// std::_Exit, not _exit: both end the process without flushing anything, and
+// both may be called from a signal handler, but ThreadSanitizer's _exit
+// flushes the standard streams first, which waits forever on a stream whose
+// writer is blocked on a reader that does not read.
+void EndProcessNow(int status) { std::_Exit(status); }
 
 void IgnoreFileSizeLimitSignal() {
   struct sigaction ignore {};

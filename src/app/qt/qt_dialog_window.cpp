@@ -228,10 +228,12 @@ R QtDialogWindow::Send(F call) {
       }
       gate->answered.notify_all();
     });
+    // Only a wake-up travels through Qt's event queue; with the window as its
+    // target, Qt drops it if the window is destroyed first. Posted under the
+    // gate's lock: Shutdown() takes it first, so the window cannot go while
+    // this thread still uses it.
+    QMetaObject::invokeMethod(this, "RunQueuedCalls", Qt::QueuedConnection);
   }
-  // Only a wake-up travels through Qt's event queue; with the window as its
-  // target, Qt drops it if the window is destroyed first.
-  QMetaObject::invokeMethod(this, "RunQueuedCalls", Qt::QueuedConnection);
 
   std::unique_lock lock(gate->mutex);
   gate->answered.wait(lock, [&] { return answer->done || gate->cancelled; });
@@ -428,8 +430,8 @@ void QtDialogWindow::UpdateWorkChanged(bool running) {
     std::lock_guard lock(m_gate->mutex);
     if (m_gate->cancelled) return;
     m_gate->queue.push_back([this] { m_hold.Follow(m_workRunning); });
+    QMetaObject::invokeMethod(this, "RunQueuedCalls", Qt::QueuedConnection);
   }
-  QMetaObject::invokeMethod(this, "RunQueuedCalls", Qt::QueuedConnection);
 }
 
 void QtDialogWindow::EndDialog(int result) {
