@@ -52,7 +52,7 @@ constexpr char kHelp[] =
     "Exit status: 0 stopped by SIGINT or SIGTERM; 2 not started (bad option, a\n"
     "record that is not a database or cannot be read, an address in use).\n"
     "\n"
-    "The page and its API: /usr/share/doc/orvik-updater/line-view.md.gz\n";
+    "The page and its API: /usr/share/doc/orvik-updater/line-view.md\n";
 
 int Fail(const std::string& message) {
   std::cerr << "orvik-line: " << message << "\n";
