@@ -247,7 +247,13 @@ class PostgresLineDb final : public LineDb {
 
 std::unique_ptr<LineDb> OpenPostgresLineDb(const std::string& uri, std::string& error) {
   auto db = std::make_unique<PostgresLineDb>();
-  if (!db->Open(uri, error)) return nullptr;
+  if (!db->Open(uri, error)) {
+    // libpq's own texts (a URI it cannot parse, a refused connection) may
+    // repeat the URI: what stands for credentials in it never reaches the
+    // program's output, as with the stations' record.
+    error = record::WithoutCredentials(error, uri);
+    return nullptr;
+  }
   return db;
 }
 
