@@ -176,11 +176,16 @@ std::shared_ptr<CLog> UnitLogFolder::LogFor(std::string_view serial, std::string
     const std::string name = UnitLogFileName(serial, path, salt);
     const auto found = m_open.find(Folded(name));
     if (found != m_open.end()) {
-      // Two units with one serial share the file while both write it:
-      // opening it again could empty it (the size rule) under the other's
-      // lines. Another unit's log under that name is never shared.
-      if (found->second.unit == unit) return found->second.log.lock();
-      continue;
+      // A log's last holder lets go without this lock, so an entry the prune
+      // kept may have expired since: then the name is free again.
+      if (std::shared_ptr<CLog> shared = found->second.log.lock()) {
+        // Two units with one serial share the file while both write it:
+        // opening it again could empty it (the size rule) under the
+        // other's lines. Another unit's log under that name is never shared.
+        if (found->second.unit == unit) return shared;
+        continue;
+      }
+      m_open.erase(found);
     }
     auto log = std::make_shared<CLog>(CLog::Unregistered{});
     std::string why;
