@@ -23,7 +23,7 @@
 
 #include "app/common/app_common.h"
 #include "app/common/station_words.h"
-#include "app/qt/station_setup.h"
+#include "app/cli/station_setup.h"
 #include "app/qt/station_tile_text.h"
 #include "app/qt/station_window.h"
 #include "image/resources.h"
@@ -165,68 +165,6 @@ TEST(StationTileText, CountersSayPassedFailedYieldAndUnitsPerHourAfterAMinute) {
   EXPECT_EQ(CounterText({}, now - 2h, now), "0 passed, 0 failed, -, 0/h");
 }
 
-// --- Set-up -----------------------------------------------------------------------
-
-struct SetupCase {
-  const char* name;
-  std::vector<std::string> arguments;  // after the program's path
-  const char* error;                   // the start of the reason; "" for none
-};
-
-TEST(StationSetup, BadInputIsRefusedWithItsReasonBeforeTheStationStarts) {
-  const test::TempDir temp;
-  const std::filesystem::path folder = temp.path();
-  const std::filesystem::path badSlots = folder / "bad.slots";
-  std::ofstream(badSlots) << "A1 emu-1\nA2 emu-1\n";
-  const std::filesystem::path goodSlots = folder / "good.slots";
-  std::ofstream(goodSlots) << "A1 emu-1\nA2 emu-2\n";
-  const std::string missingRecord = (folder / "no-such-folder" / "runs.jsonl").string();
-
-  const SetupCase cases[] = {
-      {"parallel out of range", {"--station", "--parallel=65"}, "bad number in --parallel '65'"},
-      {"parallel zero", {"--station", "--parallel=0"}, "bad number in --parallel '0'"},
-      {"a slot file that does not parse", {"--station", "--slots", badSlots.string()}, "the slot file "},
-      {"a missing slot file", {"--station", "--slots", (folder / "none").string()}, "the slot file "},
-      {"a record that cannot open", {"--station", "--record", missingRecord}, "cannot open the record "},
-      {"a log folder that is not one", {"--station", "--log-dir", (folder / "none").string()}, "--log-dir "},
-      {"a terminal option", {"--station", "--json"}, "--json is an option of orvik-updater-cli"},
-      {"an unknown option", {"--station", "--colour"}, "unknown option '--colour'"},
-      {"good", {"--station=3", "--parallel=2", "--slots", goodSlots.string(), "--log-dir", folder.string()}, ""},
-  };
-  for (const SetupCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> arguments{"orvik-updater"};
-    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    const auto setup = PrepareStation(arguments, ProgramResources(), true);
-    EXPECT_EQ(setup->error.rfind(c.error, 0), 0u) << setup->error;
-    if (*c.error != '\0') {
-      EXPECT_FALSE(setup->error.empty());
-    }
-  }
-  const auto good = PrepareStation({"orvik-updater", "--station=3", "--parallel=2", "--slots", goodSlots.string(),
-                                    "--locked", "-AdvMode"},
-                                   ProgramResources(), true);
-  ASSERT_EQ(good->error, "");
-  EXPECT_EQ(good->config.parallel, 2u);
-  EXPECT_EQ(good->config.count, 3u);
-  EXPECT_EQ(good->config.slots, (std::vector<std::string>{"A1", "A2"}));
-  EXPECT_TRUE(good->locked);
-  EXPECT_TRUE(good->advMode);
-  HidInterfaceInfo onA2;
-  onA2.port = "emu-2";
-  EXPECT_EQ(good->config.slotOf(onA2), "A2");
-  onA2.port = "emu-9";
-  EXPECT_EQ(good->config.slotOf(onA2), std::nullopt);
-}
-
-TEST(StationSetup, OnlyStationAsksForTheWindow) {
-  EXPECT_TRUE(WantsStation({"orvik-updater", "--station"}));
-  EXPECT_TRUE(WantsStation({"orvik-updater", "-AdvMode", "--station=4"}));
-  EXPECT_FALSE(WantsStation({"orvik-updater", "-AdvMode", "-Emulate"}));
-  EXPECT_FALSE(WantsStation({"--station"}));  // the program's own path
-  EXPECT_FALSE(WantsStation({"orvik-updater", "--stations"}));
-}
-
 // --- The grid, fed events directly ---------------------------------------------
 
 TEST(StationWindowGrid, ASlotMapShowsEverySlotInItsOrderAndEmptySlotsEmpty) {
@@ -331,7 +269,7 @@ class EmulatedStation : public ::testing::Test {
   void Open(const std::vector<std::string>& arguments) {
     m_device = app::ChooseDevice(arguments);
     ASSERT_TRUE(m_device.device) << m_device.error;
-    m_setup = PrepareStation(arguments, ProgramResources(), true);
+    m_setup = cli::PrepareStationWindow(arguments, ProgramResources(), true);
     ASSERT_EQ(m_setup->error, "");
     StationWindowSettings settings;
     settings.parallel = m_setup->config.parallel;
@@ -352,7 +290,7 @@ class EmulatedStation : public ::testing::Test {
   int Rows() const { return m_window->Results().topLevelItemCount(); }
 
   app::DeviceChoice m_device;
-  std::unique_ptr<StationSetup> m_setup;
+  std::unique_ptr<cli::StationSetup> m_setup;
   std::unique_ptr<StationWindow> m_window;  // outlives the station
   std::unique_ptr<station::Station> m_station;
 };

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "app/win32/station_board.h"
-#include "app/win32/station_options.h"
 
 namespace {
 
@@ -17,9 +16,7 @@ using orvik::station::Tally;
 using orvik::station::UnitResult;
 using orvik::station::UnitState;
 using orvik::station::UnitView;
-using orvik::win32::ParseStationOptions;
 using orvik::win32::StationBoard;
-using orvik::win32::StationOptions;
 using orvik::win32::TileText;
 using Clock = std::chrono::system_clock;
 
@@ -269,77 +266,6 @@ TEST(Elided, CutsWholeCharactersAndMarksTheCut) {
       {"", 0, ""},
   };
   for (const ElideCase& c : cases) EXPECT_EQ(orvik::win32::Elided(c.text, c.max), c.expected) << c.text;
-}
-
-// --- Options ------------------------------------------------------------------
-
-std::vector<std::string> Arguments(std::initializer_list<const char*> given) {
-  std::vector<std::string> arguments{"orvik-updater.exe"};
-  arguments.insert(arguments.end(), given.begin(), given.end());
-  return arguments;
-}
-
-TEST(StationOptions, TakesTheCommandLineStationsOptionsAndLocked) {
-  const StationOptions options = ParseStationOptions(
-      Arguments({"--station=12", "--parallel=4", "--slots", "fixture.txt", "--record=runs.csv", "--skip-updated",
-                 "--station-name", "line 3", "--operator=ann", "--log-dir", "logs", "--locked", "-AdvMode",
-                 "-Emulate:good*2"}));
-  ASSERT_EQ(options.error, "");
-  EXPECT_EQ(options.count, 12u);
-  EXPECT_EQ(options.parallel, 4u);
-  EXPECT_EQ(options.slots, "fixture.txt");
-  EXPECT_EQ(options.record, "runs.csv");
-  EXPECT_TRUE(options.skipUpdated);
-  EXPECT_EQ(options.stationName, "line 3");
-  EXPECT_EQ(options.operatorName, "ann");
-  EXPECT_EQ(options.logDir, "logs");
-  EXPECT_TRUE(options.locked);
-  EXPECT_TRUE(options.advMode);
-  EXPECT_TRUE(options.emulate);
-
-  const StationOptions plain = ParseStationOptions(Arguments({"--station"}));
-  ASSERT_EQ(plain.error, "");
-  EXPECT_EQ(plain.count, std::nullopt);
-  EXPECT_EQ(plain.parallel, orvik::station::kDefaultParallel);
-  EXPECT_FALSE(plain.locked);
-}
-
-struct RefusalCase {
-  std::vector<std::string> arguments;
-  const char* error;
-};
-
-TEST(StationOptions, RefusesWhatItCannotUseWithAReason) {
-  const RefusalCase cases[] = {
-      {Arguments({"--station", "--parallel=0"}),
-       "bad number in --parallel '0' (expected a whole number from 1 to 64)"},
-      {Arguments({"--station", "--parallel=65"}),
-       "bad number in --parallel '65' (expected a whole number from 1 to 64)"},
-      {Arguments({"--station", "--parallel"}), "--parallel needs a NUMBER"},
-      {Arguments({"--station=0"}), "bad count in '--station=0' (expected a number from 1 to 1000000)"},
-      {Arguments({"--station", "5"}), "unknown option '5': --station takes its count as --station=5"},
-      {Arguments({"--station", "--skip-updated"}),
-       "--skip-updated passes over units that the record shows as updated; it needs --record"},
-      {Arguments({"--station", "--operator=ann"}), "--operator names the operator in the record; it needs --record"},
-      {Arguments({"--station", "--station-name=x"}),
-       "--station-name names the station in the record; it needs --record"},
-      {Arguments({"--station", "--slots"}), "--slots needs a FILE"},
-      {Arguments({"--station", "--json"}), "unknown option '--json'"},
-      {Arguments({"--station", "-advmode"}), "unknown option '-advmode'"},
-      {Arguments({"--parallel=2"}), "the station window needs --station"},
-  };
-  for (const RefusalCase& c : cases) {
-    EXPECT_EQ(ParseStationOptions(c.arguments).error, c.error) << c.arguments.back();
-  }
-}
-
-TEST(StationOptions, OnlyStationAsAWholeOptionAsksForTheWindow) {
-  EXPECT_TRUE(orvik::win32::WantsStation(Arguments({"-Emulate", "--station"})));
-  EXPECT_TRUE(orvik::win32::WantsStation(Arguments({"--station=3"})));
-  EXPECT_FALSE(orvik::win32::WantsStation(Arguments({"-Emulate", "-AdvMode"})));
-  EXPECT_FALSE(orvik::win32::WantsStation(Arguments({"--stations", "-station"})));
-  // The program's own path is not an option.
-  EXPECT_FALSE(orvik::win32::WantsStation({"--station"}));
 }
 
 }  // namespace

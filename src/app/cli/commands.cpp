@@ -16,6 +16,7 @@
 #include "app/cli/history_table.h"
 #include "app/common/interrupt.h"
 #include "app/cli/start_checks.h"
+#include "app/cli/station_setup.h"
 #include "app/cli/station_view.h"
 #include "app/common/app_common.h"
 #include "app/cli/terminal_window.h"
@@ -345,24 +346,6 @@ std::string InterfaceLine(const HidInterfaceInfo& info, bool chosen) {
   line += "  output " + std::to_string(info.outputReportLength);
   line += "  " + UsableText(info);
   return line;
-}
-
-record::RecordOptions RecordOptionsFor(const Options& options, const Resources& resources) {
-  record::RecordOptions recordOptions;
-  recordOptions.image = record::DescribeImage(resources);
-  recordOptions.station = options.stationName;
-  recordOptions.operatorName = options.operatorName;
-  // A lost server's rows wait in the state folder, beside a log that could
-  // not be written beside the program.
-  recordOptions.spoolFolder =
-      app::StateDirLogPath("spool", std::getenv("XDG_STATE_HOME"), std::getenv("HOME")).parent_path();
-  if (recordOptions.spoolFolder.empty()) recordOptions.spoolFolder = std::filesystem::temp_directory_path();
-  // For tests that hold a database locked: a bound shorter than a station's.
-  if (const char* busy = std::getenv("ORVIK_RECORD_BUSY_TIMEOUT_MS")) {
-    const long long value = std::atoll(busy);
-    if (value > 0 && value <= 600000) recordOptions.busyTimeout = milliseconds(value);
-  }
-  return recordOptions;
 }
 
 int PrintHistory(const Options& options, std::ostream& out, std::ostream& err) {

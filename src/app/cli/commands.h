@@ -72,8 +72,6 @@ station::PortForm PortFormFor(const CommandEnvironment& env);
 // or CSV (--csv). Takes no lock and writes no log: it only reads.
 int PrintHistory(const Options& options, std::ostream& out, std::ostream& err);
 
-// The options of the record that --record names, for this program's run.
-record::RecordOptions RecordOptionsFor(const Options& options, const Resources& resources);
 
 // "/dev/hidraw3  input 33  output 33  ready", with "* " before the interface
 // an update would choose and "  " before the others.

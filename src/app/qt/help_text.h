@@ -41,6 +41,7 @@ inline constexpr char kHelpText[] =
     "  --record FILE|URI record every unit run (--skip-updated, --station-name,\n"
     "                    --operator as for orvik-updater-cli)\n"
     "  --log-dir DIR     each unit's log lines in DIR/SERIAL.log\n"
+    "  --no-mcu, --no-usb  leave that controller alone; --log: log every block\n"
     "  --locked          leave the operator Start and Stop only\n"
     "  --version         show the program's version\n"
     "  --help            show this text\n"

@@ -18,7 +18,7 @@
 #include "app/qt/help_text.h"
 #include "app/qt/qt_dialog_window.h"
 #include "app/qt/quit_signals.h"
-#include "app/qt/station_setup.h"
+#include "app/cli/station_setup.h"
 #include "app/qt/station_window.h"
 #include "emulator/fault.h"
 #include "image/resources.h"
@@ -33,8 +33,8 @@ namespace {
 int RunStationWindow(QApplication& application, const std::vector<std::string>& arguments,
                      orvik::app::DeviceChoice& device) {
   using namespace orvik;
-  const std::unique_ptr<qt::StationSetup> setup =
-      qt::PrepareStation(arguments, ProgramResources(), device.emulated);
+  const std::unique_ptr<cli::StationSetup> setup =
+      cli::PrepareStationWindow(arguments, ProgramResources(), device.emulated);
   if (!setup->error.empty()) {
     std::fprintf(stderr, "orvik-updater: %s\n", setup->error.c_str());
     LogLine("Station not started: " + setup->error);
@@ -115,7 +115,7 @@ int main(int argc, char* argv[]) {
   // A second instance ends at once: no window, no line in the log. Stations
   // (this window's and the command line's) run side by side, kept apart by
   // the device lock; not beside a dialog or a single update.
-  const bool station = orvik::qt::WantsStation(given);
+  const bool station = orvik::cli::WantsStationWindow(given);
   const std::unique_ptr<orvik::app::SingleInstance> instance = orvik::app::SingleInstance::Acquire(
       station ? orvik::app::InstanceRole::Shared : orvik::app::InstanceRole::Alone);
   if (!instance) {
@@ -137,7 +137,7 @@ int main(int argc, char* argv[]) {
 
   QApplication application(argc, argv);
   QApplication::setWindowIcon(orvik::qt::ProgramIcon());
-  if (orvik::qt::WantsStation(arguments)) return RunStationWindow(application, arguments, device);
+  if (orvik::cli::WantsStationWindow(arguments)) return RunStationWindow(application, arguments, device);
 
   // Destroyed in reverse order: the dialog first, which joins the worker; the
   // window's Run() has cancelled its pending calls by then, so the worker can

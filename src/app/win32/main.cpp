@@ -14,7 +14,7 @@
 #include "app/common/library_search.h"
 #include "app/win32/dialog_host.h"
 #include "app/win32/help_text.h"
-#include "app/win32/station_options.h"
+#include "app/cli/station_setup.h"
 #include "app/win32/station_window.h"
 #include "image/resources.h"
 #include "log/log.h"
@@ -93,14 +93,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // dialog or a single update.
   const std::vector<std::string> arguments = CommandLineArguments();
   const std::unique_ptr<app::SingleInstance> singleInstance = app::SingleInstance::Acquire(
-      win32::WantsStation(arguments) ? app::InstanceRole::Shared : app::InstanceRole::Alone);
+      cli::WantsStationWindow(arguments) ? app::InstanceRole::Shared : app::InstanceRole::Alone);
   if (!singleInstance) return 0;
 
   g_log.Open(app::ChooseLogPath());
   g_log.Write(app::kProgramName);
 
   // --station: the flashing station's window instead of the dialog.
-  if (win32::WantsStation(arguments)) return win32::RunStationWindow(instance, arguments);
+  if (cli::WantsStationWindow(arguments)) return win32::RunStationWindow(instance, arguments);
 
   // The progress bar's class comes from the common controls.
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};

@@ -15,7 +15,7 @@
 #include "app/common/update_hold.h"
 #include "app/win32/dialog_host.h"
 #include "app/win32/station_board.h"
-#include "app/win32/station_options.h"
+#include "app/cli/station_setup.h"
 #include "image/resources.h"
 #include "log/device_text.h"
 #include "log/log.h"
@@ -182,59 +182,26 @@ class TaskQueue {
   std::deque<std::function<void()>> m_tasks;  // guarded by m_mutex
 };
 
-// What the station is given at start-up and what must outlive it.
-struct StationSetup {
-  StationOptions options;
+// What the station is given at start-up and what must outlive it: the
+// device set the units come from, and the command-line station's set-up.
+struct StationStart {
   app::DeviceChoice device;
-  std::optional<station::SlotMap> slots;
-  std::unique_ptr<record::StationRecord> record;
-  std::shared_ptr<station::UnitLogFolder> logFolder;
-  std::string recordNotice;
+  std::unique_ptr<cli::StationSetup> setup;
 };
 
-// Why the station cannot start, or nothing. Fills `setup`.
-std::optional<std::string> PrepareStation(const std::vector<std::string>& arguments, StationSetup& setup) {
-  setup.options = ParseStationOptions(arguments);
-  const StationOptions& options = setup.options;
-  if (!options.error.empty()) return "The station cannot start: " + options.error + ".";
-  setup.device = app::ChooseDevice(arguments);
-  if (!setup.device.device) return setup.device.error;
-  if (!options.logDir.empty()) {
-    std::string error;
-    setup.logFolder = station::UnitLogFolder::Open(
-        std::filesystem::path(std::u8string(options.logDir.begin(), options.logDir.end())), error);
-    if (!setup.logFolder) {
-      return "The station cannot start: --log-dir " + options.logDir + " " + error +
-             " (it must be a writable folder).";
-    }
-  }
-  if (!options.slots.empty()) {
-    std::string error;
-    const station::PortForm form = setup.device.emulated ? station::PortForm::Emulated : station::SystemPortForm();
-    setup.slots = station::ReadSlotFile(std::filesystem::path(std::u8string(options.slots.begin(), options.slots.end())),
-                                        form, error);
-    if (!setup.slots) return "The station cannot start: the slot file " + options.slots + " is refused: " + error + ".";
-  }
-  if (!options.record.empty()) {
-    record::RecordOptions recordOptions;
-    recordOptions.image = record::DescribeImage(ProgramResources());
-    recordOptions.station = options.stationName;
-    recordOptions.operatorName = options.operatorName;
-    recordOptions.spoolFolder = std::filesystem::temp_directory_path();
-    std::string error;
-    setup.record = record::OpenRecord(options.record, recordOptions, error, setup.recordNotice);
-    if (!setup.record) {
-      return "The station cannot start: cannot open the record " + record::DisplayName(options.record) + ": " +
-             error + ".";
-    }
-  }
+// Why the station cannot start, or nothing. Fills `start`.
+std::optional<std::string> PrepareStation(const std::vector<std::string>& arguments, StationStart& start) {
+  start.device = app::ChooseDevice(arguments);
+  if (!start.device.device) return start.device.error;
+  start.setup = cli::PrepareStationWindow(arguments, ProgramResources(), start.device.emulated);
+  if (!start.setup->error.empty()) return "The station cannot start: " + start.setup->error + ".";
   return std::nullopt;
 }
 
 class StationWindow final : public station::StationEvents, public station::StationHost {
  public:
-  StationWindow(HINSTANCE instance, StationSetup& setup, std::vector<std::string> arguments)
-      : m_instance(instance), m_setup(setup), m_arguments(std::move(arguments)) {}
+  StationWindow(HINSTANCE instance, StationStart& start, std::vector<std::string> arguments)
+      : m_instance(instance), m_device(start.device), m_setup(*start.setup), m_arguments(std::move(arguments)) {}
   StationWindow(const StationWindow&) = delete;
   StationWindow& operator=(const StationWindow&) = delete;
   ~StationWindow() override { m_queue->Close(); }
@@ -298,7 +265,8 @@ class StationWindow final : public station::StationEvents, public station::Stati
   }
 
   HINSTANCE m_instance;
-  StationSetup& m_setup;
+  app::DeviceChoice& m_device;
+  cli::StationSetup& m_setup;
   std::vector<std::string> m_arguments;
   HWND m_hwnd = nullptr;
   HWND m_grid = nullptr;
@@ -355,29 +323,16 @@ bool StationWindow::Create() {
   MakeControls();
 
   // The station: made stopped, shown as it is, then started at once.
-  station::StationConfig config;
-  config.parallel = m_setup.options.parallel;
-  config.count = m_setup.options.count;
+  station::StationConfig config = m_setup.config;
   config.options = BoxOptions();
   config.arguments = m_arguments;
-  config.logFolder = m_setup.logFolder;
-  if (m_setup.slots) {
-    for (const station::Slot& slot : m_setup.slots->Slots()) config.slots.push_back(slot.name);
-    const station::SlotMap* map = &*m_setup.slots;
-    config.slotOf = [map](const HidInterfaceInfo& info) -> std::optional<std::string> {
-      if (info.port.empty()) return std::nullopt;
-      return map->SlotOf(info.port);
-    };
-  }
-  config.record = m_setup.record.get();
-  config.skipUpdated = m_setup.record != nullptr && m_setup.options.skipUpdated;
   m_queue->Open(m_hwnd);
   std::weak_ptr<TaskQueue> queue = m_queue;
   station::Poster poster = [queue](std::function<void()> task) {
     if (const std::shared_ptr<TaskQueue> open = queue.lock()) open->Post(std::move(task));
   };
   m_stationHold = std::make_unique<app::UpdateHold>(app::HoldScope::Station, &m_holdNotice);
-  m_station = std::make_unique<station::Station>(*m_setup.device.device, ProgramResources(), std::move(config),
+  m_station = std::make_unique<station::Station>(*m_device.device, ProgramResources(), std::move(config),
                                                  std::move(poster), *this, *this);
   const station::StationSnapshot snapshot = m_station->Snapshot();
   m_board.Load(snapshot);
@@ -422,8 +377,9 @@ int StationWindow::Run() {
 }
 
 station::UnitOptions StationWindow::BoxOptions() const {
-  station::UnitOptions options;
-  if (!m_setup.options.advMode || m_hwnd == nullptr || Item(kMcu) == nullptr) return options;
+  // --no-mcu, --no-usb and --log, or the boxes they set at the start.
+  station::UnitOptions options = m_setup.config.options;
+  if (!m_setup.advMode || m_hwnd == nullptr || Item(kMcu) == nullptr) return options;
   options.mcu = IsDlgButtonChecked(m_hwnd, kMcu) == BST_CHECKED;
   options.usb = IsDlgButtonChecked(m_hwnd, kUsb) == BST_CHECKED;
   options.verboseLog = IsDlgButtonChecked(m_hwnd, kLog) == BST_CHECKED;
@@ -455,13 +411,16 @@ void StationWindow::MakeControls() {
   }
   SendMessageW(parallel, CB_SETCURSEL, m_setup.options.parallel - 1, 0);
   make(0, L"BUTTON", L"&Reset counters...", WS_TABSTOP | BS_PUSHBUTTON | WS_GROUP, kReset);
-  if (m_setup.options.advMode) {
-    // As the dialog's: both controllers, no detailed log.
+  if (m_setup.advMode) {
+    // As the dialog's (both controllers, no detailed log) unless the
+    // options said otherwise.
     make(0, L"BUTTON", L"&MCU", WS_TABSTOP | BS_AUTOCHECKBOX | WS_GROUP, kMcu);
     make(0, L"BUTTON", L"&USB", WS_TABSTOP | BS_AUTOCHECKBOX, kUsb);
     make(0, L"BUTTON", L"&Log", WS_TABSTOP | BS_AUTOCHECKBOX, kLog);
-    CheckDlgButton(m_hwnd, kMcu, BST_CHECKED);
-    CheckDlgButton(m_hwnd, kUsb, BST_CHECKED);
+    const station::UnitOptions& given = m_setup.config.options;
+    CheckDlgButton(m_hwnd, kMcu, given.mcu ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(m_hwnd, kUsb, given.usb ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(m_hwnd, kLog, given.verboseLog ? BST_CHECKED : BST_UNCHECKED);
   }
   const HWND counters = make(0, L"STATIC", L"", SS_LEFTNOWORDWRAP | SS_NOPREFIX | WS_GROUP, kCounters);
   SendMessageW(counters, WM_SETFONT, reinterpret_cast<WPARAM>(m_bigFont.get()), FALSE);
@@ -482,7 +441,7 @@ void StationWindow::MakeControls() {
     column.cx = Scale(kResultColumns[i].width);
     SendMessageW(results, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
   }
-  if (m_setup.options.locked) {
+  if (m_setup.locked) {
     // The operator has Start and Stop; the settings stay as given.
     for (const int id : {kParallel, kReset, kMcu, kUsb, kLog}) {
       if (const HWND control = Item(id)) EnableWindow(control, FALSE);
@@ -513,7 +472,7 @@ void StationWindow::Layout() {
   place(kParallelLabel, Scale(70), row);
   place(kParallel, Scale(64), row + Scale(300));  // the drop-down's list height
   place(kReset, Scale(140), row);
-  if (m_setup.options.advMode) {
+  if (m_setup.advMode) {
     place(kMcu, Scale(64), row);
     place(kUsb, Scale(64), row);
     place(kLog, Scale(64), row);
@@ -718,8 +677,8 @@ void StationWindow::ShowInfo() {
   if (m_setup.slots) {
     text += "   Slots: " + m_setup.options.slots + " (" + std::to_string(m_setup.slots->Slots().size()) + ")";
   }
-  if (m_setup.logFolder) text += "   Unit logs: " + m_setup.options.logDir;
-  if (m_setup.options.locked) text += "   Locked";
+  if (m_setup.config.logFolder) text += "   Unit logs: " + m_setup.options.logDir;
+  if (m_setup.locked) text += "   Locked";
   SetDlgItemTextW(m_hwnd, kInfo, Wide(text).c_str());
 }
 
@@ -754,7 +713,7 @@ void StationWindow::Finished(const UnitView& view, const station::Tally& total, 
   MarkTile(m_board.Finished(view, total, slot, ClockText(now)));
   const ResultRow& row = m_board.Results().front();
   AddResultRow(row);
-  if (!m_setup.logFolder) {
+  if (!m_setup.config.logFolder) {
     // The units' dialogs log nothing without --log-dir: the result is the
     // program log's line.
     LogLine("Station: " + (view.unit.slot.empty() ? std::string() : "slot " + view.unit.slot + ", ") +
@@ -835,7 +794,7 @@ void StationWindow::RequestClose() {
 }
 
 void StationWindow::SkipTile(std::size_t index) {
-  if (m_setup.options.locked || index >= m_board.Tiles().size()) return;
+  if (m_setup.locked || index >= m_board.Tiles().size()) return;
   const Tile& tile = m_board.Tiles()[index];
   if (tile.view && tile.view->state == station::UnitState::Waiting) m_station->Skip(tile.view->unit.id);
 }
@@ -852,13 +811,13 @@ void StationWindow::OnCommand(int id, int code) {
       if (code == BN_CLICKED) m_station->Stop();
       break;
     case kParallel:
-      if (code == CBN_SELCHANGE && !m_setup.options.locked) {
+      if (code == CBN_SELCHANGE && !m_setup.locked) {
         const LRESULT selected = SendMessageW(Item(kParallel), CB_GETCURSEL, 0, 0);
         if (selected >= 0) m_station->SetParallel(static_cast<unsigned>(selected) + 1);
       }
       break;
     case kReset:
-      if (code == BN_CLICKED && !m_setup.options.locked &&
+      if (code == BN_CLICKED && !m_setup.locked &&
           MessageBoxText("Set the counters (passed, failed, yield, units per hour) back to zero?\n\n"
                          "The record is not changed.",
                          MB_YESNO | MB_DEFBUTTON2 | MB_ICONQUESTION) == IDYES) {
@@ -1070,16 +1029,16 @@ LRESULT CALLBACK StationWindow::TileProc(HWND hwnd, UINT message, WPARAM wParam,
 
 int RunStationWindow(HINSTANCE instance, const std::vector<std::string>& arguments) {
   const std::string caption = kCaption;
-  StationSetup setup;
-  if (const std::optional<std::string> problem = PrepareStation(arguments, setup)) {
+  StationStart start;
+  if (const std::optional<std::string> problem = PrepareStation(arguments, start)) {
     LogLine(*problem);
     MessageBoxW(nullptr, Widen(*problem).c_str(), Widen(caption).c_str(), MB_OK | MB_ICONERROR);
     return 2;
   }
-  if (!setup.recordNotice.empty()) LogLine(setup.recordNotice);
+  if (!start.setup->recordNotice.empty()) LogLine(start.setup->recordNotice);
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
-  StationWindow window(instance, setup, arguments);
+  StationWindow window(instance, start, arguments);
   if (!window.Create()) {
     LogLine("The station's window could not be created.");
     return 2;
