@@ -10,32 +10,34 @@
 #include <filesystem>
 
 #include "line/line_db.h"
+#include "record/pg_connect.h"
 #include "record/record.h"
 #include "record/record_text.h"
+#include "record/socket_wait.h"
 
 namespace orvik::line {
 namespace {
 
-constexpr int kConnectTimeoutSeconds = 10;
 constexpr unsigned kByteaOid = 17;
 constexpr unsigned kBoolOid = 16;
 
-struct ConnFinish {
-  void operator()(PGconn* conn) const { PQfinish(conn); }
-};
+using Clock = std::chrono::steady_clock;
+
 struct ResultClear {
   void operator()(PGresult* result) const { PQclear(result); }
 };
-struct OptionsFree {
-  void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
-};
 using Result = std::unique_ptr<PGresult, ResultClear>;
 
-std::string Message(const char* text) {
-  std::string message = text != nullptr ? text : "";
-  std::replace(message.begin(), message.end(), '\n', ' ');
-  while (!message.empty() && message.back() == ' ') message.pop_back();
-  return message;
+std::string Message(const char* text) { return record::PgMessage(text); }
+
+// How long any wait for the server's answer may take: the stations' bound,
+// or ORVIK_LINE_SERVER_WAIT_MS (100 ms to 10 minutes) for tests.
+std::chrono::milliseconds ServerWait() {
+  if (const char* given = std::getenv("ORVIK_LINE_SERVER_WAIT_MS")) {
+    const long long value = std::atoll(given);
+    if (value >= 100 && value <= 600000) return std::chrono::milliseconds(value);
+  }
+  return record::kServerWaitBound;
 }
 
 // "?" placeholders as PostgreSQL's "$1", "$2", ... (the queries hold no "?"
@@ -57,66 +59,24 @@ std::string Numbered(std::string_view sql) {
 class PostgresLineDb final : public LineDb {
  public:
   bool Open(const std::string& uri, std::string& error) {
-    char* parseError = nullptr;
-    const std::unique_ptr<PQconninfoOption, OptionsFree> parsed(PQconninfoParse(uri.c_str(), &parseError));
-    if (!parsed) {
-      error = "not a valid URI: " + Message(parseError);
-      PQfreemem(parseError);
+    m_uri = uri;
+    if (record::HoldsPassword(uri)) {
+      error = record::kPasswordRefusal;
       return false;
     }
-    std::vector<std::string> keys, values;
-    std::string host = "localhost", sslmode, rootcert;
-    bool timeout = false;
-    for (const PQconninfoOption* option = parsed.get(); option->keyword != nullptr; ++option) {
-      if (option->val == nullptr) continue;
-      const std::string key = option->keyword;
-      if (key == "password") {
-        error = "a password in the URI would show in the process list, the shell's history and the log; "
-                "give it in PGPASSWORD, ~/.pgpass or a service file instead";
-        return false;
-      }
-      if (key == "host" || key == "hostaddr") host = option->val;
-      if (key == "sslmode") sslmode = option->val;
-      if (key == "sslrootcert") rootcert = option->val;
-      if (key == "connect_timeout") timeout = true;
-      keys.push_back(key);
-      values.push_back(option->val);
-    }
-    if (!timeout) {
-      keys.push_back("connect_timeout");
-      values.push_back(std::to_string(kConnectTimeoutSeconds));
-    }
-    keys.push_back("application_name");
-    values.push_back("orvik-line");
-    // Every statement of this connection reads only.
-    keys.push_back("options");
-    values.push_back("-c default_transaction_read_only=on");
-    if ((sslmode == "verify-full" || sslmode == "verify-ca") && rootcert.empty()) {
-      const char* home = std::getenv("HOME");
-      std::error_code ignored;
-      if (home == nullptr || !std::filesystem::exists(std::filesystem::path(home) / ".postgresql" / "root.crt", ignored)) {
-        keys.push_back("sslrootcert");
-        values.push_back("/etc/ssl/certs/ca-certificates.crt");
-      }
-    }
-    std::vector<const char*> keyPointers, valuePointers;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      keyPointers.push_back(keys[i].c_str());
-      valuePointers.push_back(values[i].c_str());
-    }
-    keyPointers.push_back(nullptr);
-    valuePointers.push_back(nullptr);
-    m_conn.reset(PQconnectdbParams(keyPointers.data(), valuePointers.data(), 0));
-    if (!m_conn || PQstatus(m_conn.get()) != CONNECTION_OK) {
-      error = "cannot reach the record server " + host + ": " +
-              (m_conn ? Message(PQerrorMessage(m_conn.get())) : "out of memory");
+    m_conn = record::PgConnect(uri, record::PgConnectRequest{"orvik-line", true}, m_host, error);
+    if (!m_conn) {
+      error = "cannot reach the record server " + m_host + ": " + error;
       return false;
     }
+    m_lastHeard = Clock::now();
     return true;
   }
 
   bool Query(std::string_view sql, const std::vector<Param>& params, const std::function<bool(const Row&)>& row,
              std::string& error) override {
+    // A connection given up (a server that did not answer) is made anew.
+    if (!m_conn && !Open(m_uri, error)) return false;
     std::vector<std::string> texts(params.size());
     std::vector<const char*> values(params.size());
     std::vector<int> lengths(params.size()), formats(params.size());
@@ -135,11 +95,12 @@ class PostgresLineDb final : public LineDb {
       lengths[i] = static_cast<int>(texts[i].size());
     }
     const std::string numbered = Numbered(sql);
-    const Result result(PQexecParams(m_conn.get(), numbered.c_str(), static_cast<int>(params.size()), types.data(),
-                                     values.data(), lengths.data(), formats.data(), 0));
-    if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-      error = Message(PQerrorMessage(m_conn.get()));
-      if (PQstatus(m_conn.get()) != CONNECTION_OK) PQreset(m_conn.get());
+    Result result;
+    if (!Exec(numbered, params.size(), types.data(), values.data(), lengths.data(), formats.data(), result, error)) {
+      return false;
+    }
+    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+      error = Message(PQresultErrorMessage(result.get()));
       return false;
     }
     PGresult* r = result.get();
@@ -193,9 +154,11 @@ class PostgresLineDb final : public LineDb {
   }
 
   bool Watch(std::string& error) override {
-    const Result result(PQexec(m_conn.get(), "LISTEN orvik_units"));
-    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-      error = Message(PQerrorMessage(m_conn.get()));
+    if (!m_conn && !Open(m_uri, error)) return false;
+    Result result;
+    if (!Exec("LISTEN orvik_units", 0, nullptr, nullptr, nullptr, nullptr, result, error)) return false;
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+      error = Message(PQresultErrorMessage(result.get()));
       return false;
     }
     return true;
@@ -204,6 +167,10 @@ class PostgresLineDb final : public LineDb {
   WaitResult WaitForChange(std::chrono::milliseconds wait, std::vector<std::int64_t>& ids,
                            std::string& error) override {
     ids.clear();
+    if (!m_conn) {
+      error = "the connection to the record server is lost";
+      return WaitResult::Failed;
+    }
     if (TakeNotifications(ids)) return WaitResult::Changed;
     const int socket = PQsocket(m_conn.get());
     if (socket < 0) {
@@ -219,12 +186,64 @@ class PostgresLineDb final : public LineDb {
       error = "the connection to the record server is lost: " + Message(PQerrorMessage(m_conn.get()));
       return WaitResult::Failed;
     }
-    return TakeNotifications(ids) ? WaitResult::Changed : WaitResult::Quiet;
+    if (TakeNotifications(ids)) return WaitResult::Changed;
+    // A server that stopped answering keeps its connection open and sends
+    // nothing, as a quiet line does: after a quiet spell, a bounded question
+    // tells the two apart.
+    if (Clock::now() - m_lastHeard >= m_wait) {
+      Result probe;
+      if (!Exec("SELECT 1", 0, nullptr, nullptr, nullptr, nullptr, probe, error)) return WaitResult::Failed;
+      if (TakeNotifications(ids)) return WaitResult::Changed;
+    }
+    return WaitResult::Quiet;
   }
 
   bool NotifiesIds() const override { return true; }
 
  private:
+  // Sends one statement and waits for its results, each wait bounded by
+  // m_wait; `result` gets the last. A server that does not answer in time is
+  // given up: the connection is closed, and made anew by the next call.
+  bool Exec(const std::string& sql, std::size_t count, const unsigned* types, const char* const* values,
+            const int* lengths, const int* formats, Result& result, std::string& error) {
+    PGconn* conn = m_conn.get();
+    if (PQsendQueryParams(conn, sql.c_str(), static_cast<int>(count), types, values, lengths, formats, 0) != 1) {
+      return Lost(error);
+    }
+    Clock::time_point deadline = Clock::now() + m_wait;
+    for (;;) {
+      const int flushed = PQflush(conn);
+      if (flushed == 0) break;
+      if (flushed < 0) return Lost(error);
+      if (record::WaitSocket(PQsocket(conn), true, deadline) != record::SocketReady::Ready) return TimedOut(error);
+    }
+    for (;;) {
+      while (PQisBusy(conn)) {
+        if (record::WaitSocket(PQsocket(conn), false, deadline) != record::SocketReady::Ready) return TimedOut(error);
+        if (PQconsumeInput(conn) != 1) return Lost(error);
+      }
+      Result next(PQgetResult(conn));
+      if (!next) break;
+      deadline = Clock::now() + m_wait;
+      result = std::move(next);
+    }
+    if (!result || PQstatus(conn) == CONNECTION_BAD) return Lost(error);
+    m_lastHeard = Clock::now();
+    return true;
+  }
+
+  bool TimedOut(std::string& error) {
+    error = "the record server " + m_host + " did not answer within " + std::to_string(m_wait.count()) + " ms";
+    m_conn.reset();
+    return false;
+  }
+
+  bool Lost(std::string& error) {
+    error = "the connection to the record server " + m_host + " is lost: " + Message(PQerrorMessage(m_conn.get()));
+    if (PQstatus(m_conn.get()) == CONNECTION_BAD) m_conn.reset();
+    return false;
+  }
+
   bool TakeNotifications(std::vector<std::int64_t>& ids) {
     PQconsumeInput(m_conn.get());
     bool any = false;
@@ -240,7 +259,11 @@ class PostgresLineDb final : public LineDb {
     return any;
   }
 
-  std::unique_ptr<PGconn, ConnFinish> m_conn;
+  std::string m_uri;
+  std::string m_host;
+  record::PgConn m_conn;  // null once given up, until made anew
+  std::chrono::milliseconds m_wait = ServerWait();
+  Clock::time_point m_lastHeard = Clock::now();
 };
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "log/log_file.h"
 #include "record/append_file.h"
 #include "record/backends.h"
+#include "record/pg_connect.h"
 #include "record/record_os.h"
 #include "record/socket_wait.h"
 #include "record/sql_schema.h"
@@ -31,26 +32,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct ConnFinish {
-  void operator()(PGconn* conn) const { PQfinish(conn); }
-};
 struct ResultClear {
   void operator()(PGresult* result) const { PQclear(result); }
 };
-struct OptionsFree {
-  void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
-};
-using Conn = std::unique_ptr<PGconn, ConnFinish>;
+using Conn = PgConn;
 using Result = std::unique_ptr<PGresult, ResultClear>;
 
-// libpq's message without its line ends.
-std::string Message(const char* text) {
-  std::string message = text != nullptr ? text : "";
-  std::replace(message.begin(), message.end(), '\n', ' ');
-  std::replace(message.begin(), message.end(), '\t', ' ');
-  while (!message.empty() && message.back() == ' ') message.pop_back();
-  return message;
-}
+std::string Message(const char* text) { return PgMessage(text); }
 
 // Text for a column of type TEXT: the server takes valid UTF-8 without NUL.
 std::string DbText(const std::string& text) { return EscapeBytes(text, true); }
@@ -137,9 +125,7 @@ class PostgresRecord final : public StationRecord {
 
   bool Open(std::string& error, std::string& notice) {
     if (HoldsPassword(m_uri)) {
-      error = "a password in the URI would show in the process list, the shell's history and the log; "
-              "give it in PGPASSWORD, ~/.pgpass or a service file instead (an \"@\" or \":\" that is part of a "
-              "name is written %40 or %3A)";
+      error = kPasswordRefusal;
       return false;
     }
     if (!Connect(error)) {
@@ -321,108 +307,11 @@ class PostgresRecord final : public StationRecord {
 
   std::string Scrubbed(const std::string& text) const { return WithoutCredentials(text, m_uri); }
 
-  // Connects within the connection bound, without blocking: libpq's own
-  // connect_timeout is not applied to a connection made step by step.
+  // Connects within the connection bound (PgConnect).
   bool Connect(std::string& error) {
     m_conn.reset();
-    char* parseError = nullptr;
-    const std::unique_ptr<PQconninfoOption, OptionsFree> parsed(PQconninfoParse(m_uri.c_str(), &parseError));
-    if (!parsed) {
-      error = "not a valid URI: " + Scrubbed(Message(parseError));
-      PQfreemem(parseError);
-      return false;
-    }
-    std::vector<std::string> keys, values;
-    std::string host = "localhost", sslmode, rootcert, options;
-    int connectTimeout = kDefaultConnectTimeoutSeconds;
-    for (const PQconninfoOption* option = parsed.get(); option->keyword != nullptr; ++option) {
-      if (option->val == nullptr) continue;
-      const std::string key = option->keyword;
-      if (key == "password") {
-        error = "a password in the URI would show in the process list, the shell's history and the log; "
-                "give it in PGPASSWORD, ~/.pgpass or a service file instead";
-        return false;
-      }
-      if (key == "host" || key == "hostaddr") host = option->val;
-      if (key == "sslmode") sslmode = option->val;
-      if (key == "sslrootcert") rootcert = option->val;
-      if (key == "connect_timeout") {
-        connectTimeout = std::atoi(option->val);
-        continue;
-      }
-      if (key == "options") {
-        options = option->val;
-        continue;
-      }
-      keys.push_back(key);
-      values.push_back(option->val);
-    }
-    m_server = Scrubbed(host);
-    if (connectTimeout <= 0) connectTimeout = kDefaultConnectTimeoutSeconds;
-    const auto setDefault = [&](const char* key, const std::string& value) {
-      if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
-        keys.push_back(key);
-        values.push_back(value);
-      }
-    };
-    setDefault("keepalives", "1");
-    setDefault("keepalives_idle", std::to_string(kServerKeepaliveIdleSeconds));
-    setDefault("keepalives_interval", std::to_string(kServerKeepaliveIntervalSeconds));
-    setDefault("keepalives_count", std::to_string(kServerKeepaliveCount));
-    setDefault("tcp_user_timeout", std::to_string(kServerTcpUserTimeoutMs));
-    // The server ends a statement, or a wait for a lock, that runs longer. Not
-    // for a reader: a history of a million rows is one long statement, bounded
-    // by the wait for each row instead.
-    const std::string timeout = std::to_string(kServerStatementTimeout.count());
-    keys.push_back("options");
-    values.push_back(options + (options.empty() ? "" : " ") +
-                     (m_options.readOnly ? std::string() : "-c statement_timeout=" + timeout + " ") +
-                     "-c lock_timeout=" + timeout);
-    setDefault("application_name", "orvik-updater-cli");
-    // verify-full with no root certificate named: the system's, unless the
-    // user keeps one where libpq looks first.
-    if ((sslmode == "verify-full" || sslmode == "verify-ca") && rootcert.empty()) {
-      const char* home = std::getenv("HOME");
-      std::error_code ignored;
-      if (home == nullptr ||
-          !std::filesystem::exists(std::filesystem::path(home) / ".postgresql" / "root.crt", ignored)) {
-        keys.push_back("sslrootcert");
-        values.push_back("/etc/ssl/certs/ca-certificates.crt");
-      }
-    }
-    std::vector<const char*> keyPointers, valuePointers;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      keyPointers.push_back(keys[i].c_str());
-      valuePointers.push_back(values[i].c_str());
-    }
-    keyPointers.push_back(nullptr);
-    valuePointers.push_back(nullptr);
-    Conn conn(PQconnectStartParams(keyPointers.data(), valuePointers.data(), 0));
-    if (!conn) {
-      error = "out of memory";
-      return false;
-    }
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(connectTimeout);
-    PostgresPollingStatusType poll = PGRES_POLLING_WRITING;
-    while (PQstatus(conn.get()) != CONNECTION_BAD && poll != PGRES_POLLING_OK && poll != PGRES_POLLING_FAILED) {
-      const SocketReady ready = WaitSocket(PQsocket(conn.get()), poll == PGRES_POLLING_WRITING, deadline);
-      if (ready == SocketReady::TimedOut) {
-        error = "no answer within " + std::to_string(connectTimeout) + " s";
-        return false;
-      }
-      poll = PQconnectPoll(conn.get());
-    }
-    if (PQstatus(conn.get()) != CONNECTION_OK) {
-      error = Scrubbed(Message(PQerrorMessage(conn.get())));
-      return false;
-    }
-    // The server's notices ("column ... already exists, skipping") are not
-    // the operator's business; libpq would print them on standard error.
-    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
-    if (PQsetnonblocking(conn.get(), 1) != 0) {
-      error = Scrubbed(Message(PQerrorMessage(conn.get())));
-      return false;
-    }
+    Conn conn = PgConnect(m_uri, PgConnectRequest{"orvik-updater-cli", m_options.readOnly}, m_server, error);
+    if (!conn) return false;
     m_conn = std::move(conn);
     m_lostReason.clear();
     return true;

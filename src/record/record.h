@@ -40,6 +40,12 @@ std::string DisplayName(std::string_view spec);
 // URI is refused before the client library reads it.
 bool HoldsPassword(std::string_view spec);
 
+// What a URI that HoldsPassword is refused with.
+inline constexpr char kPasswordRefusal[] =
+    "a password in the URI would show in the process list, the shell's history and the log; give it in "
+    "PGPASSWORD, ~/.pgpass or a service file instead (an \"@\" or \":\" that is part of a name is written %40 or "
+    "%3A)";
+
 // `text`, a message about the record `spec` (the client library's included,
 // which may quote the URI or parts of it), with the URI shown as DisplayName
 // shows it and any credential it holds, raw or percent-decoded, replaced by

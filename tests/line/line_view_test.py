@@ -14,6 +14,7 @@ import http.client
 import json
 import os
 import shutil
+import signal
 import socket
 import sqlite3
 import subprocess
@@ -52,9 +53,10 @@ def wait_for(what, condition, timeout=10.0, interval=0.1):
 class Line:
     """orvik-line started on a free loopback port; stopped with SIGTERM."""
 
-    def __init__(self, program, record, *extra):
+    def __init__(self, program, record, *extra, environment=None):
         self.process = subprocess.Popen([program, "--record", record, "--listen", "127.0.0.1:0", *extra],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        env=dict(os.environ, **(environment or {})))
         line = self.process.stdout.readline()
         if "http://" not in line:
             self.process.kill()
@@ -243,6 +245,34 @@ def psql(uri, sql):
                    stdout=subprocess.DEVNULL)
 
 
+def check_hung_server(line, driver, uri, cli, artifacts):
+    """Every connection of orvik-line's stopped on the server (SIGSTOP: open,
+    silent): a question fails within the bound, the page is still served, and
+    the view comes back live on connections of its own."""
+    pids = [int(pid) for pid in subprocess.run(
+        ["psql", "-tA", uri, "-c", "SELECT pid FROM pg_stat_activity WHERE application_name = 'orvik-line'"],
+        stdout=subprocess.PIPE, text=True, check=True).stdout.split()]
+    check(pids, "orvik-line's connections are seen on the server")
+    for pid in pids:
+        os.kill(pid, signal.SIGSTOP)
+    try:
+        started = time.monotonic()
+        status, _, body = line.request("GET", "/api/summary")
+        took = time.monotonic() - started
+        check(status == 503 and b"did not answer within" in body, "a hung server: %d %s" % (status, body[:200]))
+        check(took < 6, "the answer came within the bound (%.1f s)" % took)
+        check(line.request("GET", "/")[0] == 200, "the page is served meanwhile")
+        line.json("/api/summary")  # on a connection made anew
+        wait_for("the live stream given up", lambda: page_state(driver)["live"] == "0", timeout=15)
+        wait_for("the live stream back", lambda: page_state(driver)["live"] == "1", timeout=15)
+        station(cli, uri, "station C", "good", 1)
+        wait_for("station C's run, live", lambda: page_state(driver)["passed"] == "7", timeout=20)
+        driver.save_screenshot(os.path.join(artifacts, "postgres-after-hung-server.png"))
+    finally:
+        for pid in pids:
+            os.kill(pid, signal.SIGCONT)
+
+
 def case_postgres(args, work):
     # The server runs as "nobody" when the test runs as root: a folder of its
     # own that it may enter, with no blank in its name (its socket's path).
@@ -266,12 +296,13 @@ def case_postgres(args, work):
         driver = browser(args.artifacts)
         line = None
         try:
-            line = Line(args.line, uri)
+            line = Line(args.line, uri, environment={"ORVIK_LINE_SERVER_WAIT_MS": "1500"})
             driver.get(line.url + "/")
             check_first_station(driver, args.artifacts, "postgres")
             loaded = page_state(driver)["loaded"]
             station(args.cli, uri, "station B", "good*2", 2)
             check_second_station(driver, args.artifacts, "postgres", loaded)
+            check_hung_server(line, driver, uri, args.cli, args.artifacts)
         finally:
             close_browser(driver)
             if line:
