@@ -27,6 +27,7 @@
 
 #include "log/log_file.h"
 #include "log/log_folder.h"
+#include "log/system_error.h"
 #include "log/utf.h"
 
 namespace orvik {
@@ -93,19 +94,6 @@ class Win32LogFile final : public LogFile {
 // lock needs read or write access.
 constexpr ACCESS_MASK kLogAccess = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
-std::string ErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string message;
-  if (length != 0 && text != nullptr) message.assign(text, text + length);
-  if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u'.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(code) : Utf16ToUtf8(message);
-}
 
 struct HandleCloser {
   void operator()(HANDLE handle) const {
@@ -183,7 +171,7 @@ class Win32LogFolder final : public LogFolder {
                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, file);
     if (code != ERROR_SUCCESS) {
-      error = ErrorText(code);
+      error = SystemErrorText(code);
       return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};
@@ -218,13 +206,13 @@ std::unique_ptr<LogFolder> LogFolder::Open(const std::filesystem::path& folder, 
     } else if (code == ERROR_ACCESS_DENIED) {
       problem = "is not writable";
     } else {
-      problem = ErrorText(code);
+      problem = SystemErrorText(code);
     }
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle.get(), &info)) {
-    problem = ErrorText(GetLastError());
+    problem = SystemErrorText(GetLastError());
     return nullptr;
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {

@@ -18,25 +18,11 @@
 #include <string>
 
 #include "record/append_file.h"
+#include "log/system_error.h"
 #include "log/utf.h"
 
 namespace orvik::record {
 namespace {
-
-std::string ErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string message;
-  if (length != 0 && text != nullptr) message.assign(text, text + length);
-  if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u'.')) {
-    message.pop_back();
-  }
-  if (message.empty()) return "error " + std::to_string(code);
-  return Utf16ToUtf8(message);
-}
 
 class Win32AppendFile final : public AppendFile {
  public:
@@ -77,7 +63,7 @@ class Win32AppendFile final : public AppendFile {
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), std::numeric_limits<DWORD>::max()));
       DWORD written = 0;
       if (!WriteFile(m_file, bytes.data(), chunk, &written, nullptr)) {
-        error = ErrorText(GetLastError());
+        error = SystemErrorText(GetLastError());
         return false;
       }
       if (written == 0) {
@@ -87,7 +73,7 @@ class Win32AppendFile final : public AppendFile {
       bytes.remove_prefix(written);
     }
     if (!FlushFileBuffers(m_file)) {
-      error = ErrorText(GetLastError());
+      error = SystemErrorText(GetLastError());
       return false;
     }
     return true;
@@ -106,7 +92,7 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& path, 
   HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    error = ErrorText(GetLastError());
+    error = SystemErrorText(GetLastError());
     return nullptr;
   }
   if (GetFileType(file) != FILE_TYPE_DISK) {
@@ -123,7 +109,7 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, st
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return std::string();
-    error = ErrorText(code);
+    error = SystemErrorText(code);
     return std::nullopt;
   }
   if (GetFileType(file) != FILE_TYPE_DISK) {
@@ -136,7 +122,7 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, st
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
-      error = ErrorText(GetLastError());
+      error = SystemErrorText(GetLastError());
       CloseHandle(file);
       return std::nullopt;
     }

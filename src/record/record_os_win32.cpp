@@ -1,27 +1,12 @@
 // The record's lock, reads at offsets and private folders on Windows.
 #include <windows.h>
 
+#include "log/system_error.h"
 #include "log/utf.h"
 #include "record/record_os.h"
 
 namespace orvik::record {
 namespace {
-
-std::string ErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string message;
-  if (length != 0 && text != nullptr) {
-    message.assign(reinterpret_cast<const char16_t*>(text), length);
-    LocalFree(text);
-  }
-  while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u'.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(code) : Utf16ToUtf8(message);
-}
 
 class Handle {
  public:
@@ -60,7 +45,7 @@ class WinReadFile final : public RandomReadFile {
     if (!::ReadFile(m_handle.Get(), into, wanted, &read, &at)) {
       const DWORD code = GetLastError();
       if (code == ERROR_HANDLE_EOF) return 0;
-      error = ErrorText(code);
+      error = SystemErrorText(code);
       return -1;
     }
     return read;
@@ -79,7 +64,7 @@ std::unique_ptr<FileLock> FileLock::Take(const std::filesystem::path& path, std:
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    error = ErrorText(GetLastError());
+    error = SystemErrorText(GetLastError());
     return nullptr;
   }
   auto lock = std::make_unique<WinLock>(handle);
@@ -89,7 +74,7 @@ std::unique_ptr<FileLock> FileLock::Take(const std::filesystem::path& path, std:
     if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return lock;
     const DWORD code = GetLastError();
     if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
-      error = ErrorText(code);
+      error = SystemErrorText(code);
       return nullptr;
     }
     if (GetTickCount64() >= deadline) {
@@ -108,7 +93,7 @@ std::unique_ptr<RandomReadFile> RandomReadFile::Open(const std::filesystem::path
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (missing != nullptr) *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-    error = ErrorText(code);
+    error = SystemErrorText(code);
     return nullptr;
   }
   LARGE_INTEGER size{};
