@@ -15,7 +15,6 @@
 #include "app/cli/device_text.h"
 #include "app/cli/history_table.h"
 #include "app/common/interrupt.h"
-#include "app/cli/start_checks.h"
 #include "app/cli/station_setup.h"
 #include "app/cli/station_view.h"
 #include "app/common/app_common.h"
@@ -410,7 +409,16 @@ int RunCommand(CommandEnvironment& env) {
   if (env.events != nullptr) {
     env.events->Emit("start", {{"program", kProgramFileName}, {"version", ORVIK_PROGRAM_VERSION}, {"mode", mode}});
   }
-  if (const std::optional<int> refused = CheckStart(env)) return *refused;
+  // Every path the options name, checked before anything is created: a
+  // refused start leaves nothing behind. The log folder is held from here
+  // on, the slot map read.
+  StartPaths opened;
+  if (const std::optional<StartRefusal> refusal = CheckStartPaths(env.options, PortFormFor(env), opened)) {
+    return StartupFailure(env, std::string(kProgramFileName) + ": " + refusal->text,
+                          {{refusal->field, refusal->value}});
+  }
+  env.logFolder = std::move(opened.logFolder);
+  env.slots = std::move(opened.slots);
   if (env.options.list) return RunList(env);
   if (!env.options.teach.empty()) return RunTeach(env);
   std::unique_ptr<record::StationRecord> record;
@@ -568,7 +576,7 @@ int RunSingleUpdate(CommandEnvironment& env) {
 int RunStation(CommandEnvironment& env) {
   const std::string program = std::string(kProgramFileName) + ": ";
   // --log-dir and --slots were checked (and the folder is held) by
-  // CheckStart, before the record was opened.
+  // RunCommand, before the record was opened.
   const std::optional<station::SlotMap>& slots = env.slots;
   // For the station's whole life: idle sleep held off, and requests to end
   // the program deferred: they end the station once the units in flight are

@@ -36,7 +36,7 @@ struct CommandEnvironment {
   EventStream* events = nullptr;  // --json
   std::chrono::milliseconds poll = kDevicePoll;
   record::StationRecord* record = nullptr;  // --record: opened by RunCommand
-  // Checked before anything is opened for writing (CheckStart):
+  // Checked before anything is opened for writing (CheckStartPaths):
   std::shared_ptr<station::UnitLogFolder> logFolder{};  // --log-dir, held
   std::optional<station::SlotMap> slots{};              // --slots, read
 };
